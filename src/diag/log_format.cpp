@@ -1,0 +1,161 @@
+#include "diag/log_format.h"
+
+#include <cstring>
+#include <vector>
+
+QString LogArg::text() const
+{
+    struct Visitor
+    {
+        QString operator()(const QString &s) const { return s; }
+        QString operator()(qint64 n) const { return QString::number(n); }
+        QString operator()(quint64 n) const { return QString::number(n); }
+        QString operator()(double d) const { return QString::number(d); }
+    };
+    return std::visit(Visitor{}, m_value);
+}
+
+qint64 LogArg::toSigned() const
+{
+    struct Visitor
+    {
+        qint64 operator()(const QString &s) const { return s.toLongLong(); }
+        qint64 operator()(qint64 n) const { return n; }
+        qint64 operator()(quint64 n) const { return static_cast<qint64>(n); }
+        qint64 operator()(double d) const { return static_cast<qint64>(d); }
+    };
+    return std::visit(Visitor{}, m_value);
+}
+
+quint64 LogArg::toUnsigned() const
+{
+    return static_cast<quint64>(toSigned());
+}
+
+double LogArg::toDouble() const
+{
+    struct Visitor
+    {
+        double operator()(const QString &s) const { return s.toDouble(); }
+        double operator()(qint64 n) const { return static_cast<double>(n); }
+        double operator()(quint64 n) const { return static_cast<double>(n); }
+        double operator()(double d) const { return d; }
+    };
+    return std::visit(Visitor{}, m_value);
+}
+
+namespace {
+
+struct Spec
+{
+    bool leftAlign = false;
+    bool plus = false;
+    bool zeroPad = false;
+    int width = 0;
+    int precision = -1;
+    char conversion = 0;
+};
+
+QString pad(QString s, const Spec &spec)
+{
+    if (s.size() >= spec.width)
+        return s;
+    const qsizetype fill = spec.width - s.size();
+    if (spec.leftAlign)
+        return s + QString(fill, QLatin1Char(' '));
+    if (spec.zeroPad && spec.conversion != '@' && spec.conversion != 's') {
+        const qsizetype signLen = (s.startsWith(u'-') || s.startsWith(u'+')) ? 1 : 0;
+        return s.insert(signLen, QString(fill, QLatin1Char('0')));
+    }
+    return QString(fill, QLatin1Char(' ')) + s;
+}
+
+QString render(const Spec &spec, const LogArg *arg)
+{
+    if (!arg)
+        return {};
+    switch (spec.conversion) {
+    case 'd':
+    case 'i': {
+        const qint64 n = arg->toSigned();
+        return (spec.plus && n >= 0 ? QStringLiteral("+") : QString()) + QString::number(n);
+    }
+    case 'u':
+        return QString::number(arg->toUnsigned());
+    case 'x':
+        return QString::number(arg->toUnsigned(), 16);
+    case 'X':
+        return QString::number(arg->toUnsigned(), 16).toUpper();
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G': {
+        const double d = arg->toDouble();
+        const int precision = spec.precision < 0 ? 6 : spec.precision;
+        return (spec.plus && d >= 0 ? QStringLiteral("+") : QString()) +
+               QString::number(d, spec.conversion, precision);
+    }
+    default: { // '@' and 's'
+        QString s = arg->text();
+        if (spec.precision >= 0)
+            s.truncate(spec.precision);
+        return s;
+    }
+    }
+}
+
+} // namespace
+
+QString formatLogMessage(const char *format, std::initializer_list<LogArg> args)
+{
+    const std::vector<LogArg> list(args);
+    size_t next = 0;
+    QString out;
+    const char *p = format ? format : "";
+    const char *literal = p;
+    auto flushLiteral = [&](const char *end) {
+        out += QString::fromUtf8(literal, end - literal);
+    };
+
+    while (*p) {
+        if (*p != '%') {
+            ++p;
+            continue;
+        }
+        flushLiteral(p);
+        const char *start = p++;
+        if (*p == '%') {
+            out += u'%';
+            literal = ++p;
+            continue;
+        }
+        Spec spec;
+        for (; *p && std::strchr("-+ 0#", *p); ++p) {
+            spec.leftAlign |= *p == '-';
+            spec.plus |= *p == '+';
+            spec.zeroPad |= *p == '0';
+        }
+        for (; *p >= '0' && *p <= '9'; ++p)
+            spec.width = spec.width * 10 + (*p - '0');
+        if (*p == '.') {
+            spec.precision = 0;
+            for (++p; *p >= '0' && *p <= '9'; ++p)
+                spec.precision = spec.precision * 10 + (*p - '0');
+        }
+        while (*p && std::strchr("hlqzjtL", *p))
+            ++p;
+        if (*p && std::strchr("@sdiuxXfFeEgG", *p)) {
+            spec.conversion = *p++;
+            out += pad(render(spec, next < list.size() ? &list[next] : nullptr), spec);
+            ++next;
+        } else {
+            // Not a conversion we know: keep the text as written.
+            out += QString::fromUtf8(start, p - start);
+        }
+        literal = p;
+    }
+    flushLiteral(p);
+    return out;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "engine/http_transfer.h"
+#include "engine/resume_state.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// One HTTP(S) download of one file to `destFile`, on a worker thread of its own. Reports
+// throttled progress and exactly one completion on the main thread; after a transport error
+// it leaves `resumeData`, from which a new Downloader continues the transfer.
+//
+// Create it with std::make_shared: it keeps itself alive until its completion has run.
+class Downloader : public std::enable_shared_from_this<Downloader>
+{
+public:
+    struct Options
+    {
+        std::chrono::milliseconds idleTimeout{30000};        // no data for this long: time-out
+        std::chrono::milliseconds totalLimit{3600 * 1000};   // the whole transfer, waiting included
+        std::chrono::milliseconds connectivityRetry{3000};   // pause between tries without network
+        QString caFile;                                      // extra trust anchors (tests)
+    };
+
+    Downloader(const QString &url, const QString &destFile,
+               std::optional<QByteArray> resumeData = std::nullopt);
+    ~Downloader();
+
+    std::function<void(qint64 totalBytesWritten, qint64 totalBytesExpectedToWrite)> onProgress;
+    std::function<void(bool ok, const QString &error)> onComplete;
+    qint64 httpStatus = 0;
+    qint64 errorCode = 0;
+    std::optional<QByteArray> resumeData;
+
+    Options options;
+
+    void start();
+    void cancel();
+
+    // Where the body is received before it is moved into place.
+    static QString partialPath(const QString &destFile);
+
+private:
+    struct Attempt;
+    struct Outcome
+    {
+        bool ok = false;
+        QString error;
+    };
+
+    void run();
+    std::optional<ResumeState> usableResumeState() const;
+    bool openPartial(Attempt &attempt, qint64 keepBytes);
+    bool receive(Attempt &attempt, const ResponseInfo &info, const char *data, size_t size);
+    void beginBody(Attempt &attempt, const ResponseInfo &info);
+    void progress(qint64 written, qint64 expected);
+    Outcome finish(Attempt &attempt, const ResponseInfo &info);
+    Outcome transportError(Attempt &attempt, int code, const QString &description);
+    Outcome cancelled(Attempt &attempt);
+    void reportComplete(const Outcome &outcome);
+
+    const QString url;
+    const QString destFile;
+    const std::optional<QByteArray> startResumeData;
+    std::atomic_bool m_cancelled{false};
+    bool sizeLogged = false;
+    std::chrono::steady_clock::time_point lastProgressTick{};
+    HttpTransfer m_transfer;
+    bool m_started = false;
+};

@@ -1,0 +1,30 @@
+#include "platform/paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSysInfo>
+
+namespace Paths {
+
+QString logFolder()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    // The base directory spec says relative values are to be ignored.
+    if (state.isEmpty() || QDir::isRelativePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return QDir::cleanPath(state + QStringLiteral("/Logs"));
+}
+
+QString bundlePath()
+{
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    return exe.symLinkTarget().isEmpty() ? QString() : QFileInfo(exe.symLinkTarget()).absolutePath();
+}
+
+QString osVersionString()
+{
+    return QSysInfo::prettyProductName() + QStringLiteral(", kernel ") +
+           QSysInfo::kernelVersion();
+}
+
+} // namespace Paths

@@ -1,0 +1,34 @@
+#include "platform/paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSysInfo>
+
+#include <mach-o/dyld.h>
+
+namespace Paths {
+
+QString logFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Library/Logs");
+}
+
+QString bundlePath()
+{
+    char buf[4096];
+    uint32_t size = sizeof buf;
+    if (_NSGetExecutablePath(buf, &size) != 0)
+        return {};
+    // .../Quorvel Setup.app/Contents/MacOS/exe -> .../Quorvel Setup.app
+    QDir dir = QFileInfo(QString::fromUtf8(buf)).absoluteDir();
+    dir.cdUp();
+    dir.cdUp();
+    return dir.absolutePath();
+}
+
+QString osVersionString()
+{
+    return QStringLiteral("Version ") + QSysInfo::productVersion();
+}
+
+} // namespace Paths

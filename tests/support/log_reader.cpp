@@ -1,0 +1,37 @@
+#include "log_reader.h"
+
+#include "diag/log.h"
+
+#include <QFile>
+
+namespace LogReader {
+
+QStringList lines()
+{
+    ITLogFlush(5000);
+    QFile f(ITLogFilePath());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList out = QString::fromUtf8(f.readAll()).split(u'\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+qsizetype mark()
+{
+    return lines().size();
+}
+
+QStringList messagesSince(qsizetype mark)
+{
+    QStringList out;
+    const QStringList all = lines();
+    // "yyyy-MM-dd HH:mm:ss.SSS" and two blanks
+    constexpr qsizetype stampLength = 23 + 2;
+    for (qsizetype i = mark; i < all.size(); ++i)
+        out << all[i].mid(stampLength);
+    return out;
+}
+
+} // namespace LogReader
