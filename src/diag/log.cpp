@@ -11,11 +11,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
-#include <mutex>
-#include <thread>
-
 #include <fcntl.h>
+#include <mutex>
 #include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -93,10 +92,10 @@ private:
         tm local{};
         localtime_r(&when.tv_sec, &local);
         char buf[40];
-        const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d",
-                                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                                    local.tm_hour, local.tm_min, local.tm_sec,
-                                    static_cast<int>(when.tv_nsec / 1000000));
+        const int n =
+            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d",
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                          local.tm_min, local.tm_sec, static_cast<int>(when.tv_nsec / 1000000));
         return QByteArray(buf, n);
     }
 

@@ -11,8 +11,7 @@
 // Formats and queues one line; starts the log on the first call of the process.
 void ITLogv(const char *format, std::initializer_list<LogArg> args);
 
-template <typename... Args>
-void ITLog(const char *format, const Args &...args)
+template <typename... Args> void ITLog(const char *format, const Args &...args)
 {
     ITLogv(format, {LogArg(args)...});
 }

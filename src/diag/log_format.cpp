@@ -115,9 +115,7 @@ QString formatLogMessage(const char *format, std::initializer_list<LogArg> args)
     QString out;
     const char *p = format ? format : "";
     const char *literal = p;
-    auto flushLiteral = [&](const char *end) {
-        out += QString::fromUtf8(literal, end - literal);
-    };
+    auto flushLiteral = [&](const char *end) { out += QString::fromUtf8(literal, end - literal); };
 
     while (*p) {
         if (*p != '%') {

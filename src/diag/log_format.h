@@ -15,14 +15,8 @@ public:
     LogArg(const char *s) : m_value(QString::fromUtf8(s)) {}
     LogArg(const QByteArray &s) : m_value(QString::fromUtf8(s)) {}
     LogArg(bool b) : m_value(QString::fromLatin1(b ? "YES" : "NO")) {}
-    template <std::signed_integral T>
-    LogArg(T n) : m_value(static_cast<qint64>(n))
-    {
-    }
-    template <std::unsigned_integral T>
-    LogArg(T n) : m_value(static_cast<quint64>(n))
-    {
-    }
+    template <std::signed_integral T> LogArg(T n) : m_value(static_cast<qint64>(n)) {}
+    template <std::unsigned_integral T> LogArg(T n) : m_value(static_cast<quint64>(n)) {}
     LogArg(double d) : m_value(d) {}
 
     QString text() const;

@@ -9,9 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
-
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -50,8 +49,8 @@ std::pair<qint64, qint64> parseContentRange(const QByteArray &value)
 struct Downloader::Attempt
 {
     int fd = -1;
-    qint64 offset = 0;   // good bytes in the partial file before this request
-    qint64 written = 0;  // good bytes in the partial file now
+    qint64 offset = 0;  // good bytes in the partial file before this request
+    qint64 written = 0; // good bytes in the partial file now
     qint64 expected = -1;
     QByteArray validator;
     bool bodyStarted = false;
@@ -70,8 +69,7 @@ struct Downloader::Attempt
 Downloader::Downloader(const QString &url, const QString &destFile,
                        std::optional<QByteArray> resumeData)
     : url(url), destFile(destFile), startResumeData(std::move(resumeData))
-{
-}
+{}
 
 Downloader::~Downloader() = default;
 
@@ -146,9 +144,8 @@ void Downloader::run()
     if (startResumeData && !state)
         ITLog("DL: resume state not usable, starting from zero");
     if (!openPartial(a, state ? state->offset : 0))
-        return reportComplete(
-            transportError(a, TransferError::kWriteError,
-                           TransferError::describeFileError(a.writeErrno)));
+        return reportComplete(transportError(a, TransferError::kWriteError,
+                                             TransferError::describeFileError(a.writeErrno)));
     if (state) {
         a.validator = state->validator;
         a.expected = state->total;
@@ -163,8 +160,8 @@ void Downloader::run()
     for (;;) {
         if (m_cancelled.load())
             return reportComplete(cancelled(a));
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return reportComplete(transportError(a, TransferError::kTimedOut,
                                                  QStringLiteral("The request timed out.")));
@@ -184,9 +181,9 @@ void Downloader::run()
             if (!waitingLogged)
                 ITLog("DL: waiting for connectivity...");
             waitingLogged = true;
-            const auto pause = std::min(options.connectivityRetry,
-                                        std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            deadline - Clock::now()));
+            const auto pause = std::min(
+                options.connectivityRetry,
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
             if (!m_transfer.pause(pause, m_cancelled))
                 return reportComplete(cancelled(a));
             continue;
@@ -195,16 +192,14 @@ void Downloader::run()
             ITLog("DL: server cannot continue at offset %lld (HTTP %ld), starting from zero",
                   a.offset, info.status);
             if (!openPartial(a, 0))
-                return reportComplete(
-                    transportError(a, TransferError::kWriteError,
-                                   TransferError::describeFileError(a.writeErrno)));
+                return reportComplete(transportError(
+                    a, TransferError::kWriteError, TransferError::describeFileError(a.writeErrno)));
             continue;
         }
         if (r.code == 0)
             return reportComplete(finish(a, info));
-        const QString description =
-            a.writeErrno ? TransferError::describeFileError(a.writeErrno)
-                         : TransferError::describe(r);
+        const QString description = a.writeErrno ? TransferError::describeFileError(a.writeErrno)
+                                                 : TransferError::describe(r);
         return reportComplete(transportError(a, r.code, description));
     }
 }
@@ -248,8 +243,8 @@ void Downloader::beginBody(Attempt &a, const ResponseInfo &info)
             a.restartFresh = true;
             return;
         }
-        a.expected = total > 0 ? total
-                               : (info.contentLength >= 0 ? a.offset + info.contentLength : -1);
+        a.expected =
+            total > 0 ? total : (info.contentLength >= 0 ? a.offset + info.contentLength : -1);
         ITLog("DL: resumed at offset %lld / %lld", a.offset, a.expected);
         return;
     }
@@ -299,8 +294,8 @@ Downloader::Outcome Downloader::finish(Attempt &a, const ResponseInfo &info)
         return {false, formatLogMessage("Server returned HTTP %ld", {info.status})};
     }
     // rename() replaces an older file at destFile in one step.
-    if (::rename(QFile::encodeName(partial).constData(),
-                 QFile::encodeName(destFile).constData()) != 0) {
+    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(destFile).constData()) !=
+        0) {
         ITLog("DL: move FAILED: %@", QString::fromLocal8Bit(std::strerror(errno)));
         QFile::remove(partial);
         return {false, QStringLiteral("Downloaded file could not be saved.")};

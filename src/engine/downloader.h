@@ -22,10 +22,10 @@ class Downloader : public std::enable_shared_from_this<Downloader>
 public:
     struct Options
     {
-        std::chrono::milliseconds idleTimeout{30000};        // no data for this long: time-out
-        std::chrono::milliseconds totalLimit{3600 * 1000};   // the whole transfer, waiting included
-        std::chrono::milliseconds connectivityRetry{3000};   // pause between tries without network
-        QString caFile;                                      // extra trust anchors (tests)
+        std::chrono::milliseconds idleTimeout{30000};      // no data for this long: time-out
+        std::chrono::milliseconds totalLimit{3600 * 1000}; // the whole transfer, waiting included
+        std::chrono::milliseconds connectivityRetry{3000}; // pause between tries without network
+        QString caFile;                                    // extra trust anchors (tests)
     };
 
     Downloader(const QString &url, const QString &destFile,

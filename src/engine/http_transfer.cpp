@@ -80,7 +80,8 @@ bool HttpTransfer::pause(std::chrono::milliseconds duration, const std::atomic_b
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + duration;
     while (!stop.load()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0)
             return true;
         curl_multi_poll(static_cast<CURLM *>(m_multi), nullptr, 0, static_cast<int>(left.count()),
@@ -120,10 +121,12 @@ TransferResult HttpTransfer::get(const QString &url, const QList<QByteArray> &he
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
     const long idleSeconds =
         std::max<long>(1, static_cast<long>((settings.idleTimeout.count() + 999) / 1000));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.idleTimeout.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(settings.idleTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(timeLimit.count())));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                     std::max<long>(1, static_cast<long>(timeLimit.count())));
     if (!caFile.isEmpty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);

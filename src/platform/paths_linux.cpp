@@ -18,13 +18,13 @@ QString logFolder()
 QString bundlePath()
 {
     const QFileInfo exe(QStringLiteral("/proc/self/exe"));
-    return exe.symLinkTarget().isEmpty() ? QString() : QFileInfo(exe.symLinkTarget()).absolutePath();
+    return exe.symLinkTarget().isEmpty() ? QString()
+                                         : QFileInfo(exe.symLinkTarget()).absolutePath();
 }
 
 QString osVersionString()
 {
-    return QSysInfo::prettyProductName() + QStringLiteral(", kernel ") +
-           QSysInfo::kernelVersion();
+    return QSysInfo::prettyProductName() + QStringLiteral(", kernel ") + QSysInfo::kernelVersion();
 }
 
 } // namespace Paths

@@ -54,9 +54,8 @@ const TestCa &TestCa::instance()
                     s("-CAkey"), s("ca.key"), s("-CAcreateserial"), s("-out"), s("server.crt"),
                     s("-days"), s("2"), s("-extfile"), s("ext.cnf")});
         openssl(d, QStringList{s("req"), s("-x509")} + ecKey() +
-                       QStringList{s("-keyout"), s("untrusted.key"), s("-out"),
-                                   s("untrusted.crt"), s("-days"), s("2"), s("-subj"),
-                                   s("/CN=127.0.0.1"), s("-addext"),
+                       QStringList{s("-keyout"), s("untrusted.key"), s("-out"), s("untrusted.crt"),
+                                   s("-days"), s("2"), s("-subj"), s("/CN=127.0.0.1"), s("-addext"),
                                    s("subjectAltName=IP:127.0.0.1,DNS:localhost")});
         TestCa c;
         c.caFile = d + s("/ca.crt");

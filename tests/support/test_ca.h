@@ -9,9 +9,9 @@ class TestCa
 public:
     static const TestCa &instance();
 
-    QString caFile;     // PEM of the authority, for clients that must trust the server
-    QString certFile;   // PEM of the server certificate
-    QString keyFile;    // PEM of the server key
+    QString caFile;            // PEM of the authority, for clients that must trust the server
+    QString certFile;          // PEM of the server certificate
+    QString keyFile;           // PEM of the server key
     QString untrustedCertFile; // self-signed, trusted by nobody
     QString untrustedKeyFile;
 };

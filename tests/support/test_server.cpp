@@ -39,15 +39,24 @@ QByteArray readPem(const QString &path)
 QByteArray reason(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 404:
+        return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -93,8 +102,7 @@ TestServer::TestServer(Tls tls, QObject *parent) : QObject(parent), m_tls(tls)
         QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
         conf.setLocalCertificate(
             QSslCertificate(readPem(trusted ? ca.certFile : ca.untrustedCertFile)));
-        conf.setPrivateKey(
-            QSslKey(readPem(trusted ? ca.keyFile : ca.untrustedKeyFile), QSsl::Ec));
+        conf.setPrivateKey(QSslKey(readPem(trusted ? ca.keyFile : ca.untrustedKeyFile), QSsl::Ec));
         conf.setPeerVerifyMode(QSslSocket::VerifyNone);
         auto server = std::make_unique<QSslServer>();
         server->setSslConfiguration(conf);
@@ -250,9 +258,9 @@ void TestServer::sendMore(Connection *c)
         return;
     const Response &r = c->response;
     if (c->pending.isEmpty()) {
-        if (!r.sendLength && c->socket->bytesToWrite() == 0 && c->socket->state() ==
-                                                                   QAbstractSocket::ConnectedState)
-            c->socket->disconnectFromHost();
+        const bool closeAtEnd = !r.sendLength || (r.cutAfter >= 0 && c->sent >= r.cutAfter);
+        if (closeAtEnd && c->socket->state() == QAbstractSocket::ConnectedState)
+            c->socket->disconnectFromHost(); // sends what is buffered first
         return;
     }
     qint64 limit = c->pending.size();
