@@ -1,0 +1,36 @@
+// Downloads one URL with the setup's Downloader and prints the transfer time and the peak
+// resident memory of this process, for bench/download_bench.sh.
+#include "engine/downloader.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s URL DEST CA_FILE\n", argv[0]);
+        return 2;
+    }
+    auto dl = std::make_shared<Downloader>(QString::fromLocal8Bit(argv[1]),
+                                           QString::fromLocal8Bit(argv[2]));
+    dl->options.caFile = QString::fromLocal8Bit(argv[3]);
+    QElapsedTimer clock;
+    double seconds = 0;
+    dl->onComplete = [&](bool ok, const QString &error) {
+        seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        if (!ok)
+            std::fprintf(stderr, "download failed: %s\n", qPrintable(error));
+        app.exit(ok ? 0 : 1);
+    };
+    clock.start();
+    dl->start();
+    const int rc = app.exec();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("seconds=%.6f maxrss_kib=%ld\n", seconds, usage.ru_maxrss);
+    return rc;
+}
