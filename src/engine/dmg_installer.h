@@ -1,0 +1,53 @@
+#pragma once
+
+#include "platform/system_tools.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// Installs an application bundle from a disk image: attaches the image, copies the bundle
+// at its root into the install folder (with administrator rights only when a plain copy is
+// impossible or fails), removes the quarantine attribute and detaches the image. Runs on a
+// worker of the global thread pool; stages and the one completion are posted to the main
+// thread, and the callbacks are read when the posted call runs.
+//
+// Create it with std::make_shared: the worker keeps it alive until its run has returned.
+class DMGInstaller : public std::enable_shared_from_this<DMGInstaller>
+{
+public:
+    DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir,
+                 SystemTools tools = SystemTools::platformDefault());
+
+    std::function<void(const QString &stage)> onStatus;
+    std::function<void(bool success, const std::optional<QString> &app,
+                       const std::optional<QString> &error)>
+        onComplete;
+
+    void start();
+
+    // Where a copy is assembled before it replaces the bundle at `destination`.
+    static QString stagingPath(const QString &destination);
+
+private:
+    struct DetachAtScopeEnd;
+
+    void run();
+    void install(const QString &mountPoint);
+    void status(const QString &stage);
+    void finishSuccess(bool success, const std::optional<QString> &app,
+                       const std::optional<QString> &error);
+    std::optional<QString> attachDMG();
+    std::optional<QString> firstAppInDirectory(const QString &dir);
+    std::optional<QString> copyApp(const QString &source, const QString &destination);
+    std::optional<QString> privilegedCopy(const QString &source, const QString &destination);
+    void detach(const std::optional<QString> &mountPoint);
+
+    const QString dmgPath;
+    const QString appName;
+    const QString destDir;
+    const SystemTools tools;
+    bool m_completed = false; // worker only
+};

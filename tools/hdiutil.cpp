@@ -1,0 +1,190 @@
+// hdiutil attach IMAGE [-nobrowse] [-noverify] [-readonly] [-plist]
+// hdiutil detach MOUNTPOINT [-force] [-quiet]
+// A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
+// point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
+#include "tool_support.h"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kTool = "hdiutil";
+constexpr const char *kMountPrefix = "quorvel-volume.";
+
+// "\040" and friends in /proc/self/mountinfo stand for the raw byte.
+std::string unescapeMountField(const std::string &field)
+{
+    std::string out;
+    for (std::string::size_type i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// The file system type of the mount at `mountPoint`, absent when nothing is mounted there.
+std::optional<std::string> mountedType(const std::string &mountPoint)
+{
+    std::ifstream table("/proc/self/mountinfo");
+    std::optional<std::string> type;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, dev, root, point, field;
+        fields >> id >> parent >> dev >> root >> point;
+        while (fields >> field && field != "-") {
+        }
+        std::string fsType;
+        fields >> fsType;
+        if (unescapeMountField(point) == mountPoint)
+            type = fsType; // the last entry is the one on top
+    }
+    return type;
+}
+
+std::string canonical(const std::string &path)
+{
+    char *resolved = ::realpath(path.c_str(), nullptr);
+    const std::string out = resolved ? resolved : path;
+    std::free(resolved);
+    return out;
+}
+
+std::string printPlist(const std::string &image, const std::string &mountPoint)
+{
+    // Like the macOS tool: a whole-disk entity without a mount point, then the volume.
+    plist_t disk = plist_new_dict();
+    plist_dict_set_item(disk, "content-hint", plist_new_string("GUID_partition_scheme"));
+    plist_dict_set_item(disk, "dev-entry", plist_new_string(image.c_str()));
+    plist_dict_set_item(disk, "potentially-mountable", plist_new_bool(0));
+    plist_t volume = plist_new_dict();
+    plist_dict_set_item(volume, "content-hint", plist_new_string("Linux_SquashFS"));
+    plist_dict_set_item(volume, "dev-entry", plist_new_string(image.c_str()));
+    plist_dict_set_item(volume, "mount-point", plist_new_string(mountPoint.c_str()));
+    plist_dict_set_item(volume, "potentially-mountable", plist_new_bool(1));
+    plist_dict_set_item(volume, "volume-kind", plist_new_string("squashfs"));
+    plist_t entities = plist_new_array();
+    plist_array_append_item(entities, disk);
+    plist_array_append_item(entities, volume);
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "system-entities", entities);
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    std::string text(xml ? xml : "", length);
+    plist_to_xml_free(xml);
+    plist_free(root);
+    return text;
+}
+
+std::string privateMountBase()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    return tmp && tmp[0] == '/' ? tmp : "/tmp";
+}
+
+int attach(int argc, char **argv)
+{
+    if (argc < 3)
+        return fail(kTool,
+                    "usage: hdiutil attach IMAGE [-nobrowse] [-noverify] [-readonly] [-plist]", 64);
+    const std::set<std::string> known = {"-nobrowse", "-noverify", "-readonly", "-plist"};
+    bool plist = false;
+    for (int i = 3; i < argc; ++i) {
+        if (!known.count(argv[i]))
+            return fail(kTool, std::string("attach: unsupported option ") + argv[i], 64);
+        plist = plist || std::string(argv[i]) == "-plist";
+    }
+    char *resolved = ::realpath(argv[2], nullptr);
+    struct stat st;
+    if (!resolved || ::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::free(resolved);
+        return fail(kTool, std::string("attach failed - ") + argv[2] + ": no such image file");
+    }
+    const std::string image = resolved;
+    std::free(resolved);
+
+    std::string pattern = privateMountBase() + '/' + kMountPrefix + "XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        return fail(kTool, std::string("attach failed - cannot create a mount point: ") +
+                               std::strerror(errno));
+    // The mount table holds resolved paths.
+    const std::string mountPoint = canonical(pattern);
+
+    // Always read-only: nothing here writes into the image.
+    bool mounted = runAndWait({"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}, true) == 0;
+    if (!mounted && ::geteuid() == 0)
+        mounted = runAndWait({"/bin/mount", "-t", "squashfs", "-o", "ro,loop,nodev,nosuid", image,
+                              mountPoint},
+                             true) == 0;
+    if (!mounted || !mountedType(mountPoint)) {
+        ::rmdir(mountPoint.c_str());
+        return fail(kTool, "attach failed - not a recognized disk image: " + image);
+    }
+    if (plist)
+        std::fputs(printPlist(image, mountPoint).c_str(), stdout);
+    else
+        std::printf("%s\t%s\n", image.c_str(), mountPoint.c_str());
+    return 0;
+}
+
+int detach(int argc, char **argv)
+{
+    bool force = false;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option != "-force" && option != "-quiet")
+            return fail(kTool, "detach: unsupported option " + option, 64);
+        force = force || option == "-force";
+    }
+    if (argc < 3)
+        return fail(kTool, "usage: hdiutil detach MOUNTPOINT [-force] [-quiet]", 64);
+    const std::string mountPoint = canonical(argv[2]);
+    const std::optional<std::string> type = mountedType(mountPoint);
+    if (!type)
+        return fail(kTool, "detach failed - nothing is mounted at " + mountPoint);
+
+    // Without root only fusermount may take down a FUSE mount; -force unmounts lazily.
+    std::vector<std::string> command;
+    if (::geteuid() != 0 && type->rfind("fuse", 0) == 0)
+        command = {"/usr/bin/fusermount3", "-u"};
+    else
+        command = {"/bin/umount"};
+    if (force)
+        command.push_back(::geteuid() != 0 && type->rfind("fuse", 0) == 0 ? "-z" : "-l");
+    command.push_back(mountPoint);
+    if (runAndWait(command, true) != 0 || mountedType(mountPoint) == type)
+        return fail(kTool, "detach failed - " + mountPoint + " is busy");
+
+    const std::string::size_type slash = mountPoint.find_last_of('/');
+    if (mountPoint.compare(slash + 1, std::strlen(kMountPrefix), kMountPrefix) == 0)
+        ::rmdir(mountPoint.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string verb = argc > 1 ? argv[1] : "";
+    if (verb == "attach")
+        return attach(argc, argv);
+    if (verb == "detach")
+        return detach(argc, argv);
+    return fail(kTool, "usage: hdiutil attach IMAGE ... | hdiutil detach MOUNTPOINT ...", 64);
+}
