@@ -92,6 +92,23 @@ std::string printPlist(const std::string &image, const std::string &mountPoint)
     return text;
 }
 
+// A SquashFS superblock, and all the bytes it says the file system uses. A truncated image
+// would otherwise mount and fail only when its contents are read.
+std::string checkImage(const std::string &image, off_t size)
+{
+    unsigned char super[96] = {};
+    std::ifstream in(image, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(super), sizeof super) ||
+        std::memcmp(super, "hsqs", 4) != 0)
+        return "not a recognized disk image";
+    unsigned long long bytesUsed = 0;
+    for (int i = 7; i >= 0; --i)
+        bytesUsed = (bytesUsed << 8) | super[40 + i];
+    if (static_cast<unsigned long long>(size) < bytesUsed)
+        return "the image is truncated";
+    return {};
+}
+
 std::string privateMountBase()
 {
     const char *tmp = std::getenv("TMPDIR");
@@ -118,6 +135,8 @@ int attach(int argc, char **argv)
     }
     const std::string image = resolved;
     std::free(resolved);
+    if (const std::string problem = checkImage(image, st.st_size); !problem.empty())
+        return fail(kTool, "attach failed - " + problem + ": " + image);
 
     std::string pattern = privateMountBase() + '/' + kMountPrefix + "XXXXXX";
     if (!::mkdtemp(pattern.data()))
