@@ -22,6 +22,12 @@ QString bundlePath()
                                          : QFileInfo(exe.symLinkTarget()).absolutePath();
 }
 
+QString resourcesFolder()
+{
+    const QString bundle = bundlePath();
+    return bundle.isEmpty() ? QString() : bundle + QStringLiteral("/Resources");
+}
+
 QString osVersionString()
 {
     return QSysInfo::prettyProductName() + QStringLiteral(", kernel ") + QSysInfo::kernelVersion();

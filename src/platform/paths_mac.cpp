@@ -26,6 +26,12 @@ QString bundlePath()
     return dir.absolutePath();
 }
 
+QString resourcesFolder()
+{
+    const QString bundle = bundlePath();
+    return bundle.isEmpty() ? QString() : bundle + QStringLiteral("/Contents/Resources");
+}
+
 QString osVersionString()
 {
     return QStringLiteral("Version ") + QSysInfo::productVersion();
