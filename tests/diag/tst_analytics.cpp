@@ -1,4 +1,5 @@
 #include "diag/analytics.h"
+#include "diag/log.h"
 #include "log_reader.h"
 #include "test_ca.h"
 #include "test_server.h"
@@ -70,6 +71,7 @@ class TestAnalytics : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void sendsTheEventToBothEndpoints();
     void missingAndEmptyReasonAreTheSame_data();
     void missingAndEmptyReasonAreTheSame();
@@ -79,6 +81,11 @@ private slots:
     void emptySecretSendsNothing();
     void burstOfEventsStartsNoThreadPerRequest();
 };
+
+void TestAnalytics::initTestCase()
+{
+    ITLog("TEST: analytics"); // starts the log, so that marks count from here
+}
 
 void TestAnalytics::sendsTheEventToBothEndpoints()
 {
