@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -52,6 +53,14 @@ inline void runInstaller(InstallRun &r, const QString &dmg, const QString &appNa
     for (const QString &line : LogReader::messagesSince(mark))
         if (line.startsWith(QLatin1String("INST: ")))
             r.log << line;
+}
+
+// A fresh folder inside the test's private tree; check isValid().
+inline std::unique_ptr<QTemporaryDir> testTempDir(const QString &pattern)
+{
+    const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP");
+    QDir().mkpath(base);
+    return std::make_unique<QTemporaryDir>(base + u'/' + pattern);
 }
 
 inline bool writeFile(const QString &path, const QByteArray &content,

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <sys/xattr.h>
+
 // The stand-ins built into the bundle's libexec/, and real SquashFS images.
 
 inline SystemTools standInTools()
@@ -47,4 +49,16 @@ inline QStringList mountsUnder(const QString &prefix)
             found << QFile::decodeName(point);
     }
     return found;
+}
+
+inline bool hasAttr(const QString &path, const QString &name)
+{
+    return ::lgetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), nullptr,
+                       0) >= 0;
+}
+
+inline bool setAttr(const QString &path, const QString &name)
+{
+    return ::lsetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), "1", 1, 0) ==
+           0;
 }

@@ -17,18 +17,6 @@ namespace {
 const QString kQuarantine = u"user.com.apple.quarantine"_s;
 const QString kKept = u"user.org.example.kept"_s;
 
-bool hasAttr(const QString &path, const QString &name)
-{
-    return ::lgetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), nullptr,
-                       0) >= 0;
-}
-
-bool setAttr(const QString &path, const QString &name)
-{
-    return ::lsetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), "1", 1, 0) ==
-           0;
-}
-
 QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(
@@ -79,9 +67,7 @@ class TstDmgInstallReal : public QObject
 private slots:
     void initTestCase()
     {
-        const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP");
-        QVERIFY(QDir().mkpath(base));
-        m_rootDir = std::make_unique<QTemporaryDir>(base + u"/real-XXXXXX"_s);
+        m_rootDir = testTempDir(u"real-XXXXXX"_s);
         QVERIFY(m_rootDir->isValid());
         m_root = m_rootDir->path();
         // Private mount points of the stand-in land here; shell commands run from cwd/.

@@ -92,9 +92,7 @@ class TstDmgInstaller : public QObject
 private slots:
     void init()
     {
-        const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP");
-        QVERIFY(QDir().mkpath(base));
-        m_dir = std::make_unique<QTemporaryDir>(base + u"/inst-XXXXXX"_s);
+        m_dir = testTempDir(u"inst-XXXXXX"_s);
         QVERIFY(m_dir->isValid());
         m_volume = path(u"volume"_s);
         QVERIFY(QDir().mkpath(m_volume));

@@ -35,16 +35,6 @@ QString tool(const char *name)
     return QStringLiteral(QUORVEL_LIBEXEC_DIR "/") + QString::fromUtf8(name);
 }
 
-bool hasAttr(const QString &path, const char *name)
-{
-    return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
-}
-
-bool setAttr(const QString &path, const char *name)
-{
-    return ::lsetxattr(QFile::encodeName(path).constData(), name, "1", 1, 0) == 0;
-}
-
 } // namespace
 
 // The stand-ins run on their own, as the installer runs them.
@@ -58,9 +48,7 @@ class TstToolStandIns : public QObject
 private slots:
     void init()
     {
-        const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP");
-        QVERIFY(QDir().mkpath(base));
-        m_dir = std::make_unique<QTemporaryDir>(base + u"/tools-XXXXXX"_s);
+        m_dir = testTempDir(u"tools-XXXXXX"_s);
         QVERIFY(m_dir->isValid());
         qputenv("TMPDIR", QFile::encodeName(m_dir->path()));
     }
@@ -142,14 +130,14 @@ private slots:
         QVERIFY(writeFile(outside, "o"));
         QVERIFY(QFile::link(outside, tree + u"/link"_s));
         for (const QString &p : QStringList{tree, tree + u"/a"_s, tree + u"/sub/b"_s, outside})
-            QVERIFY(setAttr(p, "user.com.apple.quarantine"));
-        QVERIFY(setAttr(tree + u"/a"_s, "user.other"));
+            QVERIFY(setAttr(p, u"user.com.apple.quarantine"_s));
+        QVERIFY(setAttr(tree + u"/a"_s, u"user.other"_s));
 
         QCOMPARE(run(tool("xattr"), {u"-dr"_s, u"com.apple.quarantine"_s, tree}).status, 0);
         for (const QString &p : QStringList{tree, tree + u"/a"_s, tree + u"/sub/b"_s})
-            QVERIFY2(!hasAttr(p, "user.com.apple.quarantine"), qPrintable(p));
-        QVERIFY(hasAttr(tree + u"/a"_s, "user.other"));
-        QVERIFY(hasAttr(outside, "user.com.apple.quarantine")); // the link was not followed
+            QVERIFY2(!hasAttr(p, u"user.com.apple.quarantine"_s), qPrintable(p));
+        QVERIFY(hasAttr(tree + u"/a"_s, u"user.other"_s));
+        QVERIFY(hasAttr(outside, u"user.com.apple.quarantine"_s)); // the link was not followed
         // Already gone is not an error.
         QCOMPARE(run(tool("xattr"), {u"-dr"_s, u"com.apple.quarantine"_s, tree}).status, 0);
     }
