@@ -8,9 +8,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
+
+#include <iostream>
+#include <string>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -80,6 +86,7 @@ private slots:
     void serverThatNeverAnswersEndsInOneErrorPerEndpoint();
     void emptySecretSendsNothing();
     void burstOfEventsStartsNoThreadPerRequest();
+    void exitAbandonsRequestsInFlight();
 };
 
 void TestAnalytics::initTestCase()
@@ -273,5 +280,52 @@ void TestAnalytics::burstOfEventsStartsNoThreadPerRequest()
     QCOMPARE(server.requests().size(), 2 + 2 * kEvents);
 }
 
-QTEST_GUILESS_MAIN(TestAnalytics)
+void TestAnalytics::exitAbandonsRequestsInFlight()
+{
+    TestServer server;
+    server.setRoute("/mp/collect", silence());
+    server.setRoute("/debug/mp/collect", silence());
+    const qsizetype mark = LogReader::mark();
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"TST_ANALYTICS_CHILD_HOST"_s, u"127.0.0.1:"_s + QString::number(server.port()));
+    env.insert(u"TST_ANALYTICS_CHILD_CA"_s, TestCa::instance().caFile);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForStarted());
+
+    // Both requests are open on the server when the child is told to end.
+    QTRY_COMPARE_WITH_TIMEOUT(server.requests().size(), 2, kWaitMs);
+    child.write("exit\n");
+    QVERIFY(child.waitForFinished(kWaitMs));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    // Waiting for the answers would have run into the time-out and logged it.
+    QCOMPARE(gaMessagesSince(mark), QStringList{u"GA: event exit_test reason=\"\""_s});
+}
+
+// The child of exitAbandonsRequestsInFlight: sends one event, ends when told to.
+static int runChild()
+{
+    AnalyticsSettings s;
+    s.host = qEnvironmentVariable("TST_ANALYTICS_CHILD_HOST");
+    s.measurementId = kMeasurementId;
+    s.apiSecret = kSecret;
+    s.caFile = qEnvironmentVariable("TST_ANALYTICS_CHILD_CA");
+    ITSetAnalyticsSettings(s);
+    ITTrackEvent(u"exit_test"_s);
+    std::string line;
+    std::getline(std::cin, line);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("TST_ANALYTICS_CHILD_HOST"))
+        return runChild();
+    QCoreApplication app(argc, argv);
+    TestAnalytics test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_analytics.moc"
