@@ -111,6 +111,17 @@ std::optional<QString> mountPointOf(const QByteArray &plistText)
     return std::nullopt;
 }
 
+QString currentExceptionText()
+{
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("unknown error");
+    }
+}
+
 bool isWritableFolder(const QString &path)
 {
     return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
@@ -156,8 +167,9 @@ void DMGInstaller::run()
     const DetachAtScopeEnd detachGuard{*this, *mountPoint};
     try {
         install(*mountPoint);
-    } catch (const std::exception &e) {
-        ITLog("INST: install failed: %@", e.what());
+    } catch (...) {
+        // Every run ends with one completion, even one cut short; the guard still detaches.
+        ITLog("INST: install failed: %@", currentExceptionText());
         if (!m_completed)
             finishSuccess(false, std::nullopt, kCopyFailed);
     }
