@@ -146,14 +146,20 @@ int attach(int argc, char **argv)
     const std::string mountPoint = canonical(pattern);
 
     // Always read-only: nothing here writes into the image.
-    bool mounted = runAndWait({"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}, true) == 0;
+    // The privileged copy reads the volume as root, which a user's FUSE mount shuts out unless
+    // it allows root; that needs user_allow_other in /etc/fuse.conf, so fall back without it.
+    bool mounted =
+        ::geteuid() != 0 &&
+        runAndWait({"/usr/bin/squashfuse", "-o", "ro,allow_root", image, mountPoint}, true) == 0;
+    if (!mounted)
+        mounted = runAndWait({"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}, true) == 0;
     if (!mounted && ::geteuid() == 0)
         mounted = runAndWait({"/bin/mount", "-t", "squashfs", "-o", "ro,loop,nodev,nosuid", image,
                               mountPoint},
                              true) == 0;
     if (!mounted || !mountedType(mountPoint)) {
         ::rmdir(mountPoint.c_str());
-        return fail(kTool, "attach failed - not a recognized disk image: " + image);
+        return fail(kTool, "attach failed - could not mount " + image);
     }
     if (plist)
         std::fputs(printPlist(image, mountPoint).c_str(), stdout);
