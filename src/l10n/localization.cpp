@@ -26,7 +26,10 @@ const QList<UIStrings> &Localization::all()
     return *langs;
 }
 
-int Localization::languageIndexFor(const QString &identifier)
+namespace {
+
+// Plain prefix and substring tests on the lower-cased identifier ("pt-BR", "zh-Hant-TW").
+int languageIndexFor(const QString &identifier)
 {
     const QString id = identifier.toLower();
     const auto startsWith = [&id](const char *prefix) {
@@ -53,6 +56,8 @@ int Localization::languageIndexFor(const QString &identifier)
         return 8;
     return 0;
 }
+
+} // namespace
 
 int Localization::detectSystemLanguageIndex()
 {

@@ -15,7 +15,4 @@ public:
 
     // The starting language index, from the user's first preferred language.
     static int detectSystemLanguageIndex();
-
-    // The language index for one hyphenated language identifier ("pt-BR", "zh-Hant-TW").
-    static int languageIndexFor(const QString &identifier);
 };

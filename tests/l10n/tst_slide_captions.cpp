@@ -11,14 +11,13 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// The index of a language code in the catalogue.
-qsizetype indexOf(const QList<UIStrings> &records, const QString &code)
+// The nine records' caption lists, each joined with "|": `english` where `own` has no entry.
+QStringList expected(const QString &english, const QMap<qsizetype, QString> &own = {})
 {
-    for (qsizetype i = 0; i < records.size(); ++i) {
-        if (records[i].code == code)
-            return i;
-    }
-    return -1;
+    QStringList lists;
+    for (qsizetype i = 0; i < 9; ++i)
+        lists << own.value(i, english);
+    return lists;
 }
 
 } // namespace
@@ -29,17 +28,14 @@ class TestSlideCaptions : public QObject
 
 private slots:
     void initTestCase();
-    void languagesFallBackToEnglish_data();
-    void languagesFallBackToEnglish();
-    void unusableFileGivesEmptyCaptions_data();
-    void unusableFileGivesEmptyCaptions();
-    void shortOrOddListsReadAsEmptyCaptions();
+    void readsEachLanguageOrTheEnglishList_data();
+    void readsEachLanguageOrTheEnglishList();
     void shippedFileHasFourCaptionsPerLanguage();
 
 private:
     QString write(const QByteArray &json);
-    // Attaches the captions of `path` to fresh records; returns them and the log lines.
-    QList<UIStrings> attach(const QString &path, QStringList *log = nullptr);
+    // Attaches the captions of `path` to fresh records: their lists and the log lines.
+    QStringList attach(const QString &path, QStringList &log);
 
     QTemporaryDir m_dir;
     int m_files = 0;
@@ -48,7 +44,7 @@ private:
 void TestSlideCaptions::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    ITLog("TEST: slide captions"); // starts the log, so that marks count from here
+    ITLog("TEST: slide captions"); // marks count from the log's start
     Localization::all();           // its own load of the captions is not under test here
 }
 
@@ -61,114 +57,83 @@ QString TestSlideCaptions::write(const QByteArray &json)
     return path;
 }
 
-QList<UIStrings> TestSlideCaptions::attach(const QString &path, QStringList *log)
+QStringList TestSlideCaptions::attach(const QString &path, QStringList &log)
 {
     QList<UIStrings> records = Localization::all();
     for (UIStrings &r : records)
         r.slides.clear();
     const qsizetype mark = LogReader::mark();
     SlideCaptions::attach(records, path);
-    if (log)
-        *log = LogReader::messagesSince(mark);
-    return records;
+    log = LogReader::messagesSince(mark);
+    QStringList lists;
+    for (const UIStrings &r : records)
+        lists << r.slides.join(u'|');
+    return lists;
 }
 
-void TestSlideCaptions::languagesFallBackToEnglish_data()
-{
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<QStringList>("ownLists"); // codes that keep their own captions
-    QTest::addColumn<QString>("logged");
-    const QByteArray en = R"("en": ["e1", "e2", "e3", "e4"])";
-    QTest::newRow("en and de only")
-        << "{" + en + R"(, "de": ["d1", "d2", "d3", "d4"]})" << QStringList{u"de"_s}
-        << u"L10N: slides loaded for 2 languages (en fallback: 4 captions)"_s;
-    QTest::newRow("fr is a string")
-        << "{" + en + R"(, "fr": "f1", "it": ["i1", "i2", "i3", "i4"]})" << QStringList{u"it"_s}
-        << u"L10N: slides loaded for 3 languages (en fallback: 4 captions)"_s;
-    QTest::newRow("key in another letter case")
-        << "{" + en + R"(, "zh-hans": ["z1", "z2", "z3", "z4"], "xx": []})" << QStringList()
-        << u"L10N: slides loaded for 3 languages (en fallback: 4 captions)"_s;
-}
-
-void TestSlideCaptions::languagesFallBackToEnglish()
-{
-    QFETCH(QByteArray, json);
-    QFETCH(QStringList, ownLists);
-    QFETCH(QString, logged);
-    QStringList log;
-    const QList<UIStrings> records = attach(write(json), &log);
-
-    QCOMPARE(log, QStringList{logged});
-    const QStringList english{u"e1"_s, u"e2"_s, u"e3"_s, u"e4"_s};
-    for (const UIStrings &r : records) {
-        if (r.code == u"en"_s || !ownLists.contains(r.code)) {
-            QCOMPARE(r.slides, english);
-        } else {
-            QCOMPARE(r.slides.size(), 4);
-            // Own captions start with the language's letter: "d1" for de, "i1" for it.
-            for (const QString &caption : r.slides)
-                QVERIFY2(caption.startsWith(r.code.at(0)), qPrintable(caption));
-        }
-    }
-}
-
-void TestSlideCaptions::unusableFileGivesEmptyCaptions_data()
+void TestSlideCaptions::readsEachLanguageOrTheEnglishList_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("shownPath");
-    QTest::newRow("not in bundle") << QString() << u"(not in bundle)"_s;
+    QTest::addColumn<QStringList>("lists");
+    QTest::addColumn<QStringList>("log");
+    const QByteArray en = R"("en": ["e1", "e2", "e3", "e4"])";
+    const QString english = u"e1|e2|e3|e4"_s;
+    const auto loaded = [](int languages, int captions) {
+        return u"L10N: slides loaded for %1 languages (en fallback: %2 captions)"_s.arg(languages)
+            .arg(captions);
+    };
+    QTest::newRow("en and de only")
+        << write("{" + en + R"(, "de": ["d1", "d2", "d3", "d4"]})")
+        << expected(english, {{1, u"d1|d2|d3|d4"_s}}) << QStringList{loaded(2, 4)};
+    QTest::newRow("fr is a string")
+        << write("{" + en + R"(, "fr": "f1", "it": ["i1", "i2", "i3", "i4"]})")
+        << expected(english, {{5, u"i1|i2|i3|i4"_s}}) << QStringList{loaded(3, 4)};
+    QTest::newRow("key in another letter case")
+        << write("{" + en + R"(, "zh-hans": ["z1", "z2", "z3", "z4"], "xx": []})")
+        << expected(english) << QStringList{loaded(3, 4)};
+    // The slideshow reads four captions from every list.
+    QTest::newRow("short, long and odd lists")
+        << write(
+               R"({"en": {"1": "e1"}, "it": ["i1", 2, null], "ja": ["j1", "j2", "j3", "j4", "j5"]})")
+        << expected(u"|||"_s, {{5, u"i1|||"_s}, {8, u"j1|j2|j3|j4|j5"_s}})
+        << QStringList{loaded(3, 0)};
+
+    const auto unusable = [&](const char *name, const QString &path, const QString &shown) {
+        QTest::newRow(name) << path << expected(u"|||"_s)
+                            << QStringList{u"L10N: slides.json missing or invalid at "_s + shown,
+                                           loaded(0, 0)};
+    };
+    unusable("not in bundle", QString(), u"(not in bundle)"_s);
     const QString gone = m_dir.filePath(u"gone.json"_s);
-    QTest::newRow("missing file") << gone << gone;
-    const QString invalid = write(R"({"en": ["e1", "e2", "e3", "e4"],})");
-    QTest::newRow("invalid JSON") << invalid << invalid;
-    const QString array = write(R"([{"en": ["e1", "e2", "e3", "e4"]}])");
-    QTest::newRow("array at the top") << array << array;
-    QTest::newRow("a folder") << m_dir.path() << m_dir.path();
+    unusable("missing file", gone, gone);
+    const QString invalid = write("{" + en + ",}");
+    unusable("invalid JSON", invalid, invalid);
+    const QString array = write("[{" + en + "}]");
+    unusable("array at the top", array, array);
+    unusable("a folder", m_dir.path(), m_dir.path());
 }
 
-void TestSlideCaptions::unusableFileGivesEmptyCaptions()
+void TestSlideCaptions::readsEachLanguageOrTheEnglishList()
 {
     QFETCH(QString, path);
-    QFETCH(QString, shownPath);
-    QStringList log;
-    const QList<UIStrings> records = attach(path, &log);
-
-    QCOMPARE(log,
-             (QStringList{u"L10N: slides.json missing or invalid at "_s + shownPath,
-                          u"L10N: slides loaded for 0 languages (en fallback: 0 captions)"_s}));
-    for (const UIStrings &r : records)
-        QCOMPARE(r.slides, QStringList(SlideCaptions::kSlideCount, QString()));
-}
-
-void TestSlideCaptions::shortOrOddListsReadAsEmptyCaptions()
-{
-    QStringList log;
-    QList<UIStrings> records = attach(
-        write(
-            R"({"en": {"1": "e1"}, "it": ["i1", 2, null], "ja": ["j1", "j2", "j3", "j4", "j5"]})"),
-        &log);
-    QCOMPARE(log, QStringList{u"L10N: slides loaded for 3 languages (en fallback: 0 captions)"_s});
-    QCOMPARE(records[indexOf(records, u"it"_s)].slides,
-             (QStringList{u"i1"_s, QString(), QString(), QString()}));
-    QCOMPARE(records[indexOf(records, u"ja"_s)].slides.mid(0, 4),
-             (QStringList{u"j1"_s, u"j2"_s, u"j3"_s, u"j4"_s}));
-    // An "en" member that is not a list leaves the others with four empty captions.
-    QCOMPARE(records[indexOf(records, u"de"_s)].slides,
-             QStringList(SlideCaptions::kSlideCount, QString()));
+    QFETCH(QStringList, lists);
+    QFETCH(QStringList, log);
+    QStringList logged;
+    QCOMPARE(attach(path, logged), lists);
+    QCOMPARE(logged, log);
 }
 
 void TestSlideCaptions::shippedFileHasFourCaptionsPerLanguage()
 {
     QStringList log;
-    const QList<UIStrings> records = attach(QStringLiteral(QUORVEL_SHIPPED_SLIDES), &log);
+    const QStringList lists = attach(QStringLiteral(QUORVEL_SHIPPED_SLIDES), log);
     QCOMPARE(log, QStringList{u"L10N: slides loaded for 9 languages (en fallback: 4 captions)"_s});
-    const QStringList english = records.first().slides;
-    for (const UIStrings &r : records) {
-        QCOMPARE(r.slides.size(), 4);
-        QVERIFY2(r.code == u"en"_s || r.slides != english, qPrintable(r.code));
-        for (const QString &caption : r.slides)
-            QVERIFY2(!caption.trimmed().isEmpty() && caption == caption.trimmed(),
-                     qPrintable(r.code));
+    for (qsizetype i = 0; i < lists.size(); ++i) {
+        const QStringList captions = lists[i].split(u'|');
+        QCOMPARE(captions.size(), 4);
+        QVERIFY2(i == 0 || lists[i] != lists[0], qPrintable(lists[i])); // no language borrows
+        for (const QString &caption : captions)
+            QVERIFY2(!caption.isEmpty() && caption == caption.trimmed(), qPrintable(lists[i]));
     }
 }
 
