@@ -133,13 +133,15 @@ private:
         for (;;) {
             std::deque<std::unique_ptr<PostRequest>> incoming;
             {
-                const std::lock_guard lock(m_mutex);
+                std::unique_lock lock(m_mutex);
                 if (m_stopping) {
                     // Kept, not freed: freeing would close connections while the process exits.
                     m_abandoned = std::move(active);
                     m_parked = true;
                     m_parkedCondition.notify_all();
-                    return;
+                    // Parked for good: a returning thread would run the TLS library's
+                    // per-thread clean-up while the process tears that library down.
+                    m_parkedCondition.wait(lock, [] { return false; });
                 }
                 incoming.swap(m_queue);
             }
