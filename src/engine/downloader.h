@@ -25,7 +25,7 @@ public:
         std::chrono::milliseconds idleTimeout{30000};      // no data for this long: time-out
         std::chrono::milliseconds totalLimit{3600 * 1000}; // the whole transfer, waiting included
         std::chrono::milliseconds connectivityRetry{3000}; // pause between tries without network
-        QString caFile;                                    // extra trust anchors (tests)
+        QString caFile;                                    // trust only these anchors (tests)
     };
 
     Downloader(const QString &url, const QString &destFile,

@@ -21,7 +21,7 @@ struct ResponseInfo
 struct TransferSettings
 {
     std::chrono::milliseconds idleTimeout{30000};
-    QString caFile; // extra trust anchors; empty: the system's
+    QString caFile; // trust only these anchors (tests); empty: the system's
 };
 
 // How one request ended: curl's code, the socket error behind it, and curl's own words.

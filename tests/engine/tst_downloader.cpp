@@ -1,4 +1,3 @@
-#include "diag/log.h"
 #include "engine/downloader.h"
 #include "log_reader.h"
 #include "test_ca.h"
@@ -73,7 +72,6 @@ class TestDownloader : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { ITLog("TEST: downloader tests start"); }
     void init()
     {
         QVERIFY(m_dir.isValid());

@@ -20,6 +20,9 @@ QStringList lines()
 
 qsizetype mark()
 {
+    // Start the log first, so that its header lies before the mark, not after it.
+    if (ITLogFilePath().isEmpty())
+        ITLog("TEST: log started");
     return lines().size();
 }
 
