@@ -46,7 +46,7 @@ double LogArg::toDouble() const
 
 namespace {
 
-struct Spec
+struct Conversion
 {
     bool leftAlign = false;
     bool plus = false;
@@ -56,29 +56,29 @@ struct Spec
     char conversion = 0;
 };
 
-QString pad(QString s, const Spec &spec)
+QString pad(QString s, const Conversion &conv)
 {
-    if (s.size() >= spec.width)
+    if (s.size() >= conv.width)
         return s;
-    const qsizetype fill = spec.width - s.size();
-    if (spec.leftAlign)
+    const qsizetype fill = conv.width - s.size();
+    if (conv.leftAlign)
         return s + QString(fill, QLatin1Char(' '));
-    if (spec.zeroPad && spec.conversion != '@' && spec.conversion != 's') {
+    if (conv.zeroPad && conv.conversion != '@' && conv.conversion != 's') {
         const qsizetype signLen = (s.startsWith(u'-') || s.startsWith(u'+')) ? 1 : 0;
         return s.insert(signLen, QString(fill, QLatin1Char('0')));
     }
     return QString(fill, QLatin1Char(' ')) + s;
 }
 
-QString render(const Spec &spec, const LogArg *arg)
+QString render(const Conversion &conv, const LogArg *arg)
 {
     if (!arg)
         return {};
-    switch (spec.conversion) {
+    switch (conv.conversion) {
     case 'd':
     case 'i': {
         const qint64 n = arg->toSigned();
-        return (spec.plus && n >= 0 ? QStringLiteral("+") : QString()) + QString::number(n);
+        return (conv.plus && n >= 0 ? QStringLiteral("+") : QString()) + QString::number(n);
     }
     case 'u':
         return QString::number(arg->toUnsigned());
@@ -93,14 +93,14 @@ QString render(const Spec &spec, const LogArg *arg)
     case 'g':
     case 'G': {
         const double d = arg->toDouble();
-        const int precision = spec.precision < 0 ? 6 : spec.precision;
-        return (spec.plus && d >= 0 ? QStringLiteral("+") : QString()) +
-               QString::number(d, spec.conversion, precision);
+        const int precision = conv.precision < 0 ? 6 : conv.precision;
+        return (conv.plus && d >= 0 ? QStringLiteral("+") : QString()) +
+               QString::number(d, conv.conversion, precision);
     }
     default: { // '@' and 's'
         QString s = arg->text();
-        if (spec.precision >= 0)
-            s.truncate(spec.precision);
+        if (conv.precision >= 0)
+            s.truncate(conv.precision);
         return s;
     }
     }
@@ -129,24 +129,24 @@ QString formatLogMessage(const char *format, std::initializer_list<LogArg> args)
             literal = ++p;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (; *p && std::strchr("-+ 0#", *p); ++p) {
-            spec.leftAlign |= *p == '-';
-            spec.plus |= *p == '+';
-            spec.zeroPad |= *p == '0';
+            conv.leftAlign |= *p == '-';
+            conv.plus |= *p == '+';
+            conv.zeroPad |= *p == '0';
         }
         for (; *p >= '0' && *p <= '9'; ++p)
-            spec.width = spec.width * 10 + (*p - '0');
+            conv.width = conv.width * 10 + (*p - '0');
         if (*p == '.') {
-            spec.precision = 0;
+            conv.precision = 0;
             for (++p; *p >= '0' && *p <= '9'; ++p)
-                spec.precision = spec.precision * 10 + (*p - '0');
+                conv.precision = conv.precision * 10 + (*p - '0');
         }
         while (*p && std::strchr("hlqzjtL", *p))
             ++p;
         if (*p && std::strchr("@sdiuxXfFeEgG", *p)) {
-            spec.conversion = *p++;
-            out += pad(render(spec, next < list.size() ? &list[next] : nullptr), spec);
+            conv.conversion = *p++;
+            out += pad(render(conv, next < list.size() ? &list[next] : nullptr), conv);
             ++next;
         } else {
             // Not a conversion we know: keep the text as written.
