@@ -33,14 +33,14 @@ QByteArray validatorOf(const ResponseInfo &info)
 // "bytes START-END/TOTAL": START, and TOTAL (-1 when "*").
 std::pair<qint64, qint64> parseContentRange(const QByteArray &value)
 {
-    const QByteArray spec = value.startsWith("bytes ") ? value.mid(6) : QByteArray();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray range = value.startsWith("bytes ") ? value.mid(6) : QByteArray();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
     bool ok = false;
-    const qint64 start = spec.left(dash).toLongLong(&ok);
+    const qint64 start = range.left(dash).toLongLong(&ok);
     if (dash < 0 || slash < 0 || !ok)
         return {-1, -1};
-    const qint64 total = spec.mid(slash + 1).toLongLong(&ok);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok);
     return {start, ok ? total : -1};
 }
 

@@ -9,7 +9,7 @@ namespace Paths {
 QString logFolder()
 {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory spec says relative values are to be ignored.
+    // XDG base directories must be absolute; a relative value is ignored.
     if (state.isEmpty() || QDir::isRelativePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
     return QDir::cleanPath(state + QStringLiteral("/Logs"));
