@@ -6,7 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -19,40 +19,43 @@ struct InstallRun
     QStringList stages;
     int completions = 0;
     bool success = false;
-    std::optional<QString> app;
-    std::optional<QString> error;
+    std::optional<QString> app, error;
     QStringList log; // the installer's lines, prefix included
-    std::function<void()> whenComplete;
 };
 
-// Runs one installation until its worker has returned (the detach included) and every
-// posted callback has run.
-inline void runInstaller(InstallRun &r, const QString &dmg, const QString &appName,
-                         const QString &destDir, const SystemTools &tools)
+// Installs "Quorvel.app" from `dmg` and waits until the worker has returned (the detach
+// included) and every posted callback has run. Every run ends with exactly one completion,
+// which carries the app on success and the error otherwise.
+inline InstallRun runInstaller(const QString &dmg, const QString &destDir, const SystemTools &tools,
+                               const std::function<void()> &whenComplete = {})
 {
     if (ITLogFilePath().isNull())
         ITLog("TEST: log started"); // so the mark counts earlier runs' lines
     const qsizetype mark = LogReader::mark();
+    InstallRun r;
     {
-        auto installer = std::make_shared<DMGInstaller>(dmg, appName, destDir, tools);
+        auto installer =
+            std::make_shared<DMGInstaller>(dmg, QStringLiteral("Quorvel.app"), destDir, tools);
         installer->onStatus = [&r](const QString &stage) { r.stages << stage; };
-        installer->onComplete = [&r](bool success, const std::optional<QString> &app,
-                                     const std::optional<QString> &error) {
+        installer->onComplete = [&](bool success, const std::optional<QString> &app,
+                                    const std::optional<QString> &error) {
             ++r.completions;
             r.success = success;
             r.app = app;
             r.error = error;
-            if (r.whenComplete)
-                r.whenComplete();
+            if (whenComplete)
+                whenComplete();
         };
         installer->start();
     } // the worker alone keeps it alive now
-    QTRY_VERIFY_WITH_TIMEOUT(r.completions > 0, 120000);
+    static_cast<void>(QTest::qWaitFor([&r] { return r.completions > 0; }, 120000));
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
-    for (const QString &line : LogReader::messagesSince(mark))
-        if (line.startsWith(QLatin1String("INST: ")))
-            r.log << line;
+    QTest::qCompare(r.completions, 1, "completions", "1", __FILE__, __LINE__);
+    QTest::qVerify(r.app.has_value() == r.success && r.error.has_value() != r.success,
+                   "app only on success, error only on failure", "", __FILE__, __LINE__);
+    r.log = LogReader::messagesSince(mark).filter(QRegularExpression(QStringLiteral("^INST: ")));
+    return r;
 }
 
 // A fresh folder inside the test's private tree; check isValid().
@@ -63,17 +66,25 @@ inline std::unique_ptr<QTemporaryDir> testTempDir(const QString &pattern)
     return std::make_unique<QTemporaryDir>(base + u'/' + pattern);
 }
 
-inline bool writeFile(const QString &path, const QByteArray &content,
-                      QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner)
+inline bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           f.write(content) == content.size() && f.setPermissions(perms);
+           f.write(content) == content.size() &&
+           f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
+                            (executable ? QFile::ExeOwner : QFile::Permissions()));
 }
 
 inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Every name in `dir`, hidden ones included, sorted.
+inline QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }

@@ -8,13 +8,16 @@
 
 #include <sys/xattr.h>
 
-// The stand-ins built into the bundle's libexec/, and real SquashFS images.
+// The stand-ins built into the bundle's libexec/, real SquashFS images, and what they leave.
+
+inline QString standIn(const char *name)
+{
+    return QStringLiteral(QUORVEL_LIBEXEC_DIR "/") + QString::fromUtf8(name);
+}
 
 inline SystemTools standInTools()
 {
-    const QString dir = QStringLiteral(QUORVEL_LIBEXEC_DIR "/");
-    return {dir + QStringLiteral("hdiutil"), dir + QStringLiteral("xattr"),
-            dir + QStringLiteral("osascript"), dir + QStringLiteral("ditto")};
+    return {standIn("hdiutil"), standIn("xattr"), standIn("osascript"), standIn("ditto")};
 }
 
 inline QString sampleImage(const char *name)
@@ -25,11 +28,9 @@ inline QString sampleImage(const char *name)
 // Packs the folder `root` into the SquashFS image `image`.
 inline bool makeImage(const QString &root, const QString &image)
 {
-    QProcess p;
-    p.start(QStringLiteral("/usr/bin/mksquashfs"),
-            {root, image, QStringLiteral("-noappend"), QStringLiteral("-no-progress"),
-             QStringLiteral("-quiet")});
-    return p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return QProcess::execute(QStringLiteral("/usr/bin/mksquashfs"),
+                             {root, image, QStringLiteral("-noappend"),
+                              QStringLiteral("-no-progress"), QStringLiteral("-quiet")}) == 0;
 }
 
 // Mount points in this process's mount table that lie under `prefix`.
@@ -41,24 +42,20 @@ inline QStringList mountsUnder(const QString &prefix)
     QStringList found;
     for (const QByteArray &line : table.readAll().split('\n')) {
         QByteArray point = line.split(' ').value(4);
-        point.replace("\\040", " ")
-            .replace("\\011", "\t")
-            .replace("\\012", "\n")
-            .replace("\\134", "\\");
-        if (QFile::decodeName(point).startsWith(prefix))
-            found << QFile::decodeName(point);
+        point.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n");
+        const QString decoded = QFile::decodeName(point.replace("\\134", "\\"));
+        if (decoded.startsWith(prefix))
+            found << decoded;
     }
     return found;
 }
 
-inline bool hasAttr(const QString &path, const QString &name)
+inline bool hasAttr(const QString &path, const char *name)
 {
-    return ::lgetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), nullptr,
-                       0) >= 0;
+    return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
 }
 
-inline bool setAttr(const QString &path, const QString &name)
+inline bool setAttr(const QString &path, const char *name)
 {
-    return ::lsetxattr(QFile::encodeName(path).constData(), name.toUtf8().constData(), "1", 1, 0) ==
-           0;
+    return ::lsetxattr(QFile::encodeName(path).constData(), name, "1", 1, 0) == 0;
 }
