@@ -249,11 +249,24 @@ std::optional<QString> DMGInstaller::copyApp(const QString &source, const QStrin
         std::string error = TreeCopy::copyTree(QFile::encodeName(source).toStdString(),
                                                QFile::encodeName(staging).toStdString());
         if (error.empty()) {
-            removeTree(destination);
+            // The old bundle steps aside rather than being removed, so that a failed rename
+            // can put it back.
+            const QString aside = staging + QStringLiteral(".previous");
+            const bool hadOld =
+                QFileInfo::exists(destination) || QFileInfo(destination).isSymLink();
+            removeTree(aside);
             std::error_code ec;
-            std::filesystem::rename(fsPath(staging), fsPath(destination), ec);
+            if (hadOld)
+                std::filesystem::rename(fsPath(destination), fsPath(aside), ec);
             if (!ec)
+                std::filesystem::rename(fsPath(staging), fsPath(destination), ec);
+            if (!ec) {
+                removeTree(aside);
                 return std::nullopt;
+            }
+            std::error_code ignored;
+            if (hadOld && !QFileInfo::exists(destination))
+                std::filesystem::rename(fsPath(aside), fsPath(destination), ignored);
             error = "cannot replace " + QFile::encodeName(destination).toStdString() + ": " +
                     ec.message();
         }
