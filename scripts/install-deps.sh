@@ -10,7 +10,8 @@ packages=(
   libcurl4-openssl-dev libplist-dev
   squashfs-tools squashfuse fuse3 pkexec iproute2 util-linux
   openssl curl ca-certificates nginx-light
-  xvfb xdotool imagemagick xauth
+  xvfb xdotool imagemagick xauth librsvg2-bin
+  fonts-dejavu-core fonts-noto-cjk
 )
 
 missing=()
