@@ -1,0 +1,83 @@
+#include "ui/accessibility.h"
+
+#include "ui/dots_view.h"
+#include "ui/image_view.h"
+#include "ui/link_label.h"
+#include "ui/rounded_button.h"
+
+#include <QAccessibleWidget>
+
+namespace {
+
+// A control that assistive tools can press, as they press a button or follow a link. Its name
+// is what it shows unless the widget was given one.
+template <typename Control> class PressableAccessible : public QAccessibleWidget
+{
+public:
+    PressableAccessible(Control *control, QAccessible::Role role) : QAccessibleWidget(control, role)
+    {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return shownText(control());
+        return QAccessibleWidget::text(t);
+    }
+
+    QStringList actionNames() const override
+    {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+
+    void doAction(const QString &actionName) override
+    {
+        if (actionName == pressAction() && control()->isEnabled())
+            emit control()->clicked();
+        else
+            QAccessibleWidget::doAction(actionName);
+    }
+
+private:
+    Control *control() const { return static_cast<Control *>(widget()); }
+    static QString shownText(const RoundedButton *button) { return button->title(); }
+    static QString shownText(const LinkLabel *link) { return link->text(); }
+};
+
+// The page dots read as "2 / 4".
+class DotsAccessible : public QAccessibleWidget
+{
+public:
+    explicit DotsAccessible(DotsView *dots) : QAccessibleWidget(dots, QAccessible::PageTabList) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        const auto *dots = static_cast<const DotsView *>(widget());
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return QStringLiteral("%1 / %2").arg(dots->activeIndex() + 1).arg(dots->count());
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface *factory(const QString &className, QObject *object)
+{
+    if (className == QLatin1StringView("RoundedButton"))
+        return new PressableAccessible(static_cast<RoundedButton *>(object), QAccessible::Button);
+    if (className == QLatin1StringView("LinkLabel"))
+        return new PressableAccessible(static_cast<LinkLabel *>(object), QAccessible::Link);
+    if (className == QLatin1StringView("DotsView"))
+        return new DotsAccessible(static_cast<DotsView *>(object));
+    if (className == QLatin1StringView("ImageView"))
+        return new QAccessibleWidget(static_cast<ImageView *>(object), QAccessible::Graphic);
+    return nullptr;
+}
+
+} // namespace
+
+void installAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(factory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
