@@ -1,0 +1,107 @@
+// Renders the four views of the window in each of the nine languages to PNG files, plus one
+// contact sheet (all.png) with every picture side by side and labelled. Not a test: it is for
+// a person to look at. Usage: quorvel-screenshots OUT_DIR
+#include "flow/main_window_controller.h"
+#include "l10n/localization.h"
+#include "ui/installer_window.h"
+#include "ui/progress_bar.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPainter>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Shot
+{
+    QString name;
+    std::function<void(MainWindowController &)> show; // from a fresh window
+};
+
+const QList<Shot> kShots = {
+    {u"main"_s, [](MainWindowController &) {}},
+    {u"settings"_s, [](MainWindowController &c) { c.settingsClicked(); }},
+    {u"install"_s,
+     [](MainWindowController &c) {
+         c.showInstallView(true);
+         c.progress->setDoubleValue(450);
+         c.instStatus->setText(c.L().installingWait + u"  45%"_s);
+     }},
+    {u"finish"_s,
+     [](MainWindowController &c) {
+         c.done = true;
+         c.showFinishView();
+     }},
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUT_DIR\n", argv[0]);
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    if (!QDir().mkpath(out.path())) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    const QList<UIStrings> &languages = Localization::all();
+    QList<QList<QImage>> grid; // a row per language, a column per view
+    for (qsizetype lang = 0; lang < languages.size(); ++lang) {
+        QList<QImage> row;
+        for (const Shot &shot : kShots) {
+            MainWindowController controller;
+            controller.langPopup->setCurrentIndex(int(lang));
+            controller.languageChanged();
+            controller.window->show();
+            shot.show(controller);
+            const QImage image = controller.window->grab().toImage();
+            const QString file = out.filePath(u"%1-%2.png"_s.arg(languages[lang].code, shot.name));
+            if (!image.save(file)) {
+                std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+                return 1;
+            }
+            row << image;
+        }
+        grid << row;
+    }
+
+    // The contact sheet: one row per language, one column per view, each with its caption.
+    constexpr int margin = 16, caption = 28;
+    const int cellW = 640, cellH = 516;
+    QImage sheet(margin + kShots.size() * (cellW + margin),
+                 margin + grid.size() * (cellH + caption + margin), QImage::Format_RGB32);
+    sheet.fill(QColor(90, 90, 96));
+    QPainter painter(&sheet);
+    QFont font = QApplication::font();
+    font.setPixelSize(16);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    for (qsizetype r = 0; r < grid.size(); ++r) {
+        for (qsizetype c = 0; c < grid[r].size(); ++c) {
+            const int x = margin + int(c) * (cellW + margin);
+            const int y = margin + int(r) * (cellH + caption + margin);
+            painter.drawText(QRect(x, y, cellW, caption), Qt::AlignLeft | Qt::AlignVCenter,
+                             languages[r].langName + u"  ·  "_s + kShots[c].name);
+            painter.drawImage(QPoint(x, y + caption), grid[r][c]);
+        }
+    }
+    painter.end();
+    if (!sheet.save(out.filePath(u"all.png"_s))) {
+        std::fprintf(stderr, "cannot write the contact sheet\n");
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(out.filePath(u"all.png"_s)));
+    return 0;
+}
