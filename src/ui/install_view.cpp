@@ -78,6 +78,7 @@ void MainWindowController::setSlide(qint64 index)
     slideTitle->setText(L().slides.value(index));
     fitFontToWidth(slideTitle, kSlideTitleSize);
     slideImageView->setImage(slideImages.value(index));
+    slideImageView->setAccessibleName(slideTitle->text());
     dots->setActiveIndex(int(index));
 }
 

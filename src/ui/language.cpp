@@ -3,6 +3,7 @@
 #include "ui/colors.h"
 #include "ui/fonts.h"
 #include "ui/link_label.h"
+#include "ui/progress_bar.h"
 #include "ui/rounded_button.h"
 #include "ui/text_fit.h"
 
@@ -48,6 +49,7 @@ void MainWindowController::applyLanguage()
     }
     startButton->setTitle(r.btnStartNow);
     fitFontToWidth(startButton, kRoundedButtonFontSize);
+    progress->setAccessibleName(r.installingWait);
 
     // The row is sized to its texts; when its left part would run into the settings link,
     // the whole row steps down in size together so that it keeps one look.

@@ -290,7 +290,8 @@ void TstWindow::slideshowRunsAndRestarts()
     const auto onSlide = [&c](qint64 i) {
         return c.slideIndex == i && c.dots->activeIndex() == i &&
                c.slideTitle->text() == c.L().slides.value(i) &&
-               c.slideImageView->image().cacheKey() == c.slideImages.value(i).cacheKey();
+               c.slideImageView->image().cacheKey() == c.slideImages.value(i).cacheKey() &&
+               c.slideImageView->accessibleName() == c.slideTitle->text();
     };
     QVERIFY(!c.slideTimer);
     for (const QIcon &picture : c.slideImages)
@@ -434,13 +435,14 @@ void TstWindow::accessibleNamesAndRoles()
     using A = QAccessible;
     // clang-format off
     const QList<std::tuple<QWidget *, QAccessible::Role, QString>> rows = {
-        {c.installButton, A::Button, r.btnInstall},  {c.startButton, A::Button, r.btnStartNow},
-        {c.browseButton, A::Button, r.browse},       {c.hideButton, A::Button, r.btnHide},
-        {c.privacyLink, A::Link, r.privacy},         {c.licenseLink, A::Link, r.license},
-        {c.settingsLink, A::Link, r.installSetting}, {c.offlineLink, A::Link, r.offlineLink},
-        {c.acceptCheck, A::CheckBox, r.readAgreed},  {c.langPopup, A::ComboBox, r.langName},
+        {c.installButton, A::Button, r.btnInstall},     {c.startButton, A::Button, r.btnStartNow},
+        {c.browseButton, A::Button, r.browse},          {c.hideButton, A::Button, r.btnHide},
+        {c.privacyLink, A::Link, r.privacy},            {c.licenseLink, A::Link, r.license},
+        {c.settingsLink, A::Link, r.installSetting},    {c.offlineLink, A::Link, r.offlineLink},
+        {c.acceptCheck, A::CheckBox, r.readAgreed},     {c.langPopup, A::ComboBox, r.langName},
         {c.locationField, A::EditableText, r.installPath},
-        {c.dots, A::PageTabList, u"1 / 4"_s},        {imageViews(c.root)[1], A::Graphic, u"Quorvel"_s}};
+        {c.progress, A::ProgressBar, r.installingWait}, {c.dots, A::PageTabList, u"1 / 4"_s},
+        {imageViews(c.root)[1], A::Graphic, u"Quorvel"_s}};
     // clang-format on
     for (const auto &[control, role, name] : rows) {
         QAccessibleInterface *a = QAccessible::queryAccessibleInterface(control);
