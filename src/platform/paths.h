@@ -14,6 +14,14 @@ QString bundlePath();
 // The bundle's resource folder (slides.json, artwork); empty when the bundle is unknown.
 QString resourcesFolder();
 
+// A folder only this user can enter, for the downloaded disk image: the image is later
+// installed, maybe with administrator rights, so no one else may replace it. Made on the first
+// call and the same for the rest of the process; empty when none could be made.
+QString privateTemporaryFolder();
+
+// Removes that folder and what is left in it, if this process made one.
+void removePrivateTemporaryFolder();
+
 // Human-readable operating system version for the log header.
 QString osVersionString();
 

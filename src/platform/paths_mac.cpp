@@ -32,6 +32,14 @@ QString resourcesFolder()
     return bundle.isEmpty() ? QString() : bundle + QStringLiteral("/Contents/Resources");
 }
 
+QString privateTemporaryFolder()
+{
+    // The system's temporary folder on macOS is already the user's own.
+    return QDir::tempPath();
+}
+
+void removePrivateTemporaryFolder() {}
+
 QString osVersionString()
 {
     return QStringLiteral("Version ") + QSysInfo::productVersion();

@@ -1,0 +1,13 @@
+#include "platform/processor.h"
+
+#include <sys/utsname.h>
+
+#include <cstring>
+
+bool prefersArmImage()
+{
+    utsname name{};
+    if (::uname(&name) != 0)
+        return false;
+    return std::strcmp(name.machine, "aarch64") == 0 || std::strcmp(name.machine, "arm64") == 0;
+}
