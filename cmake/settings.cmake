@@ -4,6 +4,8 @@ set(QUORVEL_WEBSITE_BASE_URL "https://www.quorvel.com" CACHE STRING "Base URL of
 set(QUORVEL_MP_HOST "www.google-analytics.com" CACHE STRING "Measurement Protocol host (host[:port])")
 set(QUORVEL_MEASUREMENT_ID "G-QX7TR2KD4P" CACHE STRING "Analytics measurement id")
 set(QUORVEL_API_SECRET "-K3vTq9ZpLmW2xYbNc8Hda" CACHE STRING "Analytics API secret; empty sends nothing")
+set(QUORVEL_CA_FILE "" CACHE FILEPATH
+    "Trust anchors for the download and analytics hosts instead of the system's; empty: the system's")
 set(QUORVEL_BUNDLE_ID "com.quorvel.setup" CACHE STRING "Bundle identifier of the setup")
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_settings.h.in

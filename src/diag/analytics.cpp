@@ -1,6 +1,5 @@
 #include "diag/analytics.h"
 
-#include "build_settings.h"
 #include "diag/log.h"
 
 #include <QFile>
@@ -30,7 +29,8 @@ std::mutex gSettingsMutex;
 
 AnalyticsSettings &settingsLocked()
 {
-    static auto *settings = new AnalyticsSettings(AnalyticsSettings::compiled());
+    // Until the program hands over its settings there is no secret, so nothing is sent.
+    static auto *settings = new AnalyticsSettings();
     return *settings;
 }
 
@@ -238,15 +238,6 @@ QString endpointUrl(const AnalyticsSettings &s, QLatin1StringView path)
 }
 
 } // namespace
-
-AnalyticsSettings AnalyticsSettings::compiled()
-{
-    AnalyticsSettings s;
-    s.host = QString::fromUtf8(BuildSettings::measurementProtocolHost);
-    s.measurementId = QString::fromUtf8(BuildSettings::measurementId);
-    s.apiSecret = QString::fromUtf8(BuildSettings::apiSecret);
-    return s;
-}
 
 void ITSetAnalyticsSettings(const AnalyticsSettings &settings)
 {

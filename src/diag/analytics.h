@@ -15,12 +15,10 @@ struct AnalyticsSettings
     QString apiSecret; // empty: events are logged as skipped and nothing is sent
     QString caFile;    // trust anchors to use instead of the system's; empty: the system's
     std::chrono::milliseconds timeout{5000};
-
-    // The build-time values; the program never uses anything else.
-    static AnalyticsSettings compiled();
 };
 
-// Replaces the settings of later events. Only tests call it, to reach a loopback server.
+// Replaces the settings of later events: the program hands over its build-time values at start;
+// tests point it at a loopback server.
 void ITSetAnalyticsSettings(const AnalyticsSettings &settings);
 
 // Sends one event, fire-and-forget: returns once both requests are queued. An empty reason

@@ -1,6 +1,6 @@
 #include "diag/log.h"
 
-#include "build_settings.h"
+#include "l10n/product.h"
 #include "platform/paths.h"
 
 #include <QDir>
@@ -131,7 +131,7 @@ void ITLogInit()
     std::atexit(drainAtExit);
 
     ITLogWrite(formatLogMessage("======== %@ Setup started ========",
-                                {QString::fromUtf8(BuildSettings::productName)}));
+                                {Product::displayName}));
     ITLogWrite(formatLogMessage("Bundle: %@", {Paths::bundlePath()}));
     ITLogWrite(formatLogMessage("OS: %@", {Paths::osVersionString()}));
 }
