@@ -1,4 +1,5 @@
-// What the smaller controls do: the accept box, the language list, the links, Browse, Hide.
+// What the smaller controls do: the language list, Hide, the accept box, the links, Browse.
+#include "diag/analytics.h"
 #include "diag/log.h"
 #include "flow/main_window_controller.h"
 #include "ui/installer_window.h"
@@ -6,11 +7,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 
-void MainWindowController::acceptToggled()
-{
-    installButton->setEnabled(acceptCheck->checkState() == Qt::Checked);
-}
+using namespace Qt::StringLiterals;
 
 void MainWindowController::languageChanged()
 {
@@ -24,10 +23,41 @@ void MainWindowController::minimizeClicked()
     window->showMinimized();
 }
 
-// The road from Install to Start Now and the web links come with the setup flow.
-void MainWindowController::installClicked() {}
-void MainWindowController::startClicked() {}
-void MainWindowController::privacyClicked() {}
-void MainWindowController::licenseClicked() {}
-void MainWindowController::offlineClicked() {}
-void MainWindowController::browseClicked() {}
+void MainWindowController::acceptToggled()
+{
+    installButton->setEnabled(acceptCheck->checkState() == Qt::Checked);
+}
+
+void MainWindowController::openURL(const QString &url)
+{
+    m_settings.platform.openURL(QUrl(url));
+}
+
+void MainWindowController::privacyClicked()
+{
+    openURL(m_settings.websiteBaseUrl + u"/privacy-policy/"_s);
+}
+
+void MainWindowController::licenseClicked()
+{
+    openURL(m_settings.websiteBaseUrl + u"/user-license-agreement/"_s);
+}
+
+void MainWindowController::offlineClicked()
+{
+    ITLog("FLOW: user chose offline installer, opening browser");
+    ITTrackEvent(u"offline_download"_s);
+    openURL(installerURL());
+    closing = true;
+    closeWindow();
+}
+
+void MainWindowController::browseClicked()
+{
+    const std::optional<QString> folder = m_settings.platform.chooseFolder(
+        window.get(), L().selectFolder, locationField->text());
+    if (!folder)
+        return;
+    locationField->setText(*folder);
+    ITLog("UI: install dir set to %@", *folder);
+}

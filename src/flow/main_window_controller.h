@@ -1,6 +1,10 @@
 #pragma once
 
+#include "flow/platform.h"
 #include "l10n/ui_strings.h"
+#include "platform/system_tools.h"
+
+#include "platform/paths.h"
 
 #include <QByteArray>
 #include <QIcon>
@@ -39,13 +43,16 @@ class MainWindowController : public QObject
 public:
     struct Settings
     {
-        QString resourcesFolder; // slides.json and the artwork
-
-        // What the shipped program uses.
-        static Settings compiled();
+        QString downloadBaseUrl; // the disk images: base + "/quorvel.dmg"
+        QString websiteBaseUrl;  // the web pages: base + "/privacy-policy/"
+        QString caFile;          // trust only these anchors for downloads; empty: the system's
+        QString resourcesFolder = Paths::resourcesFolder(); // the artwork
+        QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
+        SystemTools tools = SystemTools::platformDefault();
+        Platform platform = Platform::real();
     };
 
-    explicit MainWindowController(Settings settings = Settings::compiled());
+    explicit MainWindowController(Settings settings);
     ~MainWindowController() override;
 
     // The window, owning every view below.
@@ -128,16 +135,41 @@ public:
     void layoutAgreeRow();
     void place(QWidget *view, double x) const;
 
-    // Actions of the controls.
+    // The road from Install to Start Now.
     void installClicked();
+    void startDownload();
+    void launchDownload();
+    QString installerURL() const;
+    void downloadProgress(qint64 written, qint64 expected);
+    void downloadComplete(bool ok, const QString &error);
+    void launchInstaller();
+    void creepInstall();
+    void installFinished(bool success, const QString &app, const QString &error);
     void startClicked();
-    void acceptToggled();
+
+    // When a download fails.
+    void retryTimerTick();
+
+    // Busy state, failures and leaving.
+    void setBusy(bool busy);
+    void beginActivityHold();
+    void endActivityHold();
+    void hideAgreeRow();
+    void showFailure(const QString &message);
+    void setInstallStatus(const QString &status, const QString &pct);
+    void alert(const QString &message, Dialogs::AlertStyle style);
+    bool windowShouldClose();
+    void windowWillClose();
+
+    // Actions of the smaller controls.
     void languageChanged();
+    void minimizeClicked();
+    void acceptToggled();
+    void openURL(const QString &url);
     void privacyClicked();
     void licenseClicked();
     void offlineClicked();
     void browseClicked();
-    void minimizeClicked();
 
 private:
     // The brand icon and word at the top left of `parent`; returns the word.
@@ -146,6 +178,14 @@ private:
     ImageView *addImageView(QWidget *parent, const QRect &frame, const QString &name);
     QList<QWidget *> agreeRow() const;
     bool agreeRowFits() const;
+    // The install folder named by the location field, or nothing when it names none.
+    std::optional<QString> installFolder() const;
+    void downloadFailed(const QString &error, qint64 status, qint64 code);
+    void giveUp(const QString &error, const QString &reason);
+    // The main view again, with the failure, Retry, and no agree row.
+    void showFailedState(const QString &detail);
+    void dropResumeState();
+    void closeWindow();
 
     const Settings m_settings;
 };

@@ -19,22 +19,22 @@ struct RecordedRequest
     QByteArray method;
     QByteArray target; // path and query
     QMap<QByteArray, QByteArray> headers;
-    QByteArray body;
+    QByteArray body{};
 };
 
 // What the server answers. Defaults: 200 with the body and its Content-Length.
 struct Response
 {
     int status = 200;
-    QByteArray body;
-    QList<QPair<QByteArray, QByteArray>> headers; // extra headers, sent as given
+    QByteArray body{};
+    QList<QPair<QByteArray, QByteArray>> headers{}; // extra headers, sent as given
     bool sendLength = true;      // false: no Content-Length, the body ends with the connection
     qint64 announcedLength = -1; // Content-Length to claim instead of the body's size
     qint64 cutAfter = -1;        // close the connection after this many body bytes
     qint64 stallAfter = -1;      // stop sending after this many body bytes; keep the connection
     bool honourRanges = true;    // answer "Range" (with "If-Range") with 206 or 416
-    QByteArray etag;
-    QByteArray lastModified;
+    QByteArray etag{};
+    QByteArray lastModified{};
     int chunkBytes = 0; // with chunkIntervalMs: pace the body
     int chunkIntervalMs = 0;
     int headerDelayMs = 0; // wait before answering

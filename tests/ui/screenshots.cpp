@@ -60,7 +60,7 @@ int main(int argc, char *argv[])
     for (qsizetype lang = 0; lang < languages.size(); ++lang) {
         QList<QImage> row;
         for (const Shot &shot : kShots) {
-            MainWindowController controller;
+            MainWindowController controller({});
             controller.langPopup->setCurrentIndex(int(lang));
             controller.languageChanged();
             controller.window->show();

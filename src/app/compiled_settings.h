@@ -1,0 +1,12 @@
+#pragma once
+
+#include "diag/analytics.h"
+#include "flow/main_window_controller.h"
+
+// The settings this program was built with: the hosts, the analytics ids and the trust
+// anchors. The program has no other configuration.
+namespace CompiledSettings {
+MainWindowController::Settings controller();
+AnalyticsSettings analytics();
+QString bundleIdentifier();
+} // namespace CompiledSettings
