@@ -54,8 +54,8 @@ void MainWindowController::offlineClicked()
 
 void MainWindowController::browseClicked()
 {
-    const std::optional<QString> folder = m_settings.platform.chooseFolder(
-        window.get(), L().selectFolder, locationField->text());
+    const std::optional<QString> folder =
+        m_settings.platform.chooseFolder(window.get(), L().selectFolder, locationField->text());
     if (!folder)
         return;
     locationField->setText(*folder);

@@ -2,8 +2,8 @@
 #include "diag/log.h"
 #include "engine/downloader.h"
 #include "flow/main_window_controller.h"
-#include "ui/installer_window.h"
 #include "l10n/product.h"
+#include "ui/installer_window.h"
 #include "ui/rounded_button.h"
 #include "ui/text_fit.h"
 

@@ -29,8 +29,8 @@ bool isRefusal(qint64 status)
 
 void MainWindowController::downloadFailed(const QString &error, qint64 status, qint64 code)
 {
-    const QString reason = code != 0 ? u"download_error_%1"_s.arg(code)
-                                     : u"download_error_http_%1"_s.arg(status);
+    const QString reason =
+        code != 0 ? u"download_error_%1"_s.arg(code) : u"download_error_http_%1"_s.arg(status);
     if (error == kCancelledText) {
         ITLog("FLOW: download cancelled, closing");
         ITTrackEvent(u"install_cancelled"_s);

@@ -16,8 +16,8 @@
 MainWindowController::MainWindowController(Settings settings) : m_settings(std::move(settings))
 {
     installAccessibility();
-    window = std::make_unique<InstallerWindow>(
-        QSize(WindowGeometry::width, WindowGeometry::height));
+    window =
+        std::make_unique<InstallerWindow>(QSize(WindowGeometry::width, WindowGeometry::height));
     window->setWindowTitle(Product::displayName);
     window->center();
     window->shouldClose = [this] { return windowShouldClose(); };

@@ -2,9 +2,8 @@
 
 #include "flow/platform.h"
 #include "l10n/ui_strings.h"
-#include "platform/system_tools.h"
-
 #include "platform/paths.h"
+#include "platform/system_tools.h"
 
 #include <QByteArray>
 #include <QIcon>
@@ -46,7 +45,7 @@ public:
         QString downloadBaseUrl; // the disk images: base + "/quorvel.dmg"
         QString websiteBaseUrl;  // the web pages: base + "/privacy-policy/"
         QString caFile;          // trust only these anchors for downloads; empty: the system's
-        QString resourcesFolder = Paths::resourcesFolder(); // the artwork
+        QString resourcesFolder = Paths::resourcesFolder();        // the artwork
         QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
         SystemTools tools = SystemTools::platformDefault();
         Platform platform = Platform::real();

@@ -79,6 +79,13 @@ void MainWindowController::launchDownload()
     setInstallStatus(L().installingWait, QString());
     const QString url = installerURL();
     ITLog("FLOW: architecture URL -> %@", url);
+    if (destFile.isEmpty()) {
+        // No private folder could be made: there is nowhere safe to put the image.
+        QMetaObject::invokeMethod(
+            this, [this] { downloadFailed(u"No private folder for the download."_s, 0, 0); },
+            Qt::QueuedConnection);
+        return;
+    }
     downloader = std::make_shared<Downloader>(url, destFile, pendingResumeData);
     downloader->options.caFile = m_settings.caFile;
     pendingResumeData.reset();
@@ -95,9 +102,8 @@ void MainWindowController::launchDownload()
 
 QString MainWindowController::installerURL() const
 {
-    return m_settings.downloadBaseUrl + (m_settings.platform.prefersArmImage()
-                                             ? u"/quorvel.silicon.dmg"_s
-                                             : u"/quorvel.dmg"_s);
+    return m_settings.downloadBaseUrl +
+           (m_settings.platform.prefersArmImage() ? u"/quorvel.silicon.dmg"_s : u"/quorvel.dmg"_s);
 }
 
 void MainWindowController::downloadProgress(qint64 written, qint64 expected)
@@ -108,9 +114,9 @@ void MainWindowController::downloadProgress(qint64 written, qint64 expected)
         return;
     }
     // Truncated; a server that sends more than it announced cannot push it past 90 %.
-    const qint64 percent = qBound<qint64>(
-        0, static_cast<qint64>(double(written) / double(expected) * kDownloadShare),
-        qint64(kDownloadShare));
+    const qint64 percent =
+        qBound<qint64>(0, static_cast<qint64>(double(written) / double(expected) * kDownloadShare),
+                       qint64(kDownloadShare));
     progress->setDoubleValue(double(percent * 10));
     setInstallStatus(L().installingWait, u"%1%"_s.arg(percent));
 }
@@ -150,11 +156,10 @@ void MainWindowController::launchInstaller()
     connect(installTimer.get(), &QTimer::timeout, this, &MainWindowController::creepInstall);
     installTimer->start();
 
-    installer = std::make_shared<DMGInstaller>(destFile, Product::bundleName, folder,
-                                               m_settings.tools);
+    installer =
+        std::make_shared<DMGInstaller>(destFile, Product::bundleName, folder, m_settings.tools);
     installer->onStatus = [](const QString &stage) { ITLog("INST: stage %@", stage); };
-    installer->onComplete = [self = QPointer(this)](bool success,
-                                                    const std::optional<QString> &app,
+    installer->onComplete = [self = QPointer(this)](bool success, const std::optional<QString> &app,
                                                     const std::optional<QString> &error) {
         if (self)
             self->installFinished(success, app.value_or(QString()), error.value_or(QString()));
@@ -170,8 +175,7 @@ void MainWindowController::creepInstall()
                      u"%1%"_s.arg(static_cast<qint64>(progress->doubleValue() / 10.0)));
 }
 
-void MainWindowController::installFinished(bool success, const QString &app,
-                                           const QString &error)
+void MainWindowController::installFinished(bool success, const QString &app, const QString &error)
 {
     installTimer.reset();
     installing = false;

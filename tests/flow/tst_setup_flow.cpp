@@ -55,6 +55,7 @@ class TstSetupFlow : public QObject
     int m_questions = 0, m_holds = 0, m_terminated = 0;
     std::function<void()> m_whileAsking;
     std::optional<QString> m_chosenFolder;
+    bool m_noTemporaryFolder = false;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
@@ -86,7 +87,7 @@ class TstSetupFlow : public QObject
         s.downloadBaseUrl = m_server->url(QString());
         s.websiteBaseUrl = u"https://example.invalid"_s;
         s.caFile = TestCa::instance().caFile;
-        s.temporaryFolder = path(u"tmp"_s);
+        s.temporaryFolder = m_noTemporaryFolder ? QString() : path(u"tmp"_s);
         s.tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
                    tools + u"/ditto"_s};
         s.platform = {
@@ -170,6 +171,7 @@ private slots:
         serve({});
         m_opened.clear(), m_launched.clear(), m_folderTitles.clear(), m_sheets.clear();
         m_answers.clear(), m_whileAsking = nullptr, m_chosenFolder.reset();
+        m_noTemporaryFolder = false;
         m_questions = m_holds = m_terminated = 0;
     }
     void cleanup() { m_c.reset(); }
@@ -179,6 +181,7 @@ private slots:
     void downloadFailurePolicy();
     void cutTransferResumesAndRetryStartsAfresh();
     void failedInstallationShowsTheSheet();
+    void noPrivateFolderNoDownload();
     void progressArithmetic();
     void leaving_data();
     void leaving();
@@ -331,6 +334,18 @@ void TstSetupFlow::failedInstallationShowsTheSheet()
     QCOMPARE(c.detailLabel->text(), error);
 }
 
+void TstSetupFlow::noPrivateFolderNoDownload()
+{
+    m_noTemporaryFolder = true;
+    MainWindowController &c = open();
+    c.locationField->setText(path(u"Apps"_s));
+    c.installClicked();
+    for (int n = 1; n <= 3; ++n)
+        retryAfter(n);
+    QTRY_COMPARE(c.detailLabel->text(), u"No private folder for the download."_s);
+    QCOMPARE(m_server->requestCount("/quorvel.dmg"), 0);
+}
+
 void TstSetupFlow::progressArithmetic()
 {
     MainWindowController &c = open();
@@ -443,10 +458,14 @@ void TstSetupFlow::installStartingDuringTheQuestionKeepsTheWindow()
     c.locationField->setText(path(u"Apps"_s));
     c.installClicked();
     // While the question is open the download completes and the installation begins.
-    m_whileAsking = [&c] { QTRY_VERIFY(c.installing); };
+    // Asked to close again meanwhile, it does not ask twice.
+    m_whileAsking = [&c] {
+        QTRY_VERIFY(c.installing);
+        c.window->close(); // Qt lets no close in while one is under way
+    };
     m_answers = {true};
     c.window->close();
-    QVERIFY(!c.closing && c.window->isVisible() && m_terminated == 0);
+    QVERIFY(!c.closing && c.window->isVisible() && m_terminated == 0 && m_questions == 1);
     QCOMPARE(flowLog().last(), u"UI: close blocked, install in progress"_s);
     QCOMPARE(c.instStatus->text(), c.L().installInProgress);
     QTRY_VERIFY(installed());
