@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libplist-dev
   squashfs-tools squashfuse fuse3 pkexec iproute2 util-linux
   openssl curl ca-certificates nginx-light
-  xvfb xdotool imagemagick xauth librsvg2-bin
+  xvfb xdotool imagemagick xauth x11-utils xclip librsvg2-bin
   fonts-dejavu-core fonts-noto-cjk
 )
 

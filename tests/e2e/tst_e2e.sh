@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# End-to-end: starts the release server (nginx, with a CA made for this run) and Xvfb, runs the
+# real setup built against them, checks that a second start only brings the first window to
+# the front, drives the setup from Install to Start Now and checks the installed product was
+# started, the log, the analytics events and that the setup ended by itself.
+# Run by ctest, which sets HOME, TMPDIR, the XDG folders and QUORVEL_TEST_TMP to a private tree.
+# Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT
+set -euo pipefail
+setup=$1 samples=$2 server=$3 port=$4
+scripts=$(realpath "$(dirname "$0")/../../scripts")
+work=${QUORVEL_TEST_TMP:?run by ctest}
+# shellcheck source=scripts/headless.sh
+source "$scripts/headless.sh"
+
+if [ "$(id -u)" -ne 0 ] && ! { [ -r /dev/fuse ] && [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; }; then
+  echo "SKIP: mounting the image as a user needs read-write /dev/fuse and fusermount3"
+  exit 77
+fi
+
+# A run killed before its clean-up may have left its server running.
+bash "$scripts/release-server.sh" stop "$server"
+rm -rf "$work"
+log=$XDG_STATE_HOME/Logs/quorvel-installer.log
+# The install folder exists and is the user's: a missing one would need administrator rights.
+folder=$work/Applications
+mkdir -p "$TMPDIR" "$HOME" "$XDG_RUNTIME_DIR" "$folder"
+chmod 700 "$XDG_RUNTIME_DIR"
+export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
+unset WAYLAND_DISPLAY
+case $(uname -m) in
+  aarch64 | arm64) image=quorvel.silicon.dmg arch=arm64 ;;
+  *) image=quorvel.dmg arch=x86_64 ;;
+esac
+
+setup_pid='' cover_pid='' drive_pid='' XVFB_PID=''
+cleanup() {
+  set +e # every step is tried, whatever failed before
+  [ -n "$drive_pid" ] && stop_pid "$drive_pid"
+  [ -n "$setup_pid" ] && stop_pid "$setup_pid"
+  [ -n "$cover_pid" ] && stop_pid "$cover_pid"
+  unmount_below "$TMPDIR"
+  [ -n "$XVFB_PID" ] && stop_pid "$XVFB_PID"
+  bash "$scripts/release-server.sh" stop "$server"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+failures=0
+check() { # description command...: a failed check is counted, the run goes on
+  if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi
+}
+ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
+# top_first A B: A is above B on the screen (xwininfo lists the top-most first).
+top_first() {
+  xwininfo -root -children | awk -v a="$(printf '0x%x' "$1")" -v b="$(printf '0x%x' "$2")" \
+    '$1 == a {print "yes"; exit} $1 == b {exit}' | grep -q yes
+}
+# Polls for up to 3 s: the first setup answers the second one's request asynchronously.
+eventually() {
+  local _
+  for _ in $(seq 30); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+bash "$scripts/release-server.sh" cert "$server"
+bash "$scripts/release-server.sh" start "$server" "$port" "$samples" "$work/server-logs"
+start_xvfb "$work/xvfb"
+"$setup" >"$work/setup-output.txt" 2>&1 &
+setup_pid=$!
+window=$(wait_for_window "$setup_pid" 15)
+# The first start's events are answered, so nothing else writes to the log meanwhile.
+wait_for_line "$log" '  UI: window visible=' 15 "$setup_pid"
+wait_for_line "$log" '  GA: setup_run debug/mp/collect ' 10 "$setup_pid"
+
+# A second start, while another window covers the first.
+display -title cover -geometry 800x600+0+0 -size 800x600 xc:gray &
+cover_pid=$!
+cover=$(timeout 10 xdotool search --sync --onlyvisible --name '^cover$' | head -1)
+top_first "$cover" "$window" || fail "the cover window is not on top"
+cp "$log" "$work/log-before-second-start"
+timeout -k 5 15 "$setup" >"$work/second-output.txt" 2>&1 || fail "the second start ended with status $?"
+check "a second start writes no log line" cmp -s "$log" "$work/log-before-second-start"
+check "a second start raises the first window" eventually top_first "$window" "$cover"
+stop_pid "$cover_pid"
+cover_pid=
+
+bash "$scripts/drive-setup.sh" "$window" "$log" "$folder" "$work/screens" &
+drive_pid=$!
+wait "$drive_pid"
+drive_pid=
+for _ in $(seq 200); do
+  kill -0 "$setup_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$setup_pid" 2>/dev/null && fail "the setup did not end within 20 s of Start Now"
+wait "$setup_pid" || fail "the setup ended with status $?"
+setup_pid=
+
+check "the installed product was started from the install folder" \
+  wait_for_line "$XDG_STATE_HOME/quorvel/started" "started from $(ere "$folder")/Quorvel\.app/usr/bin \($arch\)$" 5
+
+# in_order LOG REGEX...: each REGEX matches a whole line after the timestamp, in this order.
+in_order() {
+  local log=$1 after=0 n regex
+  shift
+  for regex in "$@"; do
+    n=$(grep -nE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  $regex\$" "$log" |
+      cut -d: -f1 | awk -v after="$after" '$1 > after {print; exit}')
+    [ -n "$n" ] || { echo "  no line \"$regex\" after line $after" >&2; return 1; }
+    after=$n
+  done
+}
+f=$(ere "$folder")
+check "the log holds the run's lines in order" in_order "$log" \
+  '======== Quorvel Setup started ========' \
+  'UI: ready, language=English, default dir=/Applications' \
+  'GA: event setup_run .*' \
+  'UI: window visible=1 key=1 frame=\{\{-?[0-9]+, -?[0-9]+\}, \{640, 368\}\} subviews=16' \
+  "FLOW: Install clicked, dir=\"$f\"" \
+  "FLOW: architecture URL -> https://127\.0\.0\.1:$port/$(ere "$image")" \
+  'DL: .*' \
+  'FLOW: download complete' \
+  "FLOW: installing Quorvel\.app into $f" \
+  'INST: stage .*' \
+  "FLOW: install SUCCESS, app=$f/Quorvel\.app" \
+  "FLOW: Start Now, launching $f/Quorvel\.app"
+check "the log starts with its header" grep -qE '^.{23}  ======== Quorvel Setup started ========$' \
+  <(head -1 "$log")
+
+access=$work/server-logs/access.log
+query='measurement_id=G-E2ETEST&api_secret=e2e-secret'
+for event in setup_run install_start install_success; do
+  # nginx writes the body's quotes as \".
+  posts=$(grep -F "\\\"name\\\":\\\"$event\\\"" "$access" || true)
+  check "the analytics stand-in received $event" \
+    grep -qF "\"POST /mp/collect?$query HTTP/1.1\" 204 " <<<"$posts"
+  check "the validation stand-in received $event" \
+    grep -qF "\"POST /debug/mp/collect?$query HTTP/1.1\" 200 " <<<"$posts"
+done
+check "the image was fetched with the setup's user agent" grep -qF \
+  "\"GET /$image HTTP/1.1\" 200 $(stat -c %s "$samples/$image") \"QuorvelOnlineInstaller/1.0\"" "$access"
+check "the setup removed its temporary folder" \
+  test -z "$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'quorvel-setup-*')"
+check "nothing is left mounted" test -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)"
+
+[ "$failures" -eq 0 ] || fail "$failures check(s) failed; the setup's files are in $work"
+echo "all checks passed"
