@@ -1,53 +1,24 @@
 // The setup's entry: one instance per user, the application object, the controller's window.
 #include "app/app_delegate.h"
 #include "app/compiled_settings.h"
+#include "diag/log.h"
 #include "platform/paths.h"
 #include "platform/single_instance.h"
+#include "platform/termination_signals.h"
 #include "ui/installer_window.h"
 
 #include <QApplication>
 #include <QSessionManager>
-#include <QSocketNotifier>
 #include <QThreadPool>
 #include <QTimer>
 
-#include <csignal>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 // The installer's last step, detaching the image, may still run when the window has closed.
 constexpr int kInstallerWaitMs = 10000;
-
-int gSignalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(gSignalPipe[0], &byte, 1);
-}
-
-// SIGTERM and SIGINT ask the window to close, so they take the decision closing it takes:
-// refused while installing, the exit question while downloading.
-void routeTerminationToWindow(AppDelegate &delegate)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, &delegate);
-    QObject::connect(notifier, &QSocketNotifier::activated, &delegate, [&delegate] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t read = ::read(gSignalPipe[1], &byte, 1);
-        if (delegate.mainController)
-            delegate.mainController->window->close();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
+constexpr int kLogFlushMs = 1000;
 
 } // namespace
 
@@ -61,24 +32,35 @@ int main(int argc, char *argv[])
     SingleInstance instance(CompiledSettings::bundleIdentifier());
     if (!instance.claim())
         return 0;
+    Paths::removeStaleTemporaryFolders();
 
     ITSetAnalyticsSettings(CompiledSettings::analytics());
     AppDelegate delegate(CompiledSettings::controller());
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
                      &AppDelegate::activate);
-    routeTerminationToWindow(delegate);
-    // Logging out asks the window, too.
+    // Being told to end, or the user logging out, asks the window: refused while installing,
+    // the exit question otherwise, as the close button does.
+    const auto askToClose = [&delegate] {
+        return !delegate.mainController || delegate.mainController->window->close() ||
+               delegate.mainController->closing;
+    };
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, &delegate, askToClose);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &delegate,
-                     [&delegate](QSessionManager &manager) {
-                         if (delegate.mainController && manager.allowsInteraction() &&
-                             !delegate.mainController->window->close())
+                     [askToClose](QSessionManager &manager) {
+                         if (manager.allowsInteraction() && !askToClose())
                              manager.cancel();
                          manager.release();
                      });
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
 
     app.exec();
+    // The window is gone: a start from now on is a new setup, not this one coming to the front.
+    instance.release();
     QThreadPool::globalInstance()->waitForDone(kInstallerWaitMs);
     Paths::removePrivateTemporaryFolder();
-    return 0;
+    ITLogFlush(kLogFlushMs);
+    // Tearing down the libraries now would race what may still run beside the main thread (the
+    // analytics worker, a transfer being cancelled): the process ends here, its work done.
+    ::_exit(0);
 }

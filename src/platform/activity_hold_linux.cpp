@@ -1,6 +1,5 @@
-#include "platform/activity_hold.h"
-
 #include "l10n/product.h"
+#include "platform/activity_hold.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -22,6 +22,10 @@ QString privateTemporaryFolder();
 // Removes that folder and what is left in it, if this process made one.
 void removePrivateTemporaryFolder();
 
+// Removes such folders of this user that earlier runs left behind when they were killed. Only
+// for the one running instance to call.
+void removeStaleTemporaryFolders();
+
 // Human-readable operating system version for the log header.
 QString osVersionString();
 

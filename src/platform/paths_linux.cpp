@@ -5,8 +5,9 @@
 #include <QSysInfo>
 
 #include <mutex>
-
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Paths {
 
@@ -34,12 +35,23 @@ QString resourcesFolder()
 
 namespace {
 
+const QString kFolderPrefix = QStringLiteral("quorvel-setup-");
+
+// Where private folders are made, most preferred first.
+QStringList privateFolderBases()
+{
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || QDir::isRelativePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    return {QDir::tempPath(), cache};
+}
+
 // A fresh folder of mode 0700 under `base`, or empty.
 QString makePrivateFolder(const QString &base)
 {
     if (base.isEmpty() || !QDir().mkpath(base))
         return {};
-    QByteArray pattern = QFile::encodeName(base + QStringLiteral("/quorvel-setup-XXXXXX"));
+    QByteArray pattern = QFile::encodeName(base + u'/' + kFolderPrefix + QStringLiteral("XXXXXX"));
     return ::mkdtemp(pattern.data()) ? QFile::decodeName(pattern) : QString();
 }
 
@@ -56,12 +68,11 @@ QString privateTemporaryFolder()
     static std::once_flag once;
     std::call_once(once, [] {
         // A name no one can guess, so no one can have put a folder or a link there first.
-        QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-        if (cache.isEmpty() || QDir::isRelativePath(cache))
-            cache = QDir::homePath() + QStringLiteral("/.cache");
-        privateFolder() = makePrivateFolder(QDir::tempPath());
-        if (privateFolder().isEmpty())
-            privateFolder() = makePrivateFolder(cache);
+        for (const QString &base : privateFolderBases()) {
+            privateFolder() = makePrivateFolder(base);
+            if (!privateFolder().isEmpty())
+                break;
+        }
     });
     return privateFolder();
 }
@@ -70,6 +81,23 @@ void removePrivateTemporaryFolder()
 {
     if (!privateFolder().isEmpty())
         QDir(privateFolder()).removeRecursively();
+}
+
+void removeStaleTemporaryFolders()
+{
+    for (const QString &base : privateFolderBases()) {
+        const QStringList names =
+            QDir(base).entryList({kFolderPrefix + u'*'}, QDir::Dirs | QDir::Hidden);
+        for (const QString &name : names) {
+            const QString path = base + u'/' + name;
+            struct stat st = {};
+            // Only real folders of this user's; never one reached through a link.
+            if (path == privateFolder() || ::lstat(QFile::encodeName(path).constData(), &st) != 0 ||
+                !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+                continue;
+            QDir(path).removeRecursively();
+        }
+    }
 }
 
 QString osVersionString()

@@ -40,6 +40,8 @@ QString privateTemporaryFolder()
 
 void removePrivateTemporaryFolder() {}
 
+void removeStaleTemporaryFolders() {}
+
 QString osVersionString()
 {
     return QStringLiteral("Version ") + QSysInfo::productVersion();

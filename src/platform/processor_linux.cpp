@@ -1,8 +1,7 @@
 #include "platform/processor.h"
 
-#include <sys/utsname.h>
-
 #include <cstring>
+#include <sys/utsname.h>
 
 bool prefersArmImage()
 {

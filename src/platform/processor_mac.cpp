@@ -1,8 +1,7 @@
 #include "platform/processor.h"
 
-#include <sys/sysctl.h>
-
 #include <cstdint>
+#include <sys/sysctl.h>
 
 bool prefersArmImage()
 {

@@ -17,6 +17,9 @@ public:
     // asked to come to the front.
     bool claim();
 
+    // Gives the name up, once the window has gone: a start from now on is a new setup.
+    void release();
+
 signals:
     // Another start asked this instance to come to the front.
     void activationRequested();

@@ -1,11 +1,13 @@
 #include "platform/paths.h"
 #include "platform/single_instance.h"
+#include "platform/termination_signals.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,30 @@ private slots:
         QVERIFY(!later.claim());
     }
 
+    void privateChannelWithoutRuntimeFolder()
+    {
+        // Without a runtime folder the name lives in a folder of the user's own; where someone
+        // else made that folder, the setup runs rather than trust it.
+        qunsetenv("XDG_RUNTIME_DIR");
+        const QString own = QDir::tempPath() + u"/quorvel-instance-%1"_s.arg(::getuid());
+        SingleInstance first(u"tst.private"_s), second(u"tst.private"_s);
+        QVERIFY(first.claim() && !second.claim());
+        QVERIFY(QFileInfo(own).isDir() && QFile::permissions(own) == QFile::Permissions(0x7700));
+        first.release();
+        QVERIFY(QFile::setPermissions(own, QFile::Permissions(0x7777)));
+        SingleInstance third(u"tst.private"_s), fourth(u"tst.private"_s);
+        QVERIFY(third.claim() && fourth.claim());
+    }
+
+    void signalsAskInsteadOfKilling()
+    {
+        TerminationSignals termination;
+        QSignalSpy requested(&termination, &TerminationSignals::requested);
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            QCOMPARE(::raise(signal), 0);
+        QTRY_VERIFY(!requested.isEmpty());
+    }
+
     void privateTemporaryFolder()
     {
         const QString folder = Paths::privateTemporaryFolder();
@@ -45,6 +71,14 @@ private slots:
         QVERIFY(QFile(folder + u"/left"_s).open(QIODevice::WriteOnly));
         Paths::removePrivateTemporaryFolder();
         QVERIFY(!QFileInfo::exists(folder));
+
+        // What killed runs left is swept; a link with such a name is not followed.
+        const QString left = QDir::tempPath() + u"/quorvel-setup-left"_s;
+        const QString elsewhere = qEnvironmentVariable("QUORVEL_TEST_TMP") + u"/elsewhere"_s;
+        QVERIFY(QDir().mkpath(left + u"/sub"_s) && QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, QDir::tempPath() + u"/quorvel-setup-link"_s));
+        Paths::removeStaleTemporaryFolders();
+        QVERIFY(!QFileInfo::exists(left) && QFileInfo(elsewhere).isDir());
     }
 };
 
