@@ -203,7 +203,8 @@ void MainWindowController::startClicked()
     // Whether the application starts or not, the setup's work is done.
     if (installedApp) {
         ITLog("FLOW: Start Now, launching %@", *installedApp);
-        m_settings.platform.launchApplication(*installedApp);
+        if (!m_settings.platform.launchApplication(*installedApp))
+            ITLog("FLOW: the application could not be started");
     }
     closeWindow();
 }

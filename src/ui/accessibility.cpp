@@ -31,7 +31,8 @@ public:
 
     void doAction(const QString &actionName) override
     {
-        if (actionName == pressAction() && control()->isEnabled())
+        // Only what a pointer could press: a hidden control is not there to be pressed.
+        if (actionName == pressAction() && control()->isEnabled() && control()->isVisible())
             emit control()->clicked();
         else
             QAccessibleWidget::doAction(actionName);

@@ -450,6 +450,12 @@ void TstWindow::accessibleNamesAndRoles()
         QCOMPARE(a->role(), role);
         QCOMPARE(a->text(QAccessible::Name), name);
     }
+    // A hidden link cannot be followed, by assistive tools either.
+    QSignalSpy offline(c.offlineLink, &LinkLabel::clicked);
+    QAccessible::queryAccessibleInterface(c.offlineLink)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
+    QCOMPARE(offline.size(), 0);
     c.progress->setIndeterminate(true);
     c.progress->setDoubleValue(450);
     c.progress->setIndeterminate(false);
