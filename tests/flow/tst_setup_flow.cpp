@@ -55,7 +55,7 @@ class TstSetupFlow : public QObject
     int m_questions = 0, m_holds = 0, m_terminated = 0;
     std::function<void()> m_whileAsking;
     std::optional<QString> m_chosenFolder;
-    bool m_noTemporaryFolder = false;
+    bool m_noTemporaryFolder = false, m_arm = false;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
@@ -94,7 +94,7 @@ class TstSetupFlow : public QObject
             [this](const QUrl &url) { return m_opened << url, true; },
             [this](const QString &app) { return m_launched << app, true; },
             [this](const QString &) { return ++m_holds, std::make_shared<int>(); },
-            [] { return false; },
+            [this] { return m_arm; },
             [this](QWidget *, const QString &, const QString &message, Dialogs::AlertStyle st) {
                 m_sheets << Alert{message, st};
             },
@@ -171,7 +171,7 @@ private slots:
         serve({});
         m_opened.clear(), m_launched.clear(), m_folderTitles.clear(), m_sheets.clear();
         m_answers.clear(), m_whileAsking = nullptr, m_chosenFolder.reset();
-        m_noTemporaryFolder = false;
+        m_noTemporaryFolder = m_arm = false;
         m_questions = m_holds = m_terminated = 0;
     }
     void cleanup() { m_c.reset(); }
@@ -498,6 +498,10 @@ void TstSetupFlow::smallerActions()
         c.setBusy(false);
         QCOMPARE(c.installButton->isEnabled(), enabled);
     }
+
+    // An Arm machine gets the second image, asked afresh each time.
+    m_arm = true;
+    QCOMPARE(c.installerURL(), m_server->url(u"/quorvel.silicon.dmg"_s));
 
     // The links open their pages, whatever the language.
     QTest::mouseClick(c.privacyLink, Qt::LeftButton);
