@@ -82,3 +82,13 @@ wait_for_window() {
   echo "timed out after $2 s waiting for the setup's window" >&2
   return 1
 }
+
+# Waits at most SECONDS for process PID to end by itself; fails when it still runs.
+wait_for_exit() {
+  local pid=$1 tries=$(($2 * 10))
+  for _ in $(seq "$tries"); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  ! kill -0 "$pid" 2>/dev/null
+}

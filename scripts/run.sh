@@ -88,11 +88,7 @@ bash scripts/drive-setup.sh "$window" "$log" "$out/Applications" "$out" &
 drive_pid=$!
 wait "$drive_pid"
 drive_pid=
-for _ in $(seq 200); do
-  kill -0 "$setup_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$setup_pid" 2>/dev/null; then
+if ! wait_for_exit "$setup_pid" 20; then
   echo "run: the setup did not end within 20 s of Start Now" >&2
   exit 1
 fi

@@ -90,11 +90,7 @@ bash "$scripts/drive-setup.sh" "$window" "$log" "$folder" "$work/screens" &
 drive_pid=$!
 wait "$drive_pid"
 drive_pid=
-for _ in $(seq 200); do
-  kill -0 "$setup_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$setup_pid" 2>/dev/null && fail "the setup did not end within 20 s of Start Now"
+wait_for_exit "$setup_pid" 20 || fail "the setup did not end within 20 s of Start Now"
 wait "$setup_pid" || fail "the setup ended with status $?"
 setup_pid=
 
