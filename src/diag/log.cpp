@@ -13,6 +13,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
 #include <unistd.h>
@@ -114,6 +115,22 @@ QString gLogPath;
 int gLogHandle = -1;
 LogQueue *gLogQueue = nullptr;
 
+// The log names the user's folders, so it is private, and it is written only as the plain
+// file it claims to be: never through a link to some other file, never into a fifo that would
+// hold the first log call forever.
+int openLogFile(const QByteArray &path)
+{
+    const int fd =
+        ::open(path.constData(),
+               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void drainAtExit()
 {
     gLogQueue->drain(std::chrono::seconds(1));
@@ -124,14 +141,12 @@ void ITLogInit()
     const QString folder = Paths::logFolder();
     QDir().mkpath(folder);
     gLogPath = folder + QStringLiteral("/quorvel-installer.log");
-    gLogHandle = ::open(QFile::encodeName(gLogPath).constData(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    gLogHandle = openLogFile(QFile::encodeName(gLogPath));
     gLogQueue = new LogQueue(gLogHandle);
     gLogStarted.store(true, std::memory_order_release);
     std::atexit(drainAtExit);
 
-    ITLogWrite(formatLogMessage("======== %@ Setup started ========",
-                                {Product::displayName}));
+    ITLogWrite(formatLogMessage("======== %@ Setup started ========", {Product::displayName}));
     ITLogWrite(formatLogMessage("Bundle: %@", {Paths::bundlePath()}));
     ITLogWrite(formatLogMessage("OS: %@", {Paths::osVersionString()}));
 }

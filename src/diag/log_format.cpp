@@ -1,5 +1,6 @@
 #include "diag/log_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -70,6 +71,38 @@ QString pad(QString s, const Conversion &conv)
     return QString(fill, QLatin1Char(' ')) + s;
 }
 
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+// Text from outside the program (a typed folder, a tool's output) may not break a log line,
+// forge the next one or steer the terminal that shows the log. C1 controls count too: some
+// readers take U+0085 for a line break, and U+009B starts a terminal sequence.
+QString escapeControls(QString s)
+{
+    if (std::none_of(s.cbegin(), s.cend(), [](QChar c) { return isControl(c.unicode()); }))
+        return s;
+    QString out;
+    out.reserve(s.size() + 8);
+    for (const QChar c : std::as_const(s)) {
+        const char16_t u = c.unicode();
+        if (!isControl(u))
+            out += c;
+        else if (u == u'\n')
+            out += QLatin1String("\\n");
+        else if (u == u'\r')
+            out += QLatin1String("\\r");
+        else if (u == u'\t')
+            out += QLatin1String("\\t");
+        else if (u < 0x80)
+            out += QStringLiteral("\\x%1").arg(static_cast<uint>(u), 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(static_cast<uint>(u), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
 QString render(const Conversion &conv, const LogArg *arg)
 {
     if (!arg)
@@ -101,7 +134,7 @@ QString render(const Conversion &conv, const LogArg *arg)
         QString s = arg->text();
         if (conv.precision >= 0)
             s.truncate(conv.precision);
-        return s;
+        return escapeControls(std::move(s));
     }
     }
 }

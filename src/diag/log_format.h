@@ -29,7 +29,8 @@ private:
 };
 
 // Renders a printf-style format with "%@" for text: "%@", "%d", "%ld", "%lld", "%lu",
-// "%.0f", "%%" and their relatives. Only the format is interpreted; arguments are inserted
-// as they are, so text from outside the program never acts as a format. A missing argument
-// renders as nothing.
+// "%.0f", "%%" and their relatives. Only the format is interpreted, so text from outside the
+// program never acts as a format; control characters in text arguments are written escaped
+// ("\n", "\r", "\t", "\x1b", "\u0085"), so an argument cannot break a line or forge the
+// next one. A missing argument renders as nothing.
 QString formatLogMessage(const char *format, std::initializer_list<LogArg> args);

@@ -9,7 +9,10 @@
 #include <QTest>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 // The log starts once per process, so each scenario runs in a child process of this test
 // program with its own state folder; the parent reads what the child left in the file.
@@ -22,7 +25,7 @@ int run(const char *mode)
         ITLog("T: first %@ %d", QStringLiteral("run"), 1);
         ITLog("");
         ITLog("T: two\nlines");
-        ITLog("T: outside %@", QStringLiteral("100% sure %@ %d"));
+        ITLog("T: outside %@", QStringLiteral("100% sure %@ %d\n2000-01-01 00:00:00.000  forged"));
         std::printf("after:%s\n", qPrintable(ITLogFilePath()));
         return 0;
     }
@@ -51,7 +54,8 @@ private slots:
     void formats();
     void headerThenLinesAndSecondRunAppends();
     void linesFromThreadsArriveWholeAndInOrderBeforeExit();
-    void unwritableFolderChangesNothing();
+    void unusableLogChangesNothing_data();
+    void unusableLogChangesNothing();
 
 private:
     // Runs a child with its state folder under `home`; returns its standard output.
@@ -110,6 +114,11 @@ void TestLog::formats_data()
         << formatLogMessage("a %@ b %d", {QStringLiteral("x")}) << QStringLiteral("a x b ");
     QTest::newRow("non-ascii") << formatLogMessage("%@", {QStringLiteral("日本語 Ünïcode")})
                                << QStringLiteral("日本語 Ünïcode");
+    // A typed folder cannot start a log line of its own; only the format may.
+    QTest::newRow("controls escaped")
+        << formatLogMessage("a\n%@|%5.4s",
+                            {QStringLiteral("1\n2\r3\t4\x01\x1b\x7f\u0085\u00a0ü日"), "\n\n\n\n\n"})
+        << QStringLiteral("a\n1\\n2\\r3\\t4\\x01\\x1b\\x7f\\u0085\u00a0ü日|\\n\\n\\n\\n");
 }
 
 void TestLog::formats()
@@ -130,6 +139,9 @@ void TestLog::headerThenLinesAndSecondRunAppends()
     QVERIFY(out.contains("before:\n"));
     QVERIFY(out.contains(QByteArray("after:" + path.toUtf8() + '\n')));
     runChild("lines", state, env);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, 0600u); // others may not read where the user installs
 
     const QStringList lines = fileLines(path);
     QCOMPARE(lines.size(), 2 * 8);
@@ -146,7 +158,8 @@ void TestLog::headerThenLinesAndSecondRunAppends()
         QCOMPARE(message(base + 4), QString());
         QCOMPARE(message(base + 5), QStringLiteral("T: two"));
         QCOMPARE(lines[base + 6], QStringLiteral("lines"));
-        QCOMPARE(message(base + 7), QStringLiteral("T: outside 100% sure %@ %d"));
+        QCOMPARE(message(base + 7),
+                 QStringLiteral("T: outside 100% sure %@ %d\\n2000-01-01 00:00:00.000  forged"));
         for (int i : {0, 1, 2, 3, 4, 5, 7})
             QVERIFY2(stamp.match(lines[base + i]).hasMatch(), qPrintable(lines[base + i]));
     }
@@ -168,17 +181,45 @@ void TestLog::linesFromThreadsArriveWholeAndInOrderBeforeExit()
     }
 }
 
-void TestLog::unwritableFolderChangesNothing()
+void TestLog::unusableLogChangesNothing_data()
 {
-    // A file where the state folder should be: the Logs folder cannot be made.
-    const QString blocker = m_dir.filePath(QStringLiteral("blocker"));
-    QFile f(blocker);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.close();
-    const QByteArray out = runChild("lines", blocker);
-    QVERIFY(out.contains(QByteArray("after:" + blocker.toUtf8() + "/Logs/quorvel-installer.log")));
-    QVERIFY(QFileInfo(blocker).isFile());
-    QCOMPARE(QFileInfo(blocker).size(), 0);
+    QTest::addColumn<QString>("kind");
+    for (const char *kind : {"state folder is a file", "symlink", "dangling symlink", "hard link",
+                             "fifo", "fifo being read"})
+        QTest::newRow(kind) << QString::fromLatin1(kind);
+}
+
+// The run goes on without a log, and nothing reaches a file through the log's name.
+void TestLog::unusableLogChangesNothing()
+{
+    QFETCH(QString, kind);
+    const QString base = m_dir.filePath(kind);
+    const QString victim = base + QStringLiteral("/victim");
+    const QString absent = base + QStringLiteral("/absent");
+    QString state = base + QStringLiteral("/state");
+    const QString log = state + QStringLiteral("/Logs/quorvel-installer.log");
+    QVERIFY(QDir().mkpath(state + QStringLiteral("/Logs")));
+    QVERIFY(QFile(victim).open(QIODevice::WriteOnly));
+    if (kind == QLatin1String("state folder is a file"))
+        state = victim;
+    else if (kind == QLatin1String("symlink"))
+        QVERIFY(QFile::link(victim, log));
+    else if (kind == QLatin1String("dangling symlink"))
+        QVERIFY(QFile::link(absent, log));
+    else if (kind == QLatin1String("hard link"))
+        QCOMPARE(::link(QFile::encodeName(victim), QFile::encodeName(log)), 0);
+    else
+        QCOMPARE(::mkfifo(QFile::encodeName(log), 0600), 0);
+    int reader = -1; // lets the log open the fifo at once
+    if (kind.endsWith(QLatin1String("read")))
+        QVERIFY((reader = ::open(QFile::encodeName(log), O_RDONLY | O_NONBLOCK)) >= 0);
+    const QByteArray out = runChild("lines", state);
+    QVERIFY(out.contains(QByteArray("after:" + state.toUtf8() + "/Logs/quorvel-installer.log")));
+    QCOMPARE(QFileInfo(victim).size(), 0);
+    QVERIFY(!QFileInfo::exists(absent));
+    char c;
+    QVERIFY(reader < 0 || ::read(reader, &c, 1) == 0);
+    ::close(reader);
 }
 
 int main(int argc, char **argv)

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -21,7 +22,9 @@ class TstPlatform : public QObject
 private slots:
     void oneInstanceAtATime()
     {
-        qputenv("XDG_RUNTIME_DIR", qgetenv("QUORVEL_TEST_TMP"));
+        QTemporaryDir runtime; // private, as a session's runtime folder is
+        QVERIFY(runtime.isValid());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         SingleInstance first(u"tst.platform"_s), second(u"tst.platform"_s);
         QSignalSpy raised(&first, &SingleInstance::activationRequested);
         QVERIFY(first.claim());
@@ -42,6 +45,7 @@ private slots:
         // else made that folder, the setup runs rather than trust it.
         qunsetenv("XDG_RUNTIME_DIR");
         const QString own = QDir::tempPath() + u"/quorvel-instance-%1"_s.arg(::getuid());
+        QDir(own).removeRecursively(); // left by an earlier run of this test
         SingleInstance first(u"tst.private"_s), second(u"tst.private"_s);
         QVERIFY(first.claim() && !second.claim());
         QVERIFY(QFileInfo(own).isDir() && QFile::permissions(own) == QFile::Permissions(0x7700));
@@ -76,7 +80,9 @@ private slots:
         const QString left = QDir::tempPath() + u"/quorvel-setup-left"_s;
         const QString elsewhere = qEnvironmentVariable("QUORVEL_TEST_TMP") + u"/elsewhere"_s;
         QVERIFY(QDir().mkpath(left + u"/sub"_s) && QDir().mkpath(elsewhere));
-        QVERIFY(QFile::link(elsewhere, QDir::tempPath() + u"/quorvel-setup-link"_s));
+        const QString link = QDir::tempPath() + u"/quorvel-setup-link"_s;
+        QFile::remove(link);
+        QVERIFY(QFile::link(elsewhere, link));
         Paths::removeStaleTemporaryFolders();
         QVERIFY(!QFileInfo::exists(left) && QFileInfo(elsewhere).isDir());
     }
