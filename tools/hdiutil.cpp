@@ -2,6 +2,7 @@
 // hdiutil detach MOUNTPOINT [-force] [-quiet]
 // A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
 // point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
+// Detach takes down only such a mount point of its own, never another mount.
 #include "tool_support.h"
 
 #include <plist/plist.h>
@@ -109,10 +110,64 @@ std::string checkImage(const std::string &image, off_t size)
     return {};
 }
 
+// Text the mount point can carry into the property list and back: valid UTF-8 without
+// control characters.
+bool printable(const std::string &text)
+{
+    for (std::string::size_type i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        const int length = c < 0x80           ? 1
+                           : (c >> 5) == 0x6  ? 2
+                           : (c >> 4) == 0xe  ? 3
+                           : (c >> 3) == 0x1e ? 4
+                                              : 0;
+        if (length == 0 || i + length > text.size())
+            return false;
+        unsigned long code = length == 1 ? c : c & (0x7f >> length);
+        for (int k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3f);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+        static const unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff ||
+            (code >= 0x80 && code < 0xa0))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// Where the private mount points are made: TMPDIR when its resolved path can be printed, else
+// /tmp. Attach and detach agree on it, so detach knows the mount points it made.
 std::string privateMountBase()
 {
     const char *tmp = std::getenv("TMPDIR");
-    return tmp && tmp[0] == '/' ? tmp : "/tmp";
+    if (tmp && tmp[0] == '/') {
+        const std::string base = canonical(tmp);
+        if (printable(base) && base[0] == '/')
+            return base;
+    }
+    return "/tmp";
+}
+
+// Every mount point this tool makes is this prefix and six characters.
+std::string mountPrefix()
+{
+    const std::string base = privateMountBase();
+    return (base == "/" ? "" : base) + '/' + kMountPrefix;
+}
+
+bool madeHere(const std::string &mountPoint)
+{
+    const std::string prefix = mountPrefix();
+    return mountPoint.size() == prefix.size() + 6 &&
+           mountPoint.compare(0, prefix.size(), prefix) == 0 &&
+           mountPoint.find('/', prefix.size()) == std::string::npos;
 }
 
 int attach(int argc, char **argv)
@@ -138,12 +193,12 @@ int attach(int argc, char **argv)
     if (const std::string problem = checkImage(image, st.st_size); !problem.empty())
         return fail(kTool, "attach failed - " + problem + ": " + image);
 
-    std::string pattern = privateMountBase() + '/' + kMountPrefix + "XXXXXX";
+    std::string pattern = mountPrefix() + "XXXXXX";
     if (!::mkdtemp(pattern.data()))
         return fail(kTool, std::string("attach failed - cannot create a mount point: ") +
                                std::strerror(errno));
-    // The mount table holds resolved paths.
-    const std::string mountPoint = canonical(pattern);
+    // The mount table holds resolved paths; the base is resolved already.
+    const std::string mountPoint = pattern;
 
     // Always read-only: nothing here writes into the image.
     // The privileged copy reads the volume as root, which a user's FUSE mount shuts out unless
@@ -180,9 +235,14 @@ int detach(int argc, char **argv)
     if (argc < 3)
         return fail(kTool, "usage: hdiutil detach MOUNTPOINT [-force] [-quiet]", 64);
     const std::string mountPoint = canonical(argv[2]);
+    // Only what attach mounted: never another mount, whoever asks.
+    if (!madeHere(mountPoint))
+        return fail(kTool, "detach failed - " + mountPoint + " was not attached by hdiutil");
     const std::optional<std::string> type = mountedType(mountPoint);
     if (!type)
         return fail(kTool, "detach failed - nothing is mounted at " + mountPoint);
+    if (*type != "squashfs" && type->rfind("fuse", 0) != 0)
+        return fail(kTool, "detach failed - " + mountPoint + " holds no disk image");
 
     // Without root only fusermount may take down a FUSE mount; -force unmounts lazily.
     std::vector<std::string> command;
@@ -196,9 +256,7 @@ int detach(int argc, char **argv)
     if (runAndWait(command, true) != 0 || mountedType(mountPoint) == type)
         return fail(kTool, "detach failed - " + mountPoint + " is busy");
 
-    const std::string::size_type slash = mountPoint.find_last_of('/');
-    if (mountPoint.compare(slash + 1, std::strlen(kMountPrefix), kMountPrefix) == 0)
-        ::rmdir(mountPoint.c_str());
+    ::rmdir(mountPoint.c_str());
     return 0;
 }
 

@@ -1,8 +1,11 @@
 // osascript -e 'do shell script "..." with administrator privileges': the one script form the
 // installer sends. Runs the command with /bin/sh as root, through pkexec when not root.
+// Builds with tests take another pkexec from QUORVEL_TEST_PKEXEC, so that tests can answer the
+// prompt; shipped builds have no such seam.
 #include "tool_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -64,9 +67,14 @@ int main(int argc, char **argv)
                     "only 'do shell script \"...\" with administrator privileges' is supported",
                     64);
 
+    std::string pkexec = "/usr/bin/pkexec";
+#ifdef QUORVEL_TEST_SEAMS
+    if (const char *fake = std::getenv("QUORVEL_TEST_PKEXEC"); fake && fake[0] == '/')
+        pkexec = fake;
+#endif
     std::vector<std::string> run = {"/bin/sh", "-c", *command};
     if (::geteuid() != 0)
-        run.insert(run.begin(), "/usr/bin/pkexec");
+        run.insert(run.begin(), pkexec);
     const int status = runAndWait(run, false);
     if (status == 0)
         return 0;

@@ -12,9 +12,10 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,16 +47,14 @@ QString pathExtension(const QString &name)
     return dot < 0 ? QString() : name.mid(dot + 1);
 }
 
-std::filesystem::path fsPath(const QString &path)
+std::string encoded(const QString &path)
 {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+    return QFile::encodeName(path).toStdString();
 }
 
-// Removes a file, a link (not its target) or a whole folder; failures are ignored.
-void removeTree(const QString &path)
+QString decoded(const std::string &text)
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(fsPath(path), ignored);
+    return QFile::decodeName(QByteArray::fromStdString(text));
 }
 
 // One POSIX shell word: inside apostrophes everything is literal but the apostrophe.
@@ -88,27 +87,91 @@ std::optional<QString> stringValue(plist_t node)
     return text;
 }
 
-// The first entity of the attach result with a non-empty "mount-point".
-std::optional<QString> mountPointOf(const QByteArray &plistText)
+// What an attach printed: the non-empty mount points and the device entries of its entities.
+struct AttachOutput
 {
+    QStringList mountPoints, devEntries;
+};
+
+AttachOutput parseAttach(const QByteArray &plistText)
+{
+    AttachOutput out;
     plist_t root = nullptr;
     plist_from_memory(plistText.constData(), static_cast<uint32_t>(plistText.size()), &root);
     const PlistPtr owner(root, &plist_free);
     if (!root || plist_get_node_type(root) != PLIST_DICT)
-        return std::nullopt;
+        return out;
     plist_t entities = plist_dict_get_item(root, "system-entities");
     if (!entities || plist_get_node_type(entities) != PLIST_ARRAY)
-        return std::nullopt;
+        return out;
     for (uint32_t i = 0, n = plist_array_get_size(entities); i < n; ++i) {
         plist_t entity = plist_array_get_item(entities, i);
         if (plist_get_node_type(entity) != PLIST_DICT)
             continue;
-        const std::optional<QString> mountPoint =
-            stringValue(plist_dict_get_item(entity, "mount-point"));
-        if (mountPoint && !mountPoint->isEmpty())
-            return mountPoint;
+        if (const std::optional<QString> mountPoint =
+                stringValue(plist_dict_get_item(entity, "mount-point"));
+            mountPoint && !mountPoint->isEmpty())
+            out.mountPoints << *mountPoint;
+        if (const std::optional<QString> device =
+                stringValue(plist_dict_get_item(entity, "dev-entry"));
+            device && !device->isEmpty())
+            out.devEntries << *device;
     }
-    return std::nullopt;
+    return out;
+}
+
+// A mount point to work in: an absolute path of plain text naming a folder.
+bool usableMountPoint(const QString &path)
+{
+    if (!path.startsWith(u'/'))
+        return false;
+    for (const QChar c : path)
+        if (c.category() == QChar::Other_Control)
+            return false;
+    return QFileInfo(path).isDir();
+}
+
+// A bundle name stays inside the mount point: one path component, not "." or "..".
+bool plainName(const QString &name)
+{
+    return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/') &&
+           !name.contains(QChar(u'\0'));
+}
+
+enum class Entry
+{
+    Missing,
+    Folder,
+    Other
+};
+
+// What is at `path` itself, a link not followed.
+Entry entryAt(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return errno == ENOENT ? Entry::Missing : Entry::Other;
+    return S_ISDIR(st.st_mode) ? Entry::Folder : Entry::Other;
+}
+
+// The nearest folder at or above `path` that exists (links followed), as written.
+QString nearestExisting(QString path)
+{
+    while (!QFileInfo::exists(path) && path != u"/")
+        path = QFileInfo(path).path();
+    return path;
+}
+
+// `path` made absolute with every link resolved; missing components at its end stay as
+// written. The bundle helper walks such a path without following any link.
+QString resolvedPath(const QString &path)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString existing = nearestExisting(absolute);
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    if (canonical.isEmpty())
+        return absolute;
+    return QDir::cleanPath(canonical + absolute.mid(existing.size()));
 }
 
 QString currentExceptionText()
@@ -126,6 +189,26 @@ bool isWritableFolder(const QString &path)
 {
     return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
 }
+
+// A fresh folder of mode 0700 beside the disk image, removed with all it holds at scope end.
+struct PrivateFolder
+{
+    QString path;
+    explicit PrivateFolder(const QString &besideFile)
+    {
+        QByteArray pattern = QFile::encodeName(joinPath(QFileInfo(besideFile).absolutePath(),
+                                                        QStringLiteral(".quorvel-bundle-XXXXXX")));
+        if (::mkdtemp(pattern.data()))
+            path = QFile::decodeName(pattern);
+    }
+    PrivateFolder(const PrivateFolder &) = delete;
+    PrivateFolder &operator=(const PrivateFolder &) = delete;
+    ~PrivateFolder()
+    {
+        if (!path.isEmpty())
+            TreeCopy::removeTree(encoded(path));
+    }
+};
 
 } // namespace
 
@@ -159,9 +242,14 @@ void DMGInstaller::run()
 {
     ITLog("INST: mounting %@", dmgPath);
     status(kStageMount);
-    const std::optional<QString> mountPoint = attachDMG();
-    if (!mountPoint)
-        return finishSuccess(false, std::nullopt, kMountFailed);
+    const Attached attached = attachDMG();
+    const std::optional<QString> &mountPoint = attached.mountPoint;
+    if (!mountPoint) {
+        finishSuccess(false, std::nullopt, kMountFailed);
+        for (const QString &leftover : attached.toDetach)
+            detach(leftover);
+        return;
+    }
     ITLog("INST: mounted at %@", *mountPoint);
 
     const DetachAtScopeEnd detachGuard{*this, *mountPoint};
@@ -177,12 +265,19 @@ void DMGInstaller::run()
 
 void DMGInstaller::install(const QString &mountPoint)
 {
+    // Only a real folder inside the mount point: no name that leads out of it, no link.
     QString candidate = joinPath(mountPoint, appName);
-    if (!QFileInfo::exists(candidate)) {
-        if (const std::optional<QString> first = firstAppInDirectory(mountPoint))
+    Entry found = plainName(appName) ? entryAt(candidate) : Entry::Other;
+    if (found == Entry::Missing) {
+        if (const std::optional<QString> first = firstAppInDirectory(mountPoint)) {
+            ITLog("INST: %@ is not in the image, taking %@", appName, QFileInfo(*first).fileName());
             candidate = *first;
+            found = Entry::Folder;
+        }
+    } else if (found == Entry::Other) {
+        ITLog("INST: not a bundle folder: %@", candidate);
     }
-    if (!QFileInfo::exists(candidate))
+    if (found != Entry::Folder)
         return finishSuccess(false, std::nullopt, kAppNotFound);
 
     const QString destination = joinPath(destDir, QFileInfo(candidate).fileName());
@@ -191,8 +286,6 @@ void DMGInstaller::install(const QString &mountPoint)
     if (const std::optional<QString> message = copyApp(candidate, destination))
         return finishSuccess(false, std::nullopt, *message);
 
-    runTool(tools.xattr,
-            {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), destination});
     ITLog("INST: install SUCCESS at %@", destination);
     finishSuccess(true, destination, std::nullopt);
 }
@@ -215,7 +308,7 @@ void DMGInstaller::finishSuccess(bool success, const std::optional<QString> &app
     });
 }
 
-std::optional<QString> DMGInstaller::attachDMG()
+DMGInstaller::Attached DMGInstaller::attachDMG()
 {
     ToolOutput output;
     const int rc = runTool(tools.hdiutil,
@@ -225,9 +318,14 @@ std::optional<QString> DMGInstaller::attachDMG()
                            &output);
     if (rc != 0 || !output.standardOutput || output.standardOutput->isEmpty()) {
         ITLog("INST: hdiutil attach failed, rc=%d", rc);
-        return std::nullopt;
+        return {};
     }
-    return mountPointOf(output.standardOutput->toUtf8());
+    const AttachOutput printed = parseAttach(output.standardOutput->toUtf8());
+    if (!printed.mountPoints.isEmpty() && usableMountPoint(printed.mountPoints.first()))
+        return {printed.mountPoints.first(), {}};
+    // It said it attached: whatever it names may be mounted, so it is detached all the same.
+    ITLog("INST: no usable mount point in the hdiutil output");
+    return {std::nullopt, printed.mountPoints.isEmpty() ? printed.devEntries : printed.mountPoints};
 }
 
 std::optional<QString> DMGInstaller::firstAppInDirectory(const QString &dir)
@@ -235,44 +333,37 @@ std::optional<QString> DMGInstaller::firstAppInDirectory(const QString &dir)
     const QStringList names = QDir(dir).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names)
-        if (pathExtension(name) == u"app")
+        if (pathExtension(name) == u"app" && entryAt(joinPath(dir, name)) == Entry::Folder)
             return joinPath(dir, name);
     return std::nullopt;
 }
 
 std::optional<QString> DMGInstaller::copyApp(const QString &source, const QString &destination)
 {
-    if (isWritableFolder(destDir)) {
-        // The old bundle is replaced only by a complete copy.
-        const QString staging = stagingPath(destination);
-        removeTree(staging);
-        std::string error = TreeCopy::copyTree(QFile::encodeName(source).toStdString(),
-                                               QFile::encodeName(staging).toStdString());
+    const QString folder = QDir::cleanPath(QFileInfo(destDir).absoluteFilePath());
+    const QString existing = nearestExisting(folder);
+    if (!QFileInfo(existing).isDir()) {
+        ITLog("INST: not a folder: %@", existing);
+        return kCopyFailed;
+    }
+    // A missing folder the user can make is the user's own: no prompt, nothing of root's.
+    if (existing != folder && isWritableFolder(existing) && !QDir().mkpath(folder)) {
+        ITLog("INST: cannot create %@", folder);
+        return kCopyFailed;
+    }
+    if (isWritableFolder(folder)) {
+        std::string leftover;
+        const std::string error =
+            TreeCopy::placeTree(encoded(resolvedPath(source)), encoded(resolvedPath(folder)),
+                                encoded(QFileInfo(destination).fileName()), {}, &leftover);
         if (error.empty()) {
-            // The old bundle steps aside rather than being removed, so that a failed rename
-            // can put it back.
-            const QString aside = staging + QStringLiteral(".previous");
-            const bool hadOld =
-                QFileInfo::exists(destination) || QFileInfo(destination).isSymLink();
-            removeTree(aside);
-            std::error_code ec;
-            if (hadOld)
-                std::filesystem::rename(fsPath(destination), fsPath(aside), ec);
-            if (!ec)
-                std::filesystem::rename(fsPath(staging), fsPath(destination), ec);
-            if (!ec) {
-                removeTree(aside);
-                return std::nullopt;
-            }
-            std::error_code ignored;
-            if (hadOld && !QFileInfo::exists(destination))
-                std::filesystem::rename(fsPath(aside), fsPath(destination), ignored);
-            error = "cannot replace " + QFile::encodeName(destination).toStdString() + ": " +
-                    ec.message();
+            if (!leftover.empty())
+                ITLog("INST: the previous copy stays: %@", decoded(leftover));
+            runTool(tools.xattr,
+                    {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), destination});
+            return std::nullopt;
         }
-        removeTree(staging);
-        ITLog("INST: direct copy failed (%@), retrying with privileges",
-              QFile::decodeName(QByteArray::fromStdString(error)));
+        ITLog("INST: direct copy failed (%@), retrying with privileges", decoded(error));
     }
     return privilegedCopy(source, destination);
 }
@@ -280,14 +371,29 @@ std::optional<QString> DMGInstaller::copyApp(const QString &source, const QStrin
 std::optional<QString> DMGInstaller::privilegedCopy(const QString &source,
                                                     const QString &destination)
 {
+    // Root cannot read a user's FUSE mount (no user_allow_other on a stock system), so the
+    // bundle leaves the image first as the user's own copy, beside the image: that folder is
+    // private to the user, so no one else can change what root then copies.
+    const PrivateFolder folder(dmgPath);
+    if (folder.path.isEmpty()) {
+        ITLog("INST: no private folder beside %@", dmgPath);
+        return kCopyFailed;
+    }
+    const QString bundle = joinPath(folder.path, QFileInfo(source).fileName());
+    if (const std::string error = TreeCopy::copyTree(encoded(source), encoded(bundle));
+        !error.empty()) {
+        ITLog("INST: copy out of the image failed (%@)", decoded(error));
+        return kCopyFailed;
+    }
+
     status(kStageAuthorize);
-    // Copy beside the old bundle first, replace it only once the copy is complete, and
-    // leave no half copy behind on failure.
-    const QString staging = shellQuoted(stagingPath(destination));
+    // One helper does it all from folder descriptors: copy beside the old bundle, clear the
+    // quarantine mark, swap, remove the old one; on failure the old bundle stays.
     const QString command =
-        QStringLiteral("/bin/rm -rf %1 && %2 %3 %1 && /bin/rm -rf %4 && /bin/mv %1 %4 || "
-                       "{ /bin/rm -rf %1; exit 1; }")
-            .arg(staging, shellQuoted(tools.ditto), shellQuoted(source), shellQuoted(destination));
+        QStringList{shellQuoted(tools.installBundle), shellQuoted(resolvedPath(bundle)),
+                    shellQuoted(resolvedPath(destDir)),
+                    shellQuoted(QFileInfo(destination).fileName())}
+            .join(u' ');
     const QString script = QStringLiteral("do shell script \"") + appleScriptEscaped(command) +
                            QStringLiteral("\" with administrator privileges");
     ToolOutput output;

@@ -3,6 +3,7 @@
 #include "platform/system_tools.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -33,13 +34,18 @@ public:
 
 private:
     struct DetachAtScopeEnd;
+    struct Attached
+    {
+        std::optional<QString> mountPoint; // usable; absent when the attach failed
+        QStringList toDetach;              // what an attach without a usable one named
+    };
 
     void run();
     void install(const QString &mountPoint);
     void status(const QString &stage);
     void finishSuccess(bool success, const std::optional<QString> &app,
                        const std::optional<QString> &error);
-    std::optional<QString> attachDMG();
+    Attached attachDMG();
     std::optional<QString> firstAppInDirectory(const QString &dir);
     std::optional<QString> copyApp(const QString &source, const QString &destination);
     std::optional<QString> privilegedCopy(const QString &source, const QString &destination);

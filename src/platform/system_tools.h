@@ -9,7 +9,11 @@ struct SystemTools
     QString hdiutil;
     QString xattr;
     QString osascript;
-    QString ditto; // run inside the privileged shell command
+    QString ditto; // the bundle copy as a tool; the installer copies in process, the same way
+    // The setup's own helper, the whole of the privileged shell command: copies a bundle
+    // beside the installed one, clears its quarantine mark and swaps it into place, working
+    // from folder descriptors (install-bundle SRC DESTDIR NAME).
+    QString installBundle = {};
 
     // The table of this platform.
     static SystemTools platformDefault();

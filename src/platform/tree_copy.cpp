@@ -1,55 +1,189 @@
 #include "platform/tree_copy.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 namespace TreeCopy {
 namespace {
 
 constexpr mode_t kKeptModeBits = 01777; // permissions and sticky bit, never set-id
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK: a fifo put in a file's place must not hang the copy.
+constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    Fd(Fd &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
 
 std::string failure(const char *what, const std::string &path, int err = errno)
 {
     return std::string(what) + ' ' + path + ": " + std::strerror(err);
 }
 
+std::string join(const std::string &dir, const std::string &name)
+{
+    return dir.empty() || dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
+// The folder holding `path` and the name in it ("." for a path that names the root).
+std::pair<std::string, std::string> split(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    if (path == "/")
+        return {"/", "."};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool sameFolder(const struct stat &a, const struct stat &b)
+{
+    return S_ISDIR(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Names in the open folder `dir`, "." and ".." left out.
+bool listNames(int dir, std::vector<std::string> &names)
+{
+    const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    DIR *stream = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!stream) {
+        if (copy >= 0)
+            ::close(copy);
+        return false;
+    }
+    ::rewinddir(stream); // the duplicate shares the position
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(stream);
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    const bool complete = errno == 0;
+    ::closedir(stream);
+    return complete;
+}
+
 #ifdef __APPLE__
-ssize_t listAttrs(const std::string &p, char *buf, size_t n)
+constexpr const char *kQuarantine = "com.apple.quarantine";
+constexpr int kNoAttribute = ENOATTR;
+ssize_t listAttrs(int fd, char *buf, size_t n)
 {
-    return ::listxattr(p.c_str(), buf, n, XATTR_NOFOLLOW);
+    return ::flistxattr(fd, buf, n, 0);
 }
-ssize_t getAttr(const std::string &p, const char *name, void *buf, size_t n)
+ssize_t getAttr(int fd, const char *name, void *buf, size_t n)
 {
-    return ::getxattr(p.c_str(), name, buf, n, 0, XATTR_NOFOLLOW);
+    return ::fgetxattr(fd, name, buf, n, 0, 0);
 }
-int setAttr(const std::string &p, const char *name, const void *buf, size_t n)
+int setAttr(int fd, const char *name, const void *buf, size_t n)
 {
-    return ::setxattr(p.c_str(), name, buf, n, 0, XATTR_NOFOLLOW);
+    return ::fsetxattr(fd, name, buf, n, 0, 0);
+}
+int removeAttr(int fd, const char *name)
+{
+    return ::fremovexattr(fd, name, 0);
+}
+bool carried(const char *)
+{
+    return true;
+}
+bool fixedInPlace(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 &&
+           (st.st_flags & (UF_IMMUTABLE | UF_APPEND | SF_IMMUTABLE | SF_APPEND)) != 0;
+}
+int exchange(int dir, const char *from, const char *to)
+{
+    return ::renameatx_np(dir, from, dir, to, RENAME_SWAP);
+}
+int renameNoReplace(int dir, const char *from, const char *to)
+{
+    return ::renameatx_np(dir, from, dir, to, RENAME_EXCL);
 }
 #else
-ssize_t listAttrs(const std::string &p, char *buf, size_t n)
+constexpr const char *kQuarantine = "user.com.apple.quarantine";
+constexpr int kNoAttribute = ENODATA;
+ssize_t listAttrs(int fd, char *buf, size_t n)
 {
-    return ::llistxattr(p.c_str(), buf, n);
+    return ::flistxattr(fd, buf, n);
 }
-ssize_t getAttr(const std::string &p, const char *name, void *buf, size_t n)
+ssize_t getAttr(int fd, const char *name, void *buf, size_t n)
 {
-    return ::lgetxattr(p.c_str(), name, buf, n);
+    return ::fgetxattr(fd, name, buf, n);
 }
-int setAttr(const std::string &p, const char *name, const void *buf, size_t n)
+int setAttr(int fd, const char *name, const void *buf, size_t n)
 {
-    return ::lsetxattr(p.c_str(), name, buf, n, 0);
+    return ::fsetxattr(fd, name, buf, n, 0);
+}
+int removeAttr(int fd, const char *name)
+{
+    return ::fremovexattr(fd, name);
+}
+// Only the user namespace: the others hold capabilities, access lists and security labels,
+// which a copy made with administrator rights must not hand on.
+bool carried(const char *name)
+{
+    return std::strncmp(name, "user.", 5) == 0;
+}
+// Immutable or append-only: not even root can remove it or what is in it.
+bool fixedInPlace(int fd)
+{
+    int flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+int exchange(int dir, const char *from, const char *to)
+{
+    return ::renameat2(dir, from, dir, to, RENAME_EXCHANGE);
+}
+int renameNoReplace(int dir, const char *from, const char *to)
+{
+    return ::renameat2(dir, from, dir, to, RENAME_NOREPLACE);
 }
 #endif
 
 // Extended attributes travel with the copy, the download quarantine mark included; the
 // installer removes that one afterwards. Attributes the target cannot hold are skipped.
-void copyAttributes(const std::string &from, const std::string &to)
+void copyAttributes(int from, int to)
 {
     const ssize_t size = listAttrs(from, nullptr, 0);
     if (size <= 0)
@@ -59,6 +193,8 @@ void copyAttributes(const std::string &from, const std::string &to)
     for (ssize_t i = 0; i < got;) {
         const char *name = names.data() + i;
         i += static_cast<ssize_t>(std::strlen(name)) + 1;
+        if (!carried(name))
+            continue;
         const ssize_t len = getAttr(from, name, nullptr, 0);
         if (len < 0)
             continue;
@@ -68,120 +204,341 @@ void copyAttributes(const std::string &from, const std::string &to)
     }
 }
 
-bool setTimes(const std::string &to, const struct stat &st)
+void times(const struct stat &st, struct timespec (&out)[2])
 {
 #ifdef __APPLE__
-    const struct timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+    out[0] = st.st_atimespec;
+    out[1] = st.st_mtimespec;
 #else
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    out[0] = st.st_atim;
+    out[1] = st.st_mtim;
 #endif
-    return ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Makes room for a new non-folder entry, or reports whether a folder is already there.
-std::string clearTarget(const std::string &to, bool wantFolder, bool &folderExists)
+// Makes room for a new non-folder entry.
+std::string clearForFile(int dir, const std::string &name, const std::string &path)
 {
-    folderExists = false;
     struct stat st;
-    if (::lstat(to.c_str(), &st) != 0)
-        return errno == ENOENT ? std::string() : failure("cannot inspect", to);
-    if (wantFolder && S_ISDIR(st.st_mode)) {
-        folderExists = true;
-        return {};
-    }
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
     if (S_ISDIR(st.st_mode))
-        return failure("cannot replace folder", to, EISDIR);
-    return ::unlink(to.c_str()) == 0 ? std::string() : failure("cannot replace", to);
+        return failure("cannot replace folder", path, EISDIR);
+    return ::unlinkat(dir, name.c_str(), 0) == 0 ? std::string() : failure("cannot replace", path);
 }
 
-std::string copyFile(const std::string &from, const std::string &to, const struct stat &st)
+// Creates the folder `name` in `dir` (owner-only until filled), or takes the folder already
+// there, and opens it without following a link.
+std::string makeFolder(int dir, const std::string &name, const std::string &path, Fd &out)
 {
-    const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0)
-        return failure("cannot open", from);
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const std::string e = failure("cannot create", to);
-        ::close(in);
-        return e;
+    if (::mkdirat(dir, name.c_str(), 0700) != 0) {
+        if (errno != EEXIST)
+            return failure("cannot create folder", path);
+        struct stat st;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return failure("cannot inspect", path);
+        if (!S_ISDIR(st.st_mode) &&
+            (::unlinkat(dir, name.c_str(), 0) != 0 || ::mkdirat(dir, name.c_str(), 0700) != 0))
+            return failure("cannot replace", path);
     }
-    std::string error;
+    out = Fd(::openat(dir, name.c_str(), kFolderFlags));
+    return out.valid() ? std::string() : failure("cannot open folder", path);
+}
+
+std::string copyFile(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                     const std::string &toName, const std::string &toPath)
+{
+    const Fd in(::openat(fromDir, name.c_str(), kFileFlags));
+    struct stat st;
+    if (!in.valid() || ::fstat(in.get(), &st) != 0)
+        return failure("cannot open", fromPath);
+    if (!S_ISREG(st.st_mode))
+        return failure("cannot copy special file", fromPath, ENOTSUP);
+    if (std::string e = clearForFile(toDir, toName, toPath); !e.empty())
+        return e;
+    Fd out(::openat(toDir, toName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600));
+    if (!out.valid())
+        return failure("cannot create", toPath);
     std::vector<char> buf(1 << 16);
     for (;;) {
-        const ssize_t n = ::read(in, buf.data(), buf.size());
+        const ssize_t n = ::read(in.get(), buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            error = failure("cannot read", from);
-            break;
-        }
+        if (n < 0)
+            return failure("cannot read", fromPath);
         if (n == 0)
             break;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(n - done));
+            const ssize_t w = ::write(out.get(), buf.data() + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR)
                 continue;
-            if (w < 0) {
-                error = failure("cannot write", to);
-                break;
-            }
+            if (w < 0)
+                return failure("cannot write", toPath);
             done += w;
         }
-        if (!error.empty())
-            break;
     }
-    if (error.empty() && ::fchmod(out, st.st_mode & kKeptModeBits) != 0)
-        error = failure("cannot set permissions of", to);
-    ::close(in);
-    if (::close(out) != 0 && error.empty())
-        error = failure("cannot write", to);
-    return error;
+    if (::fchmod(out.get(), st.st_mode & kKeptModeBits) != 0)
+        return failure("cannot set permissions of", toPath);
+    copyAttributes(in.get(), out.get());
+    struct timespec t[2];
+    times(st, t);
+    ::futimens(out.get(), t);
+    // A late write error shows on close.
+    return ::close(out.release()) == 0 ? std::string() : failure("cannot write", toPath);
 }
 
-std::string copyEntry(const std::string &from, const std::string &to)
+std::string copyLink(int fromDir, const std::string &name, const std::string &fromPath,
+                     const struct stat &st, int toDir, const std::string &toName,
+                     const std::string &toPath)
+{
+    std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1);
+    const ssize_t n = ::readlinkat(fromDir, name.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size())
+        return failure("cannot read link", fromPath, n < 0 ? errno : ENAMETOOLONG);
+    target[static_cast<size_t>(n)] = '\0';
+    if (std::string e = clearForFile(toDir, toName, toPath); !e.empty())
+        return e;
+    if (::symlinkat(target.data(), toDir, toName.c_str()) != 0)
+        return failure("cannot create link", toPath);
+    struct timespec t[2];
+    times(st, t);
+    ::utimensat(toDir, toName.c_str(), t, AT_SYMLINK_NOFOLLOW);
+    return {};
+}
+
+std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                      const std::string &toName, const std::string &toPath);
+
+// Fills the open folder `out` from the open folder `in`, then gives it `in`'s bits and times.
+std::string copyFolder(int in, const std::string &fromPath, int out, const std::string &toPath)
 {
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0)
-        return failure("cannot inspect", from);
-    bool folderExists = false;
-    if (std::string e = clearTarget(to, S_ISDIR(st.st_mode), folderExists); !e.empty())
-        return e;
-
-    if (S_ISLNK(st.st_mode)) {
-        std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
-        const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<size_t>(n) >= target.size())
-            return failure("cannot read link", from, n < 0 ? errno : ENAMETOOLONG);
-        target[static_cast<size_t>(n)] = '\0';
-        if (::symlink(target.data(), to.c_str()) != 0)
-            return failure("cannot create link", to);
-    } else if (S_ISREG(st.st_mode)) {
-        if (std::string e = copyFile(from, to, st); !e.empty())
+    if (::fstat(in, &st) != 0)
+        return failure("cannot inspect", fromPath);
+    std::vector<std::string> names;
+    if (!listNames(in, names))
+        return failure("cannot list", fromPath);
+    for (const std::string &name : names)
+        if (std::string e =
+                copyEntry(in, name, join(fromPath, name), out, name, join(toPath, name));
+            !e.empty())
             return e;
-    } else if (S_ISDIR(st.st_mode)) {
-        // Owner-only until filled, then the source's bits.
-        if (!folderExists && ::mkdir(to.c_str(), 0700) != 0)
-            return failure("cannot create folder", to);
-        DIR *dir = ::opendir(from.c_str());
-        if (!dir)
-            return failure("cannot list", from);
-        std::vector<std::string> names;
-        while (const dirent *ent = ::readdir(dir)) {
-            const std::string name = ent->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(dir);
-        for (const std::string &name : names)
-            if (std::string e = copyEntry(from + '/' + name, to + '/' + name); !e.empty())
-                return e;
-        if (::chmod(to.c_str(), st.st_mode & kKeptModeBits) != 0)
-            return failure("cannot set permissions of", to);
-    } else {
-        return failure("cannot copy special file", from, ENOTSUP);
+    if (::fchmod(out, st.st_mode & kKeptModeBits) != 0)
+        return failure("cannot set permissions of", toPath);
+    copyAttributes(in, out);
+    struct timespec t[2];
+    times(st, t);
+    ::futimens(out, t);
+    return {};
+}
+
+std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                      const std::string &toName, const std::string &toPath)
+{
+    struct stat st;
+    if (::fstatat(fromDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return failure("cannot inspect", fromPath);
+    if (S_ISLNK(st.st_mode))
+        return copyLink(fromDir, name, fromPath, st, toDir, toName, toPath);
+    if (S_ISREG(st.st_mode))
+        return copyFile(fromDir, name, fromPath, toDir, toName, toPath);
+    if (!S_ISDIR(st.st_mode))
+        return failure("cannot copy special file", fromPath, ENOTSUP);
+    const Fd in(::openat(fromDir, name.c_str(), kFolderFlags));
+    if (!in.valid())
+        return failure("cannot open", fromPath);
+    Fd out;
+    if (std::string e = makeFolder(toDir, toName, toPath, out); !e.empty())
+        return e;
+    return copyFolder(in.get(), fromPath, out.get(), toPath);
+}
+
+std::string removeEntry(int dir, const std::string &name, const std::string &path);
+
+std::string removeContents(int folder, const std::string &path)
+{
+    struct stat st;
+    // An own folder without write permission (a copy of a read-only one) is opened up first.
+    if (::fstat(folder, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0700) != 0700)
+        ::fchmod(folder, (st.st_mode & 07777) | 0700);
+    std::vector<std::string> names;
+    std::string first = listNames(folder, names) ? std::string() : failure("cannot list", path);
+    for (const std::string &name : names)
+        if (std::string e = removeEntry(folder, name, join(path, name)); first.empty())
+            first = e;
+    return first;
+}
+
+std::string removeEntry(int dir, const std::string &name, const std::string &path)
+{
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT
+                   ? std::string()
+                   : failure("cannot remove", path);
+    std::string first;
+    if (const Fd folder(::openat(dir, name.c_str(), kFolderFlags)); folder.valid())
+        first = removeContents(folder.get(), path);
+    else if (errno == ELOOP || errno == ENOTDIR) // no longer a folder: a link took its place
+        return removeEntry(dir, name, path);
+    if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.empty())
+        first = failure("cannot remove", path);
+    return first;
+}
+
+// Whether `name` in `dir` and all it holds can be removed by this process, before anything of
+// it is touched: a half-removed bundle is worse than an old one.
+std::string checkRemovable(int dir, const std::string &name, const std::string &path)
+{
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
+    if (S_ISREG(st.st_mode)) {
+        const Fd file(::openat(dir, name.c_str(), kFileFlags));
+        return file.valid() && fixedInPlace(file.get()) ? failure("cannot remove", path, EPERM)
+                                                        : std::string();
     }
-    copyAttributes(from, to);
-    setTimes(to, st);
+    if (!S_ISDIR(st.st_mode))
+        return {};
+    const Fd folder(::openat(dir, name.c_str(), kFolderFlags));
+    if (!folder.valid())
+        return failure("cannot open", path);
+    if (fixedInPlace(folder.get()))
+        return failure("cannot remove", path, EPERM);
+    if (st.st_uid != ::geteuid() &&
+        ::faccessat(dir, name.c_str(), W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return failure("cannot remove what is in", path);
+    std::vector<std::string> names;
+    if (!listNames(folder.get(), names))
+        return failure("cannot list", path);
+    for (const std::string &entry : names)
+        if (std::string e = checkRemovable(folder.get(), entry, join(path, entry)); !e.empty())
+            return e;
+    return {};
+}
+
+std::string clearQuarantine(int folder, const std::string &path)
+{
+    if (removeAttr(folder, kQuarantine) != 0 && errno != kNoAttribute && errno != ENOTSUP)
+        return failure("cannot clear the quarantine mark of", path);
+    std::vector<std::string> names;
+    if (!listNames(folder, names))
+        return failure("cannot list", path);
+    for (const std::string &name : names) {
+        const std::string entryPath = join(path, name);
+        struct stat st;
+        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return failure("cannot inspect", entryPath);
+        if (S_ISLNK(st.st_mode))
+            continue; // a link holds no mark of its own here, and is not followed
+        const Fd entry(
+            ::openat(folder, name.c_str(), S_ISDIR(st.st_mode) ? kFolderFlags : kFileFlags));
+        if (!entry.valid())
+            return failure("cannot open", entryPath);
+        std::string e;
+        if (S_ISDIR(st.st_mode))
+            e = clearQuarantine(entry.get(), entryPath);
+        else if (removeAttr(entry.get(), kQuarantine) != 0 && errno != kNoAttribute &&
+                 errno != ENOTSUP)
+            e = failure("cannot clear the quarantine mark of", entryPath);
+        if (!e.empty())
+            return e;
+    }
+    return {};
+}
+
+// Opens the absolute `path` one component at a time, never following a link; with `create`,
+// missing folders are made on the way.
+std::string openFolder(const std::string &path, bool create, Fd &out)
+{
+    if (path.empty() || path[0] != '/')
+        return failure("not an absolute path:", path, EINVAL);
+    Fd current(::open("/", kFolderFlags));
+    std::string walked;
+    for (std::string::size_type start = 1; start <= path.size();) {
+        std::string::size_type end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string name = path.substr(start, end - start);
+        start = end + 1;
+        if (name.empty())
+            continue;
+        walked += '/' + name;
+        if (name == "." || name == "..")
+            return failure("refusing", walked, EINVAL);
+        int fd = ::openat(current.get(), name.c_str(), kFolderFlags);
+        if (fd < 0 && errno == ENOENT && create) {
+            if (::mkdirat(current.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
+                return failure("cannot create folder", walked);
+            fd = ::openat(current.get(), name.c_str(), kFolderFlags);
+        }
+        if (fd < 0)
+            return failure("cannot open folder", walked);
+        current = Fd(fd);
+    }
+    if (!current.valid())
+        return failure("cannot open folder", "/");
+    out = std::move(current);
+    return {};
+}
+
+// Puts the staging folder at `name`. Where the file system can, the two swap places in one
+// step, so that `name` never stands empty. `previous` names where the replaced entry went.
+std::string swapIntoPlace(int dest, const std::string &staging, const std::string &name,
+                          const std::string &destDir, const struct stat &filled,
+                          std::string &previous)
+{
+    const std::string target = join(destDir, name);
+    const auto isFilled = [&](const std::string &entry) {
+        struct stat now;
+        return ::fstatat(dest, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               sameFolder(now, filled);
+    };
+    // Only the folder filled here goes into place, never a link or folder put in its stead.
+    if (!isFilled(staging))
+        return join(destDir, staging) + ": replaced while it was being filled";
+
+    if (exchange(dest, staging.c_str(), name.c_str()) == 0) {
+        if (isFilled(name)) {
+            previous = staging;
+            return {};
+        }
+        exchange(dest, staging.c_str(), name.c_str()); // something slipped in: put it back
+        return target + ": the staging folder was replaced";
+    }
+    if (errno == ENOENT) { // nothing to replace
+        const auto absent = [&] {
+            struct stat now;
+            return ::fstatat(dest, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+        };
+        if (renameNoReplace(dest, staging.c_str(), name.c_str()) == 0 ||
+            ((errno == EINVAL || errno == ENOSYS) && absent() &&
+             ::renameat(dest, staging.c_str(), dest, name.c_str()) == 0))
+            return {};
+        return failure("cannot move into place", target);
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return failure("cannot replace", target);
+
+    // The file system refuses the exchange: the previous bundle steps aside, so that a failed
+    // rename can put it back.
+    const std::string aside = staging + ".previous";
+    if (std::string e = removeEntry(dest, aside, join(destDir, aside)); !e.empty())
+        return e;
+    struct stat st;
+    const bool hadOld = ::fstatat(dest, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (hadOld && ::renameat(dest, name.c_str(), dest, aside.c_str()) != 0)
+        return failure("cannot move aside", target);
+    if (::renameat(dest, staging.c_str(), dest, name.c_str()) != 0) {
+        const std::string e = failure("cannot replace", target);
+        if (hadOld)
+            ::renameat(dest, aside.c_str(), dest, name.c_str());
+        return e;
+    }
+    if (hadOld)
+        previous = aside;
     return {};
 }
 
@@ -189,7 +546,77 @@ std::string copyEntry(const std::string &from, const std::string &to)
 
 std::string copyTree(const std::string &from, const std::string &to)
 {
-    return copyEntry(from, to);
+    const auto [fromDirPath, fromName] = split(from);
+    const auto [toDirPath, toName] = split(to);
+    const Fd fromDir(::open(fromDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fromDir.valid())
+        return failure("cannot open", fromDirPath);
+    const Fd toDir(::open(toDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!toDir.valid())
+        return failure("cannot open", toDirPath);
+    return copyEntry(fromDir.get(), fromName, from, toDir.get(), toName, to);
+}
+
+std::string removeTree(const std::string &path)
+{
+    const auto [dirPath, name] = split(path);
+    const Fd dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
+        return errno == ENOENT ? std::string() : failure("cannot open", dirPath);
+    return removeEntry(dir.get(), name, path);
+}
+
+std::string placeTree(const std::string &from, const std::string &destDir, const std::string &name,
+                      const Placement &how, std::string *leftover)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return failure("refusing the name", name, EINVAL);
+    const auto [fromDirPath, fromName] = split(from);
+    Fd fromDir, dest;
+    if (std::string e = openFolder(fromDirPath, false, fromDir); !e.empty())
+        return e;
+    const Fd source(::openat(fromDir.get(), fromName.c_str(), kFolderFlags));
+    if (!source.valid())
+        return failure("cannot open folder", from);
+    if (std::string e = openFolder(destDir, how.createFolders, dest); !e.empty())
+        return e;
+
+    const std::string staging = '.' + name + ".installing", stagingPath = join(destDir, staging);
+    // A staging folder that a killed run left behind.
+    if (std::string e = removeEntry(dest.get(), staging, stagingPath); !e.empty())
+        return e;
+    if (::mkdirat(dest.get(), staging.c_str(), 0700) != 0)
+        return failure("cannot create folder", stagingPath);
+    const Fd stage(::openat(dest.get(), staging.c_str(), kFolderFlags));
+    struct stat filled;
+    if (!stage.valid())
+        return failure("cannot open folder", stagingPath);
+    if (::fstat(stage.get(), &filled) != 0 || filled.st_uid != ::geteuid())
+        return stagingPath + ": taken by someone else";
+
+    std::string error = copyFolder(source.get(), from, stage.get(), stagingPath);
+    if (error.empty() && how.clearQuarantine)
+        error = clearQuarantine(stage.get(), stagingPath);
+    if (error.empty())
+        if (std::string e = checkRemovable(dest.get(), name, join(destDir, name)); !e.empty())
+            error = "the installed copy cannot be replaced: " + e;
+    std::string previous;
+    if (error.empty())
+        error = swapIntoPlace(dest.get(), staging, name, destDir, filled, previous);
+    if (!error.empty()) {
+        struct stat now;
+        if (::fstatat(dest.get(), staging.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFolder(now, filled))
+            removeEntry(dest.get(), staging, stagingPath);
+        else // the name is someone else's now: empty the copy wherever it went
+            removeContents(stage.get(), stagingPath);
+        return error;
+    }
+    if (!previous.empty())
+        if (std::string e = removeEntry(dest.get(), previous, join(destDir, previous));
+            !e.empty() && leftover)
+            *leftover = e;
+    return {};
 }
 
 } // namespace TreeCopy

@@ -2,16 +2,47 @@
 
 #include <string>
 
-// Recursive copy of an application bundle, shared by the installer's plain copy and the
-// ditto stand-in. Plain C++ and POSIX, so the stand-ins need no Qt.
+// Recursive copy of an application bundle, shared by the installer's plain copy, the ditto
+// stand-in and the privileged install helper. Plain C++ and POSIX, so the stand-ins need no Qt.
+//
+// Below the paths named, everything works from folder descriptors (openat, mkdirat,
+// O_NOFOLLOW | O_DIRECTORY, fchmod): a symbolic link is never followed, and a folder swapped
+// for a link while the work goes on is refused rather than written through.
 namespace TreeCopy {
 
 // Copies `from` to `to`. Symbolic links are copied as links and never followed; folders and
 // regular files keep their permission bits (set-id bits dropped), times and extended
-// attributes. An existing folder at a target is merged into, any other existing entry is
-// replaced. Fifos, sockets and device nodes are refused: a bundle has none, and copying
-// them with administrator rights would be a hazard. Returns an empty string on success,
-// else a description of the first failure; the copy stops there.
+// attributes (on Linux those of the user namespace). An existing folder at a target is merged
+// into, any other existing entry is replaced. Fifos, sockets and device nodes are refused: a
+// bundle has none, and copying them with administrator rights would be a hazard. The folders
+// holding `from` and `to` are found by path. Returns an empty string on success, else a
+// description of the first failure; the copy stops there.
 std::string copyTree(const std::string &from, const std::string &to);
+
+// Removes `path` and everything below it, never following a link; a missing one is no error.
+// Returns a description of the first failure (it goes on past failures).
+std::string removeTree(const std::string &path);
+
+struct Placement
+{
+    bool createFolders = false;   // make the missing folders of `destDir` (mode 0755)
+    bool clearQuarantine = false; // remove the download quarantine mark from the copy
+};
+
+// Installs a copy of the folder `from` as `destDir`/`name`, the way both install roads do:
+// copies into the fresh staging folder `destDir`/.`name`.installing, checks that the bundle
+// now at `destDir`/`name` (if any) can be removed as a whole, swaps the two in one step
+// (renameat2 RENAME_EXCHANGE; two renames through .`name`.installing.previous only where
+// the file system refuses the exchange), then removes the previous bundle. On failure before
+// the swap, the previous bundle is untouched and the staging copy is removed.
+//
+// `from` and `destDir` must be absolute paths without symbolic links (canonical): every
+// component is opened with O_NOFOLLOW, so a link put in the way is refused. `from` must be a
+// real folder. What is moved into place is checked to be the folder that was filled.
+//
+// Returns an empty string once the copy is in place. Should the previous bundle then resist
+// removal after all (it was checked to be removable), what stopped it goes to `leftover`.
+std::string placeTree(const std::string &from, const std::string &destDir, const std::string &name,
+                      const Placement &how, std::string *leftover = nullptr);
 
 } // namespace TreeCopy

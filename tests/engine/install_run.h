@@ -11,7 +11,11 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <fcntl.h>
 #include <functional>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 // What one installation reported, as the caller sees it on the main thread.
 struct InstallRun
@@ -23,19 +27,19 @@ struct InstallRun
     QStringList log; // the installer's lines, prefix included
 };
 
-// Installs "Quorvel.app" from `dmg` and waits until the worker has returned (the detach
-// included) and every posted callback has run. Every run ends with exactly one completion,
-// which carries the app on success and the error otherwise.
-inline InstallRun runInstaller(const QString &dmg, const QString &destDir, const SystemTools &tools,
-                               const std::function<void()> &whenComplete = {})
+// Installs `appName` from `dmg` and waits until the worker has returned (the detach included)
+// and every posted callback has run; checks nothing, so a program outside a test can use it.
+inline InstallRun collectInstall(const QString &dmg, const QString &destDir,
+                                 const SystemTools &tools,
+                                 const std::function<void()> &whenComplete = {},
+                                 const QString &appName = QStringLiteral("Quorvel.app"))
 {
     if (ITLogFilePath().isNull())
         ITLog("TEST: log started"); // so the mark counts earlier runs' lines
     const qsizetype mark = LogReader::mark();
     InstallRun r;
     {
-        auto installer =
-            std::make_shared<DMGInstaller>(dmg, QStringLiteral("Quorvel.app"), destDir, tools);
+        auto installer = std::make_shared<DMGInstaller>(dmg, appName, destDir, tools);
         installer->onStatus = [&r](const QString &stage) { r.stages << stage; };
         installer->onComplete = [&](bool success, const std::optional<QString> &app,
                                     const std::optional<QString> &error) {
@@ -51,10 +55,20 @@ inline InstallRun runInstaller(const QString &dmg, const QString &destDir, const
     static_cast<void>(QTest::qWaitFor([&r] { return r.completions > 0; }, 120000));
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
+    r.log = LogReader::messagesSince(mark).filter(QRegularExpression(QStringLiteral("^INST: ")));
+    return r;
+}
+
+// The same, in a test: every run ends with exactly one completion, which carries the app on
+// success and the error otherwise.
+inline InstallRun runInstaller(const QString &dmg, const QString &destDir, const SystemTools &tools,
+                               const std::function<void()> &whenComplete = {},
+                               const QString &appName = QStringLiteral("Quorvel.app"))
+{
+    InstallRun r = collectInstall(dmg, destDir, tools, whenComplete, appName);
     QTest::qCompare(r.completions, 1, "completions", "1", __FILE__, __LINE__);
     QTest::qVerify(r.app.has_value() == r.success && r.error.has_value() != r.success,
                    "app only on success, error only on failure", "", __FILE__, __LINE__);
-    r.log = LogReader::messagesSince(mark).filter(QRegularExpression(QStringLiteral("^INST: ")));
     return r;
 }
 
@@ -87,4 +101,18 @@ inline QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Sets or clears the immutable flag (root only, where the file system has it): nothing, not
+// even root, can then change, rename or remove the entry, or, for a folder, what it holds.
+inline bool setImmutable(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    return done;
 }

@@ -17,7 +17,8 @@ inline QString standIn(const char *name)
 
 inline SystemTools standInTools()
 {
-    return {standIn("hdiutil"), standIn("xattr"), standIn("osascript"), standIn("ditto")};
+    return {standIn("hdiutil"), standIn("xattr"), standIn("osascript"), standIn("ditto"),
+            standIn("install-bundle")};
 }
 
 inline QString sampleImage(const char *name)

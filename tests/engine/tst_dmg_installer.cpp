@@ -31,7 +31,8 @@ class TstDmgInstaller : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_volume; // what the fake attach "mounts"
+    QString m_volume;         // what the fake attach "mounts"
+    QStringList m_unwritable; // to be opened again before the folder goes
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
     QStringList calls() const
@@ -43,7 +44,8 @@ class TstDmgInstaller : public QObject
     // tool is not there). The detach waits until the completion has been delivered, so one that
     // came first shows in the calls. Reasons the system words are logged as "<reason>".
     InstallRun install(const QString &dest, const QByteArray &attach,
-                       const QByteArray &detach = "exit 0", const QByteArray &osascript = "exit 0")
+                       const QByteArray &detach = "exit 0", const QByteArray &osascript = "exit 0",
+                       const QString &appName = u"Quorvel.app"_s)
     {
         const QByteArray go = path(u"go"_s).toUtf8(), log = path(u"calls"_s).toUtf8();
         const auto tool = [&](const QString &name, const QByteArray &body) {
@@ -58,11 +60,12 @@ class TstDmgInstaller : public QObject
             "case $1 in\nattach) " + attach + "\n;;\ndetach) i=0; until [ -e '" + go +
             "' ] || [ $i = 100 ]; do sleep 0.1; i=$((i+1)); done\n[ -e '" + go +
             "' ] || echo 'detach before completion' >>'" + log + "'\n" + detach + ";;\nesac";
-        InstallRun r = runInstaller(path(u"image.dmg"_s), dest,
-                                    {tool(u"hdiutil"_s, attach.isEmpty() ? attach : hdiutil),
-                                     tool(u"xattr"_s, "exit 0"), tool(u"osascript"_s, osascript),
-                                     path(u"tools/ditto"_s)},
-                                    [this] { writeFile(path(u"go"_s), "go"); });
+        InstallRun r = runInstaller(
+            path(u"image.dmg"_s), dest,
+            {tool(u"hdiutil"_s, attach.isEmpty() ? attach : hdiutil), tool(u"xattr"_s, "exit 0"),
+             tool(u"osascript"_s, osascript), path(u"tools/ditto"_s),
+             path(u"tools/install-bundle"_s)},
+            [this] { writeFile(path(u"go"_s), "go"); }, appName);
         r.log.replaceInStrings(
             QRegularExpression(u"^(INST: failed to launch [^:]+: |INST: direct copy failed \\()"
                                u".+?(\\), retrying with privileges)?$"_s),
@@ -82,6 +85,13 @@ private slots:
         QVERIFY(m_dir->isValid());
         m_volume = path(u"volume"_s);
         QVERIFY(QDir().mkpath(m_volume));
+    }
+
+    void cleanup()
+    {
+        for (const QString &p : std::exchange(m_unwritable, {}))
+            QVERIFY(::geteuid() == 0 ? setImmutable(p, false)
+                                     : QFile::setPermissions(p, QFile::Permissions(0x7700)));
     }
 
     void locatesBundle_data()
@@ -115,8 +125,10 @@ private slots:
         QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s}));
         QCOMPARE(entries(dest), QStringList{copied});
         QCOMPARE(readFile(app + u"/AppRun"_s), copied.toUtf8());
-        QCOMPARE(r.log, mountedLog()
-                            << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
+        QStringList log = mountedLog();
+        if (copied != u"Quorvel.app")
+            log << u"INST: Quorvel.app is not in the image, taking "_s + copied;
+        QCOMPARE(r.log, log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
                             << u"INST: install SUCCESS at "_s + app
                             << u"INST: detaching "_s + m_volume);
         QCOMPARE(calls(), (QStringList{u"hdiutil attach "_s + path(u"image.dmg"_s) +
@@ -138,30 +150,96 @@ private slots:
                               u"hdiutil detach "_s + m_volume + u" -force -quiet"_s}));
     }
 
+    // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
+    // name that leads elsewhere.
+    void refusesBundle_data()
+    {
+        QTest::addColumn<QString>("appName");
+        QTest::addColumn<QString>("logged"); // "@": the volume
+        QTest::newRow("name with a slash") << u"sub/Quorvel.app"_s << u"@/sub/Quorvel.app"_s;
+        QTest::newRow("name leading out") << u"../elsewhere.app"_s << u"@/../elsewhere.app"_s;
+        QTest::newRow("dot") << u"."_s << u"@/."_s;
+        QTest::newRow("named bundle is a link") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
+        QTest::newRow("named bundle is a file") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
+        QTest::newRow("the only other bundle is a link") << u"Quorvel.app"_s << QString();
+    }
+    void refusesBundle()
+    {
+        QFETCH(QString, appName);
+        QFETCH(QString, logged);
+        const QByteArray tag = QTest::currentDataTag();
+        // Real bundles sit beside the volume and below it, within reach of a careless name.
+        for (const QString &app :
+             QStringList{path(u"elsewhere.app"_s), m_volume + u"/sub/Quorvel.app"_s})
+            QVERIFY(writeFile(app + u"/AppRun"_s, "x", true));
+        if (tag == "named bundle is a link")
+            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Quorvel.app"_s));
+        else if (tag == "named bundle is a file")
+            QVERIFY(writeFile(m_volume + u"/Quorvel.app"_s, "x", true));
+        else if (tag.startsWith("the only other"))
+            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Other.app"_s));
+        const QString dest = path(u"Applications"_s);
+        QVERIFY(QDir().mkpath(dest));
+
+        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 0", appName);
+        QCOMPARE(r.error, kNotFound);
+        QCOMPARE(r.stages, QStringList{u"mount"_s});
+        QStringList log = mountedLog();
+        if (!logged.isEmpty())
+            log << u"INST: not a bundle folder: "_s + logged.replace(u"@"_s, m_volume);
+        QCOMPARE(r.log, log << u"INST: detaching "_s + m_volume);
+        QCOMPARE(entries(dest), QStringList());
+    }
+
     void mountFailures_data()
     {
         QTest::addColumn<QByteArray>("attach"); // empty: hdiutil cannot be launched
         QTest::addColumn<Names>("logged");      // after "mounting"
+        QTest::addColumn<Names>("detached");    // what is detached after the failure
         const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
-        QTest::newRow("exit 0, no output") << "exit 0"_ba << Names{failed(0)};
+        const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
+        QTest::newRow("exit 0, no output") << "exit 0"_ba << Names{failed(0)} << Names();
         QTest::newRow("non-zero with a plist")
-            << QByteArray(attachPrints({u"/somewhere"_s}) + "\nexit 3") << Names{failed(3)};
-        QTest::newRow("output not UTF-8") << "printf '\\377\\376'"_ba << Names{failed(0)};
+            << QByteArray(attachPrints({u"/somewhere"_s}) + "\nexit 3") << Names{failed(3)}
+            << Names();
+        QTest::newRow("output not UTF-8")
+            << "printf '\\377\\376'"_ba << Names{failed(0)} << Names();
         QTest::newRow("cannot be launched")
-            << QByteArray() << Names{u"INST: failed to launch @: <reason>"_s, failed(-1)};
-        QTest::newRow("unparsable") << "echo '<plist><dict><key>'"_ba << Names();
-        QTest::newRow("no mount point") << attachPrints({QString(), u""_s}) << Names();
+            << QByteArray() << Names{u"INST: failed to launch @: <reason>"_s, failed(-1)}
+            << Names();
+        QTest::newRow("unparsable") << "echo '<plist><dict><key>'"_ba << Names{unusable} << Names();
+        QTest::newRow("no mount point")
+            << attachPrints({QString(), u""_s}) << Names{unusable} << Names();
+        // Exit 0 says something was attached: what the output names is detached all the same.
+        QTest::newRow("mount point not a folder")
+            << attachPrints({u"/no/such/volume"_s, u"@"_s}) << Names{unusable}
+            << Names{u"/no/such/volume"_s, u"@"_s};
+        QTest::newRow("relative mount point")
+            << attachPrints({u"volume"_s}) << Names{unusable} << Names{u"volume"_s};
+        QTest::newRow("only a device")
+            << "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array><dict>"
+               "<key>dev-entry</key><string>/dev/disk9</string></dict></array></dict></plist>\nEOF"_ba
+            << Names{unusable} << Names{u"/dev/disk9"_s};
     }
     void mountFailures()
     {
         QFETCH(QByteArray, attach);
         QFETCH(Names, logged);
-        const InstallRun r = install(path(u"Applications"_s), attach);
+        QFETCH(Names, detached);
+        const InstallRun r =
+            install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
         QCOMPARE(r.error, kMountFailed);
         QCOMPARE(r.stages, QStringList{u"mount"_s});
-        QVERIFY(calls().filter(u"detach"_s).isEmpty());
-        QCOMPARE(r.log, Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
-                            logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s)));
+        Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
+                    logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
+        Names calls;
+        for (const QString &mp : detached.replaceInStrings(u"@"_s, m_volume)) {
+            log << u"INST: detaching "_s + mp;
+            calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
+        }
+        QCOMPARE(r.log, log);
+        QCOMPARE(this->calls().filter(u"detach"_s), calls);
+        QVERIFY(!QFileInfo::exists(path(u"Applications"_s)));
     }
 
     void privilegedCopyOutcomes_data()
@@ -183,25 +261,69 @@ private slots:
         QFETCH(QByteArray, osascript);
         QFETCH(QString, error);
         QFETCH(QString, logged);
-        // A fifo cannot be copied: the plain copy fails halfway through the bundle.
+        // An install folder this process cannot write: the road asks for rights at once.
         QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true));
-        QCOMPARE(::mkfifo(QFile::encodeName(m_volume + u"/Quorvel.app/zz-fifo"_s), 0644), 0);
         const QString dest = path(u"Applications"_s);
         QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
+        if (::geteuid() == 0 ? !setImmutable(dest, true)
+                             : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
+            QSKIP("cannot make a folder unwritable here");
+        m_unwritable << dest;
 
         const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
         QCOMPARE(r.error, error);
         QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s, u"authorize"_s}));
-        QStringList log = mountedLog()
-                          << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s + dest +
-                                 u"/Quorvel.app"_s
-                          << u"INST: direct copy failed (<reason>), retrying with privileges"_s;
+        QStringList log = mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
+                                              dest + u"/Quorvel.app"_s;
         if (osascript.isEmpty())
             log << u"INST: failed to launch "_s + path(u"tools/osascript"_s) + u": <reason>"_s;
         QCOMPARE(r.log, log << u"INST: privileged copy failed, "_s + logged
                             << u"INST: detaching "_s + m_volume);
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "old"_ba);
         QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
+        // One call of the helper, on the user's own copy beside the image, gone again.
+        if (!osascript.isEmpty()) {
+            const QStringList scripts = calls().filter(u"osascript"_s);
+            QCOMPARE(scripts.size(), 1);
+            const QRegularExpression command(
+                u"^osascript -e do shell script \"'(.+)' '(.+)/\\.quorvel-bundle-\\w{6}/"
+                u"Quorvel\\.app' '(.+)' 'Quorvel\\.app'\" with administrator privileges$"_s);
+            const QRegularExpressionMatch m = command.match(scripts[0]);
+            QVERIFY2(m.hasMatch(), qPrintable(scripts[0]));
+            QCOMPARE(m.captured(1), path(u"tools/install-bundle"_s));
+            QCOMPARE(m.captured(2), QFileInfo(m_dir->path()).canonicalFilePath());
+            QCOMPARE(m.captured(3), QFileInfo(dest).canonicalFilePath());
+        }
+        QCOMPARE(QDir(m_dir->path())
+                     .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
+                 QStringList());
+    }
+
+    // A missing install folder is made by the user where the user can; a path that is not a
+    // folder fails without a prompt.
+    void installFolderIsMade_data()
+    {
+        QTest::addColumn<QString>("folder"); // below the test's folder
+        QTest::addColumn<bool>("installed");
+        QTest::newRow("missing, two levels") << u"new/Apps"_s << true;
+        QTest::newRow("a file") << u"file"_s << false;
+        QTest::newRow("below a file") << u"file/Apps"_s << false;
+    }
+    void installFolderIsMade()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, installed);
+        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
+                writeFile(path(u"file"_s), "f"));
+        const QString dest = path(folder);
+        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 1");
+        QCOMPARE(r.success, installed);
+        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s})); // never a prompt
+        QCOMPARE(calls().filter(u"osascript"_s), QStringList());
+        if (installed)
+            QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "new"_ba);
+        else
+            QCOMPARE(r.error, kCopyFailed);
     }
 };
 

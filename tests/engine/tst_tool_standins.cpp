@@ -1,7 +1,33 @@
 #include "install_run.h"
 #include "real_tools.h"
 
+#include <QStringDecoder>
+
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Ran
+{
+    int status = -1;
+    QByteArray out, err;
+};
+
+Ran run(const QString &tool, const QStringList &args)
+{
+    QProcess p;
+    p.start(tool, args);
+    Ran r;
+    if (p.waitForFinished() && p.exitStatus() == QProcess::NormalExit)
+        r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+} // namespace
 
 // The stand-ins run on their own, as the installer runs them.
 class TstToolStandIns : public QObject
@@ -18,6 +44,16 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(m_dir->path()));
     }
 
+    void cleanup()
+    {
+        // Whatever a failed test left mounted below its folder, odd names included.
+        QProcess::execute(u"/bin/sh"_s, {u"-c"_s,
+                                         u"grep -q \" $1/\" /proc/self/mountinfo || exit 0; "
+                                         "for m in \"$1\"/*/* \"$1\"/*; do umount -l \"$m\"; "
+                                         "done 2>/dev/null; exit 0"_s,
+                                         u"sh"_s, m_dir->path()});
+    }
+
     void unknownCommandLinesAreRefused_data()
     {
         QTest::addColumn<QString>("commandLine"); // arguments separated by "|"; "@": an image
@@ -32,6 +68,8 @@ private slots:
         QTest::newRow("osascript, text after the clause") << script.arg(u"true"_s) + u"\nbeep"_s;
         QTest::newRow("osascript, unknown escape") << script.arg(u"\\q"_s);
         QTest::newRow("ditto, option") << u"ditto|-V|/a|/b"_s;
+        QTest::newRow("install-bundle, relative source") << u"install-bundle|tree|/a|Quorvel.app"_s;
+        QTest::newRow("install-bundle, missing name") << u"install-bundle|/a|/b"_s;
     }
     void unknownCommandLinesAreRefused()
     {
@@ -82,6 +120,67 @@ private slots:
         busy.close();
         QCOMPARE(mountsUnder(m_dir->path()), QStringList());
         QVERIFY(!QFileInfo::exists(mountPoint));
+    }
+
+    // Detach takes down only what attach put up: a private mount point of its own.
+    void hdiutilDetachesOnlyItsOwn_data()
+    {
+        QTest::addColumn<QString>("mountPoint"); // below the test's folder, its TMPDIR
+        QTest::newRow("someone else's mount") << u"other"_s;
+        QTest::newRow("its own name in another folder") << u"sub/quorvel-volume.abcdef"_s;
+    }
+    void hdiutilDetachesOnlyItsOwn()
+    {
+        QFETCH(QString, mountPoint);
+        const QString mp = m_dir->filePath(mountPoint);
+        QVERIFY(QDir().mkpath(mp));
+        QCOMPARE(QProcess::execute(u"/usr/bin/squashfuse"_s,
+                                   {u"-o"_s, u"ro"_s, sampleImage("quorvel.dmg"), mp}),
+                 0);
+        QCOMPARE(mountsUnder(mp), QStringList{mp});
+        for (const QStringList &options : {QStringList{u"-quiet"_s}, {u"-force"_s, u"-quiet"_s}}) {
+            const Ran r = run(standIn("hdiutil"), QStringList{u"detach"_s, mp} + options);
+            QVERIFY(r.status > 0);
+            QVERIFY2(r.err.startsWith("hdiutil: detach failed"), r.err.constData());
+        }
+        QCOMPARE(mountsUnder(mp), QStringList{mp});
+        QCOMPARE(QProcess::execute(u"/usr/bin/fusermount3"_s, {u"-u"_s, mp}), 0);
+    }
+
+    // A mount point goes into the property list as text, and comes back as a path to detach.
+    void hdiutilMountsUnderAPrintableFolder_data()
+    {
+        QTest::addColumn<QByteArray>("tmpdir"); // below the test's folder
+        QTest::newRow("control character") << "a\001b"_ba;
+        QTest::newRow("line break") << "a\nb"_ba;
+        QTest::newRow("not UTF-8") << "\377\376"_ba;
+    }
+    void hdiutilMountsUnderAPrintableFolder()
+    {
+        QFETCH(QByteArray, tmpdir);
+        const QByteArray odd = QFile::encodeName(m_dir->path()) + '/' + tmpdir;
+        QCOMPARE(::mkdir(odd.constData(), 0700), 0);
+        qputenv("TMPDIR", odd);
+
+        const Ran attached = run(standIn("hdiutil"), {u"attach"_s, sampleImage("quorvel.dmg"),
+                                                      u"-nobrowse"_s, u"-readonly"_s, u"-plist"_s});
+        QCOMPARE(attached.status, 0);
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString plist = utf8.decode(attached.out);
+        QVERIFY(!utf8.hasError());
+        const QString mp =
+            QRegularExpression(u"<key>mount-point</key>\\s*<string>([^<]*)</string>"_s)
+                .match(plist)
+                .captured(1);
+        QVERIFY2(mp.startsWith(u'/'), qPrintable(plist));
+        for (const QChar c : mp)
+            QVERIFY2(c.category() != QChar::Other_Control, qPrintable(mp));
+        QCOMPARE(mountsUnder(mp), QStringList{mp});
+        QVERIFY(QFileInfo::exists(mp + u"/Quorvel.app/AppRun"_s));
+
+        QCOMPARE(run(standIn("hdiutil"), {u"detach"_s, mp, u"-quiet"_s}).status, 0);
+        QCOMPARE(mountsUnder(mp), QStringList());
+        QVERIFY(!QFileInfo::exists(mp));
     }
 };
 

@@ -1,0 +1,41 @@
+// Stands in for pkexec in the tests that run the setup as an unprivileged user: the test
+// installs a copy setuid root, runnable by that user's group only, and points the osascript
+// stand-in at it (QUORVEL_TEST_PKEXEC, a seam of test builds). It runs its arguments as root
+// without asking, as pkexec does once the administrator has answered.
+//   QUORVEL_TEST_PKEXEC_LOG    a file that gets one line per call
+//   QUORVEL_TEST_ROOT_PRELOAD  a library preloaded into what runs as root; the dynamic loader
+//                              drops LD_PRELOAD for set-id programs, so it comes this way
+#include <cstdio>
+#include <cstdlib>
+#include <grp.h>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || argv[1][0] != '/') {
+        std::fputs("pkexec: usage: pkexec /PROGRAM [ARGUMENT...]\n", stderr);
+        return 127;
+    }
+    if (const char *log = std::getenv("QUORVEL_TEST_PKEXEC_LOG")) {
+        if (FILE *f = std::fopen(log, "a")) {
+            std::fprintf(f, "uid %d runs %s\n", static_cast<int>(::getuid()), argv[1]);
+            std::fclose(f);
+        }
+    }
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) {
+        std::perror("pkexec: cannot become root");
+        return 127;
+    }
+    if (const char *shim = std::getenv("QUORVEL_TEST_ROOT_PRELOAD"); shim && shim[0] == '/') {
+        ::setenv("LD_PRELOAD", shim, 1);
+        // Sanitizer builds of the tools would refuse a library loaded ahead of their runtime.
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string(asan && *asan ? asan : "") +
+                                    (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
+    ::execv(argv[1], argv + 1);
+    std::perror("pkexec: cannot run the program");
+    return 127;
+}

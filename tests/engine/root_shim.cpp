@@ -1,0 +1,80 @@
+// Preloaded (through the fake pkexec) into the privileged command, to do something at a chosen
+// moment while root works:
+//   QUORVEL_TEST_SWAP_STAGING=PATH, QUORVEL_TEST_SWAP_TARGET=TARGET
+//       when the first folder named "usr" is about to be made, PATH is renamed to PATH.moved
+//       and a link to TARGET takes its place, as another process of the user could do
+//   QUORVEL_TEST_KILL_AT_RENAME=1
+//       the first rename of any kind ends the process with SIGKILL instead
+// Only <sys/types.h> and friends are included: the headers that declare the wrapped
+// functions would clash with these definitions.
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <signal.h>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+template <typename F> F real(const char *name)
+{
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+void swapOnce(const char *path)
+{
+    static bool done = false;
+    const char *staging = std::getenv("QUORVEL_TEST_SWAP_STAGING");
+    const char *target = std::getenv("QUORVEL_TEST_SWAP_TARGET");
+    const char *slash = std::strrchr(path, '/');
+    if (done || !staging || !target || std::strcmp(slash ? slash + 1 : path, "usr") != 0)
+        return;
+    done = true;
+    const std::string moved = std::string(staging) + ".moved";
+    real<int (*)(const char *, const char *)>("rename")(staging, moved.c_str());
+    ::symlink(target, staging);
+}
+
+void killAtRename()
+{
+    if (const char *kill = std::getenv("QUORVEL_TEST_KILL_AT_RENAME"); kill && *kill == '1')
+        ::kill(::getpid(), SIGKILL);
+}
+
+} // namespace
+
+extern "C" {
+
+int mkdir(const char *path, mode_t mode)
+{
+    swapOnce(path);
+    return real<int (*)(const char *, mode_t)>("mkdir")(path, mode);
+}
+
+int mkdirat(int dir, const char *path, mode_t mode)
+{
+    swapOnce(path);
+    return real<int (*)(int, const char *, mode_t)>("mkdirat")(dir, path, mode);
+}
+
+int rename(const char *from, const char *to)
+{
+    killAtRename();
+    return real<int (*)(const char *, const char *)>("rename")(from, to);
+}
+
+int renameat(int fromDir, const char *from, int toDir, const char *to)
+{
+    killAtRename();
+    return real<int (*)(int, const char *, int, const char *)>("renameat")(fromDir, from, toDir,
+                                                                           to);
+}
+
+int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
+{
+    killAtRename();
+    return real<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2")(
+        fromDir, from, toDir, to, flags);
+}
+}
