@@ -10,12 +10,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Only the start of an error page is read: its status alone decides the outcome.
+constexpr qint64 kErrorPageLimit = 64 * 1024;
 
 bool isSuccess(long status)
 {
@@ -30,18 +34,32 @@ QByteArray validatorOf(const ResponseInfo &info)
     return info.lastModified;
 }
 
-// "bytes START-END/TOTAL": START, and TOTAL (-1 when "*").
-std::pair<qint64, qint64> parseContentRange(const QByteArray &value)
+struct ContentRange
+{
+    qint64 start = -1; // -1: unreadable
+    qint64 end = -1;
+    qint64 total = -1; // -1: "*"
+};
+
+// "bytes START-END/TOTAL"
+ContentRange parseContentRange(const QByteArray &value)
 {
     const QByteArray range = value.startsWith("bytes ") ? value.mid(6) : QByteArray();
     const qsizetype dash = range.indexOf('-');
     const qsizetype slash = range.indexOf('/');
-    bool ok = false;
-    const qint64 start = range.left(dash).toLongLong(&ok);
-    if (dash < 0 || slash < 0 || !ok)
-        return {-1, -1};
-    const qint64 total = range.mid(slash + 1).toLongLong(&ok);
-    return {start, ok ? total : -1};
+    if (dash < 0 || slash < dash)
+        return {};
+    bool startOk = false;
+    bool endOk = false;
+    bool totalOk = false;
+    ContentRange r{range.left(dash).toLongLong(&startOk),
+                   range.mid(dash + 1, slash - dash - 1).toLongLong(&endOk),
+                   range.mid(slash + 1).toLongLong(&totalOk)};
+    if (!startOk || !endOk || r.start < 0 || r.end < r.start)
+        return {};
+    if (!totalOk)
+        r.total = -1;
+    return r;
 }
 
 } // namespace
@@ -56,7 +74,17 @@ struct Downloader::Attempt
     bool bodyStarted = false;
     bool acceptBody = false; // the final response is the file, not an error page
     bool restartFresh = false;
+    bool badRange = false; // a 206 whose part does not continue the file
+    qint64 pageBytes = 0;  // of an error page
+    bool pageCut = false;  // the error page was read as far as wanted
     int writeErrno = 0;
+
+    void newRequest()
+    {
+        bodyStarted = acceptBody = restartFresh = badRange = false;
+        pageBytes = 0;
+        pageCut = false;
+    }
 
     void close()
     {
@@ -102,54 +130,68 @@ std::optional<ResumeState> Downloader::usableResumeState() const
     if (!startResumeData)
         return std::nullopt;
     std::optional<ResumeState> s = ResumeState::decode(*startResumeData);
-    // A state for another file, or one whose partial data is gone, cannot be continued.
+    // A state for another file cannot be continued.
     if (!s || s->url != url || s->partialFile != partialPath(destFile))
-        return std::nullopt;
-    const QFileInfo partial(s->partialFile);
-    if (!partial.isFile() || partial.size() < s->offset)
         return std::nullopt;
     return s;
 }
 
-bool Downloader::openPartial(Attempt &a, qint64 keepBytes)
+bool Downloader::reusePartial(Attempt &a, const ResumeState &s)
+{
+    // O_NONBLOCK: a FIFO in its place must not hang the open.
+    const int fd = ::open(QFile::encodeName(s.partialFile).constData(),
+                          O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // Only a plain file of our own with no other name is continued: anything else may hold
+    // another user's bytes, or lead our writes into some other file.
+    struct stat st
+    {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_nlink != 1 || st.st_size < s.offset || ::ftruncate(fd, s.offset) != 0 ||
+        ::lseek(fd, 0, SEEK_END) != s.offset) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    a.fd = fd;
+    a.offset = a.written = s.offset;
+    a.expected = s.total;
+    a.validator = s.validator;
+    return true;
+}
+
+bool Downloader::createPartial(Attempt &a)
 {
     a.close();
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (keepBytes > 0 ? 0 : O_TRUNC);
-    a.fd = ::open(QFile::encodeName(partialPath(destFile)).constData(), flags, 0644);
+    const QByteArray path = QFile::encodeName(partialPath(destFile));
+    // Whatever lies there goes, so that the new file is ours alone and no link is followed.
+    ::unlink(path.constData());
+    a.fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (a.fd < 0) {
         a.writeErrno = errno;
         return false;
     }
-    if (keepBytes > 0 &&
-        (::ftruncate(a.fd, keepBytes) != 0 || ::lseek(a.fd, 0, SEEK_END) != keepBytes)) {
-        a.writeErrno = errno;
-        a.close();
-        return false;
-    }
-    a.offset = keepBytes;
-    a.written = keepBytes;
-    if (keepBytes == 0) {
-        a.validator.clear();
-        a.expected = -1;
-    }
+    a.offset = a.written = 0;
+    a.expected = -1;
+    a.validator.clear();
     return true;
 }
 
 void Downloader::run()
 {
+    // Every outcome but success removes destFile and success replaces it. Gone now, the old
+    // copy does not hold its space while the new one is written.
+    QFile::remove(destFile);
     const auto deadline = Clock::now() + options.totalLimit;
     const TransferSettings settings{options.idleTimeout, options.caFile};
     Attempt a;
-    const std::optional<ResumeState> state = usableResumeState();
+    std::optional<ResumeState> state = usableResumeState();
+    if (state && !reusePartial(a, *state))
+        state.reset();
     if (startResumeData && !state)
         ITLog("DL: resume state not usable, starting from zero");
-    if (!openPartial(a, state ? state->offset : 0))
+    if (!state && !createPartial(a))
         return reportComplete(transportError(a, TransferError::kWriteError,
                                              TransferError::describeFileError(a.writeErrno)));
-    if (state) {
-        a.validator = state->validator;
-        a.expected = state->total;
-    }
 
     const HttpTransfer::BodySink sink = [this, &a](const ResponseInfo &info, const char *data,
                                                    size_t size) {
@@ -169,8 +211,7 @@ void Downloader::run()
         if (a.offset > 0)
             headers << "Range: bytes=" + QByteArray::number(a.offset) + '-'
                     << "If-Range: " + a.validator;
-        a.bodyStarted = false;
-        a.restartFresh = false;
+        a.newRequest();
         const TransferResult r =
             m_transfer.get(url, headers, settings, left, m_cancelled, sink, info);
         httpStatus = info.status;
@@ -188,15 +229,23 @@ void Downloader::run()
                 return reportComplete(cancelled(a));
             continue;
         }
-        if (a.offset > 0 && (a.restartFresh || (r.code == 0 && info.status == 416))) {
+        const bool answered = r.code == 0 || a.pageCut;
+        if (a.offset > 0 && (a.restartFresh || (answered && info.status == 416))) {
             ITLog("DL: server cannot continue at offset %lld (HTTP %ld), starting from zero",
                   a.offset, info.status);
-            if (!openPartial(a, 0))
+            if (!createPartial(a))
                 return reportComplete(transportError(
                     a, TransferError::kWriteError, TransferError::describeFileError(a.writeErrno)));
             continue;
         }
-        if (r.code == 0)
+        if (a.badRange ||
+            (answered && isSuccess(info.status) && a.expected >= 0 && a.written != a.expected)) {
+            ITLog("DL: %lld of %lld bytes received", a.written, a.expected);
+            return reportComplete(transportError(
+                a, TransferError::kPartialFile,
+                TransferError::describe({TransferError::kPartialFile, 0, {}, false})));
+        }
+        if (answered)
             return reportComplete(finish(a, info));
         const QString description = a.writeErrno ? TransferError::describeFileError(a.writeErrno)
                                                  : TransferError::describe(r);
@@ -209,11 +258,14 @@ bool Downloader::receive(Attempt &a, const ResponseInfo &info, const char *data,
     if (!a.bodyStarted) {
         a.bodyStarted = true;
         beginBody(a, info);
-        if (a.restartFresh)
-            return false;
     }
-    if (!a.acceptBody)
-        return true; // an error page: not the file, and not progress
+    if (a.restartFresh || a.badRange)
+        return false;
+    if (!a.acceptBody) { // an error page: not the file, and not progress
+        a.pageBytes += static_cast<qint64>(size);
+        a.pageCut = a.pageBytes > kErrorPageLimit;
+        return !a.pageCut;
+    }
     while (size > 0) {
         const ssize_t n = ::write(a.fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -235,19 +287,31 @@ void Downloader::beginBody(Attempt &a, const ResponseInfo &info)
     a.acceptBody = isSuccess(info.status);
     if (!a.acceptBody)
         return;
-    if (!validatorOf(info).isEmpty())
-        a.validator = validatorOf(info);
-    if (a.offset > 0 && info.status == 206) {
-        const auto [start, total] = parseContentRange(info.contentRange);
-        if (start != a.offset) {
+    if (info.status == 206) {
+        const ContentRange part = parseContentRange(info.contentRange);
+        if (a.offset > 0 && part.start != a.offset) {
             a.restartFresh = true;
             return;
         }
-        a.expected =
-            total > 0 ? total : (info.contentLength >= 0 ? a.offset + info.contentLength : -1);
-        ITLog("DL: resumed at offset %lld / %lld", a.offset, a.expected);
+        // The part must start where our bytes end, lie inside the file, and be as long as it
+        // says; else its bytes cannot be placed.
+        if (part.start != a.offset || (part.total >= 0 && part.end >= part.total) ||
+            (info.contentLength >= 0 && info.contentLength != part.end - part.start + 1)) {
+            ITLog("DL: HTTP 206 with \"%@\" does not continue offset %lld",
+                  QString::fromLatin1(info.contentRange), a.offset);
+            a.acceptBody = false;
+            a.badRange = true;
+            return;
+        }
+        if (!validatorOf(info).isEmpty())
+            a.validator = validatorOf(info);
+        a.expected = part.total >= 0 ? part.total : part.end + 1;
+        if (a.offset > 0)
+            ITLog("DL: resumed at offset %lld / %lld", a.offset, a.expected);
         return;
     }
+    if (!validatorOf(info).isEmpty())
+        a.validator = validatorOf(info);
     if (a.offset > 0) {
         // The range was ignored or the file changed on the server: the whole file follows,
         // so the old bytes must go.
@@ -288,7 +352,7 @@ Downloader::Outcome Downloader::finish(Attempt &a, const ResponseInfo &info)
     const QString partial = partialPath(destFile);
     ITLog("DL: HTTP %ld, moving to %@", info.status, destFile);
     if (!isSuccess(info.status)) {
-        QFile::remove(partial);
+        keepOrDropPartial(a);
         ITLog("DL: HTTP %ld, treated as failure", info.status);
         QFile::remove(destFile);
         return {false, formatLogMessage("Server returned HTTP %ld", {info.status})};
@@ -310,17 +374,22 @@ Downloader::Outcome Downloader::transportError(Attempt &a, int code, const QStri
 {
     a.close();
     errorCode = code;
-    // Worth continuing only with good bytes and a validator that proves the file unchanged.
-    if (a.acceptBody && a.written > 0 && !a.validator.isEmpty()) {
-        ResumeState s{url, partialPath(destFile), a.written, a.expected, a.validator};
-        resumeData = s.encode();
-    } else {
-        QFile::remove(partialPath(destFile));
-    }
+    keepOrDropPartial(a);
     ITLog("DL: error %ld %@ (resume state: %lu bytes)", code, description,
           static_cast<quint64>(resumeData ? resumeData->size() : 0));
     QFile::remove(destFile);
     return {false, description};
+}
+
+// Worth continuing only with good bytes and a validator that proves the file unchanged; an
+// attempt that added none hands on the state it started from.
+void Downloader::keepOrDropPartial(Attempt &a)
+{
+    if (a.written > 0 && !a.validator.isEmpty())
+        resumeData =
+            ResumeState{url, partialPath(destFile), a.written, a.expected, a.validator}.encode();
+    else
+        QFile::remove(partialPath(destFile));
 }
 
 Downloader::Outcome Downloader::cancelled(Attempt &a)

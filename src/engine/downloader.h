@@ -56,12 +56,14 @@ private:
 
     void run();
     std::optional<ResumeState> usableResumeState() const;
-    bool openPartial(Attempt &attempt, qint64 keepBytes);
+    bool reusePartial(Attempt &attempt, const ResumeState &state);
+    bool createPartial(Attempt &attempt);
     bool receive(Attempt &attempt, const ResponseInfo &info, const char *data, size_t size);
     void beginBody(Attempt &attempt, const ResponseInfo &info);
     void progress(qint64 written, qint64 expected);
     Outcome finish(Attempt &attempt, const ResponseInfo &info);
     Outcome transportError(Attempt &attempt, int code, const QString &description);
+    void keepOrDropPartial(Attempt &attempt);
     Outcome cancelled(Attempt &attempt);
     void reportComplete(const Outcome &outcome);
 

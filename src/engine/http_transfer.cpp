@@ -1,5 +1,7 @@
 #include "engine/http_transfer.h"
 
+#include "engine/transfer_error.h"
+
 #include <curl/curl.h>
 
 #include <mutex>
@@ -7,6 +9,8 @@
 namespace {
 
 constexpr char kUserAgent[] = "QuorvelOnlineInstaller/1.0";
+// Below curl's own limit, which it reports as a mere receive error.
+constexpr size_t kMaxHeaderBytes = 256 * 1024;
 
 void initCurlOnce()
 {
@@ -21,11 +25,19 @@ struct RequestContext
     const std::atomic_bool *stop;
     CURL *easy;
     bool statusRead = false;
+    size_t headerBytes = 0; // of every response in a redirect chain
+    bool tooLarge = false;
+    bool bodySeen = false;
 };
 
 size_t onHeader(char *data, size_t size, size_t count, void *user)
 {
     auto *ctx = static_cast<RequestContext *>(user);
+    ctx->headerBytes += size * count;
+    if (ctx->headerBytes > kMaxHeaderBytes) {
+        ctx->tooLarge = true;
+        return 0;
+    }
     const QByteArray line = QByteArray(data, static_cast<qsizetype>(size * count)).trimmed();
     if (line.startsWith("HTTP/")) {
         // Every response of a redirect chain starts again; only the last one counts.
@@ -52,6 +64,7 @@ size_t onHeader(char *data, size_t size, size_t count, void *user)
 size_t onBody(char *data, size_t size, size_t count, void *user)
 {
     auto *ctx = static_cast<RequestContext *>(user);
+    ctx->bodySeen = true;
     if (ctx->stop->load())
         return 0;
     return (*ctx->sink)(*ctx->info, data, size * count) ? size * count : 0;
@@ -161,7 +174,9 @@ TransferResult HttpTransfer::get(const QString &url, const QList<QByteArray> &he
         curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirectUrl);
         redirects = redirectUrl ? 1 : 0;
     }
-    result.code = code;
+    // curl 7 reports a header line longer than its buffer as out of memory.
+    const bool tooLarge = ctx.tooLarge || (code == CURLE_OUT_OF_MEMORY && !ctx.bodySeen);
+    result.code = tooLarge ? TransferError::kResponseTooLarge : static_cast<int>(code);
     result.osErrno = static_cast<int>(osErrno);
     result.detail = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
     result.redirected = redirects > 0;

@@ -44,6 +44,8 @@ QString describe(const TransferResult &r)
         return QStringLiteral("Too many redirects occurred trying to open the URL.");
     case CURLE_WRITE_ERROR:
         return describeFileError(r.osErrno ? r.osErrno : EIO);
+    case kResponseTooLarge:
+        return QStringLiteral("The server's response was too large.");
     default:
         return r.detail.endsWith(u'.') ? r.detail : r.detail + u'.';
     }

@@ -6,8 +6,10 @@
 
 // Codes of our own, beside curl's, for failures that happen outside a request.
 namespace TransferError {
-constexpr int kWriteError = 23; // same number as curl's write error
-constexpr int kTimedOut = 28;   // same number as curl's time-out
+constexpr int kPartialFile = 18;       // same number as curl's short body
+constexpr int kWriteError = 23;        // same number as curl's write error
+constexpr int kTimedOut = 28;          // same number as curl's time-out
+constexpr int kResponseTooLarge = 100; // same number as newer curl's "too large"
 
 // The text a user sees for a failed transfer: plain words first, the technical detail
 // only where plain words would hide what went wrong.

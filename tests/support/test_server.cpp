@@ -195,6 +195,8 @@ void TestServer::answer(Connection *c, const RecordedRequest &req)
     }
     if (r.neverAnswer)
         return;
+    if (r.hangUp)
+        return c->socket->disconnectFromHost();
     r = applyRange(req, r);
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Test\r\n";

@@ -39,6 +39,7 @@ struct Response
     int chunkIntervalMs = 0;
     int headerDelayMs = 0; // wait before answering
     bool neverAnswer = false;
+    bool hangUp = false; // close the connection without answering
 };
 
 // A programmable HTTP or HTTPS server on an ephemeral loopback port, living on the thread that
