@@ -1,8 +1,10 @@
 // hdiutil attach IMAGE [-nobrowse] [-noverify] [-readonly] [-plist]
 // hdiutil detach MOUNTPOINT [-force] [-quiet]
+// hdiutil info -plist
 // A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
 // point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
-// Detach takes down only such a mount point of its own, never another mount.
+// Detach takes down only such a mount point of its own, never another mount. Beside each mount
+// point, MOUNTPOINT.image names the image, for info to list.
 #include "tool_support.h"
 
 #include <plist/plist.h>
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -66,6 +70,27 @@ std::string canonical(const std::string &path)
     return out;
 }
 
+// Creates `path` (never through a link or over a file) holding `text`.
+bool writeNew(const std::string &path, const std::string &text)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && written;
+}
+
+std::string xmlOf(plist_t root)
+{
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    std::string text(xml ? xml : "", length);
+    plist_to_xml_free(xml);
+    plist_free(root);
+    return text;
+}
+
 std::string printPlist(const std::string &image, const std::string &mountPoint)
 {
     // Like the macOS tool: a whole-disk entity without a mount point, then the volume.
@@ -84,13 +109,7 @@ std::string printPlist(const std::string &image, const std::string &mountPoint)
     plist_array_append_item(entities, volume);
     plist_t root = plist_new_dict();
     plist_dict_set_item(root, "system-entities", entities);
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::string text(xml ? xml : "", length);
-    plist_to_xml_free(xml);
-    plist_free(root);
-    return text;
+    return xmlOf(root);
 }
 
 // A SquashFS superblock, and all the bytes it says the file system uses. A truncated image
@@ -199,6 +218,11 @@ int attach(int argc, char **argv)
                                std::strerror(errno));
     // The mount table holds resolved paths; the base is resolved already.
     const std::string mountPoint = pattern;
+    const std::string record = mountPoint + ".image";
+    if (!writeNew(record, image + '\n')) {
+        ::rmdir(mountPoint.c_str());
+        return fail(kTool, "attach failed - cannot record the image: " + record);
+    }
 
     // Always read-only: nothing here writes into the image.
     // The privileged copy reads the volume as root, which a user's FUSE mount shuts out unless
@@ -214,6 +238,7 @@ int attach(int argc, char **argv)
                              true) == 0;
     if (!mounted || !mountedType(mountPoint)) {
         ::rmdir(mountPoint.c_str());
+        ::unlink(record.c_str());
         return fail(kTool, "attach failed - could not mount " + image);
     }
     if (plist)
@@ -257,6 +282,40 @@ int detach(int argc, char **argv)
         return fail(kTool, "detach failed - " + mountPoint + " is busy");
 
     ::rmdir(mountPoint.c_str());
+    ::unlink((mountPoint + ".image").c_str());
+    return 0;
+}
+
+// The images attached here, each with its mount point, as the macOS tool lists them.
+int info(int argc, char **argv)
+{
+    if (argc != 3 || std::string(argv[2]) != "-plist")
+        return fail(kTool, "usage: hdiutil info -plist", 64);
+    plist_t images = plist_new_array();
+    const std::string prefix = mountPrefix();
+    const std::string::size_type slash = prefix.find_last_of('/');
+    if (DIR *dir = ::opendir(prefix.substr(0, slash ? slash : 1).c_str())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string mountPoint = prefix.substr(0, slash + 1) + entry->d_name;
+            if (!madeHere(mountPoint) || !mountedType(mountPoint))
+                continue;
+            std::ifstream record(mountPoint + ".image");
+            std::string image;
+            std::getline(record, image);
+            plist_t volume = plist_new_dict();
+            plist_dict_set_item(volume, "mount-point", plist_new_string(mountPoint.c_str()));
+            plist_t entities = plist_new_array();
+            plist_array_append_item(entities, volume);
+            plist_t item = plist_new_dict();
+            plist_dict_set_item(item, "image-path", plist_new_string(image.c_str()));
+            plist_dict_set_item(item, "system-entities", entities);
+            plist_array_append_item(images, item);
+        }
+        ::closedir(dir);
+    }
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "images", images);
+    std::fputs(xmlOf(root).c_str(), stdout);
     return 0;
 }
 
@@ -269,5 +328,10 @@ int main(int argc, char **argv)
         return attach(argc, argv);
     if (verb == "detach")
         return detach(argc, argv);
-    return fail(kTool, "usage: hdiutil attach IMAGE ... | hdiutil detach MOUNTPOINT ...", 64);
+    if (verb == "info")
+        return info(argc, argv);
+    return fail(
+        kTool,
+        "usage: hdiutil attach IMAGE ... | hdiutil detach MOUNTPOINT ... | hdiutil info -plist",
+        64);
 }

@@ -2,6 +2,7 @@
 #include "app/app_delegate.h"
 #include "app/compiled_settings.h"
 #include "diag/log.h"
+#include "engine/stale_images.h"
 #include "platform/paths.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
@@ -36,6 +37,9 @@ int main(int argc, char *argv[])
 
     ITSetAnalyticsSettings(CompiledSettings::analytics());
     AppDelegate delegate(CompiledSettings::controller());
+    // Images that a killed run left attached go too, on a worker: the window need not wait.
+    QThreadPool::globalInstance()->start(
+        [] { StaleImages::detach(SystemTools::platformDefault(), Paths::isStaleTemporaryPath); });
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
                      &AppDelegate::activate);
     // Being told to end, or the user logging out, asks the window: refused while installing,

@@ -2,6 +2,7 @@
 
 #include "diag/log.h"
 #include "engine/main_thread.h"
+#include "engine/plist_text.h"
 #include "engine/tool_runner.h"
 #include "platform/tree_copy.h"
 
@@ -9,8 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThreadPool>
-
-#include <plist/plist.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -72,21 +71,6 @@ QString appleScriptEscaped(QString text)
     return text;
 }
 
-using PlistPtr = std::unique_ptr<void, decltype(&plist_free)>;
-
-std::optional<QString> stringValue(plist_t node)
-{
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    if (!value)
-        return std::nullopt;
-    QString text = QString::fromUtf8(value);
-    std::free(value);
-    return text;
-}
-
 // What an attach printed: the non-empty mount points and the device entries of its entities.
 struct AttachOutput
 {
@@ -96,9 +80,8 @@ struct AttachOutput
 AttachOutput parseAttach(const QByteArray &plistText)
 {
     AttachOutput out;
-    plist_t root = nullptr;
-    plist_from_memory(plistText.constData(), static_cast<uint32_t>(plistText.size()), &root);
-    const PlistPtr owner(root, &plist_free);
+    const PlistPtr owner = parsePlist(plistText);
+    plist_t root = owner.get();
     if (!root || plist_get_node_type(root) != PLIST_DICT)
         return out;
     plist_t entities = plist_dict_get_item(root, "system-entities");

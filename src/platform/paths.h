@@ -26,6 +26,9 @@ void removePrivateTemporaryFolder();
 // for the one running instance to call.
 void removeStaleTemporaryFolders();
 
+// Whether `path` lies in such a folder of an earlier run (whether or not it is still there).
+bool isStaleTemporaryPath(const QString &path);
+
 // Human-readable operating system version for the log header.
 QString osVersionString();
 

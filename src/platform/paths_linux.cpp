@@ -100,6 +100,26 @@ void removeStaleTemporaryFolders()
     }
 }
 
+bool isStaleTemporaryPath(const QString &path)
+{
+    const QString own = privateFolder();
+    if (!own.isEmpty() && path.startsWith(own + u'/'))
+        return false;
+    if (path.contains(QStringLiteral("/../")))
+        return false;
+    for (const QString &base : privateFolderBases()) {
+        // As given, and with links resolved, as a tool may print it.
+        for (const QString &folder : {QDir::cleanPath(base), QFileInfo(base).canonicalFilePath()}) {
+            const QString prefix = folder + u'/' + kFolderPrefix;
+            // quorvel-setup-XXXXXX/...: one folder of ours, and something in it.
+            if (!folder.isEmpty() && path.startsWith(prefix) &&
+                path.indexOf(u'/', prefix.size()) > prefix.size())
+                return true;
+        }
+    }
+    return false;
+}
+
 QString osVersionString()
 {
     return QSysInfo::prettyProductName() + QStringLiteral(", kernel ") + QSysInfo::kernelVersion();

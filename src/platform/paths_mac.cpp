@@ -42,6 +42,11 @@ void removePrivateTemporaryFolder() {}
 
 void removeStaleTemporaryFolders() {}
 
+bool isStaleTemporaryPath(const QString &)
+{
+    return false;
+}
+
 QString osVersionString()
 {
     return QStringLiteral("Version ") + QSysInfo::productVersion();

@@ -1,3 +1,4 @@
+#include "engine/stale_images.h"
 #include "install_run.h"
 #include "real_tools.h"
 
@@ -103,12 +104,21 @@ private slots:
             return p.waitForFinished() && p.exitStatus() == QProcess::NormalExit ? p.exitCode()
                                                                                  : -1;
         };
-        QCOMPARE(hdiutil({u"attach"_s, sampleImage("quorvel.dmg"), u"-nobrowse"_s, u"-noverify"_s,
-                          u"-readonly"_s, u"-plist"_s}),
-                 0);
+        // A killed run left one attached: info names its image, so that it can be detached.
+        const QString stale = m_dir->filePath(u"stale/left.dmg"_s);
+        QVERIFY(QDir().mkpath(m_dir->filePath(u"stale"_s)) &&
+                QFile::copy(sampleImage("quorvel.dmg"), stale));
+        for (const QString &image : {stale, sampleImage("quorvel.dmg")})
+            QCOMPARE(hdiutil({u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s, u"-readonly"_s,
+                              u"-plist"_s}),
+                     0);
+        QCOMPARE(mountsUnder(m_dir->path()).size(), 2);
+        StaleImages::detach(standInTools(), [&](const QString &image) { return image == stale; });
         const QStringList mounts = mountsUnder(m_dir->path());
         QCOMPARE(mounts.size(), 1);
         const QString mountPoint = mounts[0];
+        QVERIFY(run(standIn("hdiutil"), {u"info"_s, u"-plist"_s})
+                    .out.contains(QFile::encodeName(sampleImage("quorvel.dmg"))));
         QVERIFY(!QFile(mountPoint + u"/Quorvel.app/new"_s).open(QIODevice::WriteOnly));
 
         // A file held open keeps the plain detach from working; the forced one still does.
@@ -119,7 +129,7 @@ private slots:
         QCOMPARE(hdiutil({u"detach"_s, mountPoint, u"-force"_s, u"-quiet"_s}), 0);
         busy.close();
         QCOMPARE(mountsUnder(m_dir->path()), QStringList());
-        QVERIFY(!QFileInfo::exists(mountPoint));
+        QCOMPARE(QDir(m_dir->path()).entryList({u"quorvel-volume.*"_s}), QStringList());
     }
 
     // Detach takes down only what attach put up: a private mount point of its own.

@@ -85,6 +85,15 @@ private slots:
         QVERIFY(QFile::link(elsewhere, link));
         Paths::removeStaleTemporaryFolders();
         QVERIFY(!QFileInfo::exists(left) && QFileInfo(elsewhere).isDir());
+        // Images of such folders are stale; those of this run's own are not.
+        const QString own = Paths::privateTemporaryFolder(), tmp = QDir::tempPath();
+        for (const auto &[path, stale] : {std::pair<QString, bool>{left + u"/x.dmg"_s, true},
+                                          {own + u"/x.dmg"_s, false},
+                                          {left, false},
+                                          {left + u"/../x.dmg"_s, false},
+                                          {tmp + u"/quorvel-setupX/x.dmg"_s, false},
+                                          {tmp + u"/other/quorvel-setup-a/x.dmg"_s, false}})
+            QVERIFY2(Paths::isStaleTemporaryPath(path) == stale, qPrintable(path));
     }
 };
 
