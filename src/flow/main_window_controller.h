@@ -12,6 +12,7 @@
 #include <QRect>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -45,6 +46,7 @@ public:
         QString downloadBaseUrl; // the disk images: base + "/quorvel.dmg"
         QString websiteBaseUrl;  // the web pages: base + "/privacy-policy/"
         QString caFile;          // trust only these anchors for downloads; empty: the system's
+        std::chrono::milliseconds idleTimeout{}; // a silent download attempt ends; 0: the default
         QString resourcesFolder = Paths::resourcesFolder();        // the artwork
         QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
         SystemTools tools = SystemTools::platformDefault();

@@ -88,6 +88,8 @@ void MainWindowController::launchDownload()
     }
     downloader = std::make_shared<Downloader>(url, destFile, pendingResumeData);
     downloader->options.caFile = m_settings.caFile;
+    if (m_settings.idleTimeout.count() > 0)
+        downloader->options.idleTimeout = m_settings.idleTimeout;
     pendingResumeData.reset();
     downloader->onProgress = [self = QPointer(this)](qint64 written, qint64 expected) {
         if (self)

@@ -22,6 +22,8 @@ struct TestServer::Connection : QObject
     QByteArray in;
     QByteArray pending; // body bytes still to send
     qint64 sent = 0;
+    qint64 firstByte = 0; // of the body, in the whole file
+    RecordedRequest request;
     Response response;
     QTimer *pacer = nullptr;
 };
@@ -36,9 +38,11 @@ QByteArray readPem(const QString &path)
     return f.readAll();
 }
 
-// Applies "Range: bytes=N-" (and "If-Range") to a response that honours ranges.
-Response applyRange(const RecordedRequest &req, Response r)
+// Applies "Range: bytes=N-" (and "If-Range") to a response that honours ranges; `firstByte`
+// is where the body sent starts in the whole file.
+Response applyRange(const RecordedRequest &req, Response r, qint64 &firstByte)
 {
+    firstByte = 0;
     const QByteArray range = req.headers.value("range");
     if (!r.honourRanges || r.status != 200 || !range.startsWith("bytes="))
         return r;
@@ -62,6 +66,7 @@ Response applyRange(const RecordedRequest &req, Response r)
                                            QByteArray::number(size - 1) + '/' +
                                            QByteArray::number(size)});
     r.body = r.body.mid(from);
+    firstByte = from;
     r.announcedLength = -1;
     return r;
 }
@@ -197,7 +202,7 @@ void TestServer::answer(Connection *c, const RecordedRequest &req)
         return;
     if (r.hangUp)
         return c->socket->disconnectFromHost();
-    r = applyRange(req, r);
+    r = applyRange(req, r, c->firstByte);
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Test\r\n";
     if (!r.etag.isEmpty())
@@ -215,6 +220,7 @@ void TestServer::answer(Connection *c, const RecordedRequest &req)
                 "\r\n";
     head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
 
+    c->request = req;
     c->response = r;
     c->pending = req.method == "HEAD" ? QByteArray() : r.body;
     c->sent = 0;
@@ -260,6 +266,8 @@ void TestServer::sendMore(Connection *c)
     }
     c->socket->write(c->pending.left(limit));
     c->pending.remove(0, limit);
+    if (bodySent)
+        bodySent(c->request, r, c->firstByte + c->sent, limit);
     c->sent += limit;
     if (r.chunkIntervalMs > 0) {
         if (!c->pacer) {

@@ -65,6 +65,11 @@ public:
     void setHandler(const QByteArray &path,
                     std::function<Response(const RecordedRequest &)> handler);
 
+    // Told of every piece of a body handed to the connection: the request it answers, the
+    // response as sent, and where the piece lies in the response's whole file.
+    std::function<void(const RecordedRequest &, const Response &, qint64 firstByte, qint64 count)>
+        bodySent;
+
     QList<RecordedRequest> requests() const { return m_requests; }
     int requestCount(const QByteArray &path) const;
     void closeAllConnections();
