@@ -7,7 +7,7 @@
 set -euo pipefail
 driver=$(realpath "$1")
 pairs=${2:-11}
-size=512 # MiB
+size=${BENCH_MIB:-512} # MiB; BENCH_MIB=1 shows what a process costs before its first byte
 
 # The disk folder lies below the current one (the build folder); the RAM disk is /dev/shm
 # where it has room. The server's files sit on the RAM disk when there is one.
@@ -61,7 +61,13 @@ http {
   }
 }
 CONF
-nginx -c "$work/nginx.conf" -p "$work"
+# With two processors or more, the server keeps one and the clients the other, so that neither
+# tool's figure depends on where the scheduler happened to put the server.
+server_cpu=() client_cpu=()
+if [ "$(nproc)" -ge 2 ]; then
+  server_cpu=(taskset -c 0) client_cpu=(taskset -c 1)
+fi
+"${server_cpu[@]}" nginx -c "$work/nginx.conf" -p "$work"
 for _ in $(seq 50); do
   curl -s -o /dev/null --cacert "$work/cert.pem" "https://127.0.0.1:$port/image-64.dmg" && break
   sleep 0.1
@@ -73,10 +79,11 @@ TIMEFORMAT='%R %U %S'
 fetch() { # tool mib out
   local url="https://127.0.0.1:$port/image-$2.dmg"
   if [ "$1" = curl ]; then
-    { time curl -sS -o "$3" --cacert "$work/cert.pem" "$url"; } 2>>"$work/t-curl"
+    { time "${client_cpu[@]}" curl -sS -o "$3" --cacert "$work/cert.pem" "$url"; } 2>>"$work/t-curl"
   else
     { time HOME="$work/home" XDG_STATE_HOME="$work/home/state" \
-      "$driver" "$url" "$3" "$work/cert.pem" >"$work/line" 2>"$work/err"; } 2>>"$work/t-ours" ||
+      "${client_cpu[@]}" "$driver" "$url" "$3" "$work/cert.pem" >"$work/line" 2>"$work/err"; } \
+      2>>"$work/t-ours" ||
       { cat "$work/err" >&2; exit 1; }
     sed -n 's/^maxrss_kib=\([0-9]*\)$/\1/p' "$work/line" >>"$work/rss-$2"
   fi
