@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, then configures, builds and runs the whole test suite.
-# Usage: scripts/test.sh [preset]   (dev by default; asan for the sanitizers)
+# Installs what is missing, then configures, builds and runs the whole test suite, once per
+# preset named. Usage: scripts/test.sh [preset...]   (dev by default; asan for the sanitizers)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-preset=${1:-dev}
+presets=("${@:-dev}")
 
 bash scripts/install-deps.sh
-cmake --preset "$preset"
-cmake --build --preset "$preset"
-ctest --preset "$preset"
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done

@@ -1,0 +1,31 @@
+# Faults in the log, the downloader, the installer, the bundle copy and the stand-ins.
+TESTS = 'tst_log|tst_analytics|tst_downloader|tst_dmg|tst_tool|tst_platform'
+
+FAULTS = [
+    ('partial 0644 no excl', 'src/engine/downloader.cpp', 'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600', 'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644'),
+    ('hard link reused', 'src/engine/downloader.cpp', 'st.st_nlink != 1 ||', ''),
+    ('old dest kept', 'src/engine/downloader.cpp', '    // copy does not hold its space while the new one is written.\n    QFile::remove(destFile);', '    // copy does not hold its space while the new one is written.\n'),
+    ('length mismatch ok', 'src/engine/downloader.cpp', 'a.expected >= 0 && a.written != a.expected', 'a.expected >= 0 && a.written > a.expected'),
+    ('error page unbounded', 'src/engine/downloader.cpp', '        a.pageCut = a.pageBytes > kErrorPageLimit;\n        return !a.pageCut;', '        return true;'),
+    ('no state kept on 5xx', 'src/engine/downloader.cpp', 'if (a.written > 0 && !a.validator.isEmpty())', 'if (a.acceptBody && a.written > 0 && !a.validator.isEmpty())'),
+    ('header flood oom', 'src/engine/http_transfer.cpp', '        ctx->tooLarge = true;\n        return 0;', '        ctx->headerBytes = 0;'),
+    ('dot names', 'src/engine/dmg_installer.cpp', 'return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u\'/\') &&', 'return !name.isEmpty() &&'),
+    ('linked first app', 'src/engine/dmg_installer.cpp', 'entryAt(joinPath(dir, name)) == Entry::Folder', 'true'),
+    ('no detach leftovers', 'src/engine/dmg_installer.cpp', 'for (const QString &leftover : attached.toDetach)', 'for (const QString &leftover : QStringList())'),
+    ('root makes folder', 'src/engine/dmg_installer.cpp', 'if (existing != folder && isWritableFolder(existing) && !QDir().mkpath(folder)) {', 'if (false) {'),
+    ('root reads fuse', 'src/engine/dmg_installer.cpp', 'shellQuoted(resolvedPath(bundle))', 'shellQuoted(resolvedPath(source))'),
+    ('no quarantine root', 'tools/install_bundle.cpp', '.clearQuarantine = true', '.clearQuarantine = false'),
+    ('detach anything', 'tools/hdiutil.cpp', '    if (!madeHere(mountPoint))\n        return fail(kTool, "detach failed - " + mountPoint + " was not attached by hdiutil");', '    if (!madeHere(mountPoint) && false)\n        return fail(kTool, "detach failed - " + mountPoint + " was not attached by hdiutil");'),
+    ('unsafe base', 'tools/hdiutil.cpp', "if (printable(base) && base[0] == '/')", 'if (!printable("\\x01") && base[0] == \'/\')'),
+    ('tool waits 30 s', 'src/engine/tool_runner.cpp', '    process.waitForFinished(-1);', '    process.waitForFinished(30000);'),
+    ('copied folders stay 0700', 'src/platform/tree_copy.cpp', '    if (::fchmod(out, st.st_mode & kKeptModeBits) != 0)', '    if (false)'),
+    ('changed file keeps old tail', 'src/engine/downloader.cpp', '        if (::ftruncate(a.fd, 0) != 0 || ::lseek(a.fd, 0, SEEK_SET) != 0) {', '        if (::lseek(a.fd, 0, SEEK_SET) != 0) {'),
+    ('206 at the wrong offset', 'src/engine/downloader.cpp', '        if (a.offset > 0 && part.start != a.offset) {', '        if (a.offset > 0 && part.start > a.offset) {'),
+    ('time limit only between requests', 'src/engine/http_transfer.cpp', 'std::max<long>(1, static_cast<long>(timeLimit.count()))', '0L'),
+    ('mountinfo not unescaped', 'tools/hdiutil.cpp', '        if (unescapeMountField(point) == mountPoint)', '        if (point == mountPoint)'),
+    ('length read as 32 bits', 'src/engine/http_transfer.cpp', 'ctx->info->contentLength = value.toLongLong();', 'ctx->info->contentLength = value.toInt();'),
+    ('dismissed prompt is a failure', 'tools/osascript.cpp', '    if (::geteuid() != 0 && status == kPkexecDismissed) {', '    if (status == -kPkexecDismissed) {'),
+    ('log time in UTC', 'src/diag/log.cpp', '        localtime_r(&when.tv_sec, &local);', '        gmtime_r(&when.tv_sec, &local);'),
+    ('stale own folder', 'src/platform/paths_linux.cpp', "    if (!own.isEmpty() && path.startsWith(own + u'/'))\n        return false;\n", ''),
+    ('stale image key', 'src/engine/stale_images.cpp', '(image, "image-path")', '(image, "mount-point")'),
+]

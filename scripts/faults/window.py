@@ -1,0 +1,30 @@
+# Faults in the window: controls, views, slideshow, language layout.
+TESTS = 'tst_window'
+
+FAULTS = [
+    ('button fires on press', 'src/ui/rounded_button.cpp', '    m_pressed = event->button() == Qt::LeftButton;\n', '    m_pressed = event->button() == Qt::LeftButton;\n    emit clicked();\n'),
+    ('button disabled shows hover', 'src/ui/rounded_button.cpp', '!isEnabled() ? m_disabledColor : m_hover', '(!isEnabled() && !m_hover) ? m_disabledColor : m_hover'),
+    ('button radius fixed', 'src/ui/rounded_button.cpp', 'm_cornerRadius > 0 ? m_cornerRadius : height() / 2.0', 'm_cornerRadius > 0 ? m_cornerRadius : 10.0'),
+    ('button press propagates', 'src/ui/rounded_button.cpp', '    setAttribute(Qt::WA_NoMousePropagation);\n', ''),
+    ('dots floor', 'src/ui/dots_view.cpp', 'static_cast<int>((x - origin().x()) / kPitch)', 'static_cast<int>(std::floor((x - origin().x()) / kPitch))'),
+    ('dots colours swapped', 'src/ui/dots_view.cpp', 'i == m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208)', 'i != m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208)'),
+    ('border one in', 'src/ui/flipped_view.cpp', 'QRect(0, 0, w, 1)', 'QRect(1, 1, w - 2, 1)'),
+    ('link any button', 'src/ui/link_label.cpp', '    m_pressed = event->button() == Qt::LeftButton;\n', '    m_pressed = event != nullptr;\n'),
+    ('root height kept', 'src/ui/settings_panel.cpp', '    root->setGeometry(0, 0, root->width(), newHeight);\n', ''),
+    ('caption off by one', 'src/ui/install_view.cpp', 'L().slides.value(index)', 'L().slides.value(index + 1)'),
+    ('slide interval 3000', 'src/ui/install_view.cpp', 'kSlideInterval = 3500ms', 'kSlideInterval = 3000ms'),
+    ('hide keeps timer', 'src/ui/install_view.cpp', '        slideTimer.reset();\n', ''),
+    ('advance wraps wrong', 'src/ui/install_view.cpp', '(slideIndex + 1) % SlideCaptions::kSlideCount', 'qMin<qint64>(slideIndex + 1, 3)'),
+    ('link no underline', 'src/ui/view_helpers.cpp', '    font.setUnderline(true);\n', ''),
+    ('gap 4', 'src/ui/language.cpp', 'kGap = 6;', 'kGap = 4;'),
+    ('no row shrink', 'src/ui/language.cpp', 'if (agreeRowFits() || size == kMinimumFitPixelSize)', 'if (true)'),
+    ('no hide fit', 'src/ui/language.cpp', '    fitFontToWidth(hideButton, kPushButtonFontSize);\n', ''),
+    ('no @2x', 'src/ui/image_view.cpp', 'm_image.pixmap(target.size().toSize(), devicePixelRatioF())', 'm_image.pixmap(target.size().toSize(), 1.0)'),
+    ('no language log', 'src/flow/actions.cpp', '    ITLog("UI: language changed to %@", L().langName);\n', ''),
+    ('min button', 'src/ui/window_chrome_linux.cpp', 'Qt::WindowCloseButtonHint);', 'Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);'),
+    ('slides from 0', 'src/ui/install_view.cpp', 'for (qsizetype n = 1; n <= SlideCaptions::kSlideCount; ++n)', 'for (qsizetype n = 0; n < SlideCaptions::kSlideCount; ++n)'),
+    ('start button at main frame', 'src/ui/finish_view.cpp', 'QRect(199, 207, 240, 48)', 'QRect(200, 208, 240, 48)'),
+    ('indeterminate loses value', 'src/ui/progress_bar.cpp', '    if (!indeterminate)\n        setValue(qRound(m_value));\n', ''),
+    ('check unchecked at start', 'src/ui/main_view.cpp', 'acceptCheck->setChecked(true);', 'acceptCheck->setChecked(false);'),
+    ('popup preselect', 'src/ui/settings_panel.cpp', 'langPopup->setCurrentIndex(int(langIndex));', 'langPopup->setCurrentIndex(0);'),
+]
