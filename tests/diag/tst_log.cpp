@@ -1,12 +1,14 @@
 #include "diag/log.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <cstring>
 #include <fcntl.h>
@@ -132,9 +134,10 @@ void TestLog::headerThenLinesAndSecondRunAppends()
 {
     const QString state = m_dir.filePath(QStringLiteral("first/state"));
     const QString path = state + QStringLiteral("/Logs/quorvel-installer.log");
-    // The time stamp keeps ASCII digits whatever the user's region says.
+    // The time stamp keeps ASCII digits whatever the user's region says, and is local time:
+    // here five and a half hours ahead of UTC.
     const QStringList env = {QStringLiteral("LC_ALL=ar_EG.UTF-8"),
-                             QStringLiteral("LANG=ar_EG.UTF-8")};
+                             QStringLiteral("LANG=ar_EG.UTF-8"), QStringLiteral("TZ=XST-5:30")};
     const QByteArray out = runChild("lines", state, env);
     QVERIFY(out.contains("before:\n"));
     QVERIFY(out.contains(QByteArray("after:" + path.toUtf8() + '\n')));
@@ -145,6 +148,11 @@ void TestLog::headerThenLinesAndSecondRunAppends()
 
     const QStringList lines = fileLines(path);
     QCOMPARE(lines.size(), 2 * 8);
+    QDateTime stamped =
+        QDateTime::fromString(lines[0].left(23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    stamped.setTimeZone(QTimeZone::utc());
+    QVERIFY2(qAbs(stamped.secsTo(QDateTime::currentDateTimeUtc().addSecs(19800))) < 120,
+             qPrintable(lines[0]));
     const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  "));
     const auto message = [&](int i) { return QString(lines[i]).remove(stamp); };

@@ -3,6 +3,7 @@
 // stand-in at it (QUORVEL_TEST_PKEXEC, a seam of test builds). It runs its arguments as root
 // without asking, as pkexec does once the administrator has answered.
 //   QUORVEL_TEST_PKEXEC_LOG    a file that gets one line per call
+//   QUORVEL_TEST_PKEXEC_DISMISS  set: the prompt is dismissed
 //   QUORVEL_TEST_ROOT_PRELOAD  a library preloaded into what runs as root; the dynamic loader
 //                              drops LD_PRELOAD for set-id programs, so it comes this way
 #include <cstdio>
@@ -32,6 +33,8 @@ int main(int argc, char **argv)
             std::fclose(f);
         }
     }
+    if (std::getenv("QUORVEL_TEST_PKEXEC_DISMISS"))
+        return 126; // what pkexec says when the prompt is dismissed
     if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) {
         std::perror("pkexec: cannot become root");
         return 127;

@@ -5,8 +5,11 @@
 //       and a link to TARGET takes its place, as another process of the user could do
 //   QUORVEL_TEST_KILL_AT_RENAME=1
 //       the first rename of any kind ends the process with SIGKILL instead
+//   QUORVEL_TEST_NO_EXCHANGE=NAME
+//       the file system refuses to exchange two names, and the first rename onto NAME fails
 // Only <sys/types.h> and friends are included: the headers that declare the wrapped
 // functions would clash with these definitions.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -42,6 +45,18 @@ void killAtRename()
         ::kill(::getpid(), SIGKILL);
 }
 
+// Whether this rename onto `to` is the one that fails.
+bool failRenameOnto(const char *to)
+{
+    static bool failed = false;
+    const char *name = std::getenv("QUORVEL_TEST_NO_EXCHANGE");
+    if (failed || !name || std::strcmp(to, name) != 0)
+        return false;
+    failed = true;
+    errno = EIO;
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -67,6 +82,8 @@ int rename(const char *from, const char *to)
 int renameat(int fromDir, const char *from, int toDir, const char *to)
 {
     killAtRename();
+    if (failRenameOnto(to))
+        return -1;
     return real<int (*)(int, const char *, int, const char *)>("renameat")(fromDir, from, toDir,
                                                                            to);
 }
@@ -74,6 +91,10 @@ int renameat(int fromDir, const char *from, int toDir, const char *to)
 int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
 {
     killAtRename();
+    if ((flags & 2u) != 0 && std::getenv("QUORVEL_TEST_NO_EXCHANGE")) { // RENAME_EXCHANGE
+        errno = EINVAL;
+        return -1;
+    }
     return real<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2")(
         fromDir, from, toDir, to, flags);
 }

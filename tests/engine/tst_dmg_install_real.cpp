@@ -13,6 +13,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kCopyFailed = u"Could not copy the application to the install location."_s;
+const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
 
 uint ownerOf(const QString &path)
 {
@@ -175,6 +176,8 @@ private slots:
         struct stat st;
         QCOMPARE(::stat(QFile::encodeName(app + u"/usr/bin/run"_s), &st), 0);
         QCOMPARE(st.st_mode & 07777, 0750u); // set-id bits are not carried over
+        QCOMPARE(::stat(QFile::encodeName(app + u"/usr"_s), &st), 0);
+        QCOMPARE(st.st_mode & 07777, 0755u); // folders open to all, as in the image
         QCOMPARE(QFileInfo(app + u"/data"_s).lastModified().toSecsSinceEpoch(), 1000000000);
         for (const QString &p : QStringList{app, app + u"/data"_s, app + u"/usr/bin/run"_s})
             QVERIFY2(!hasAttr(p, "user.com.apple.quarantine"), qPrintable(p));
@@ -193,6 +196,8 @@ private slots:
         QTest::addColumn<bool>("prompted");
         QTest::newRow("staging swapped for a link while root copies") << kCopyFailed << true;
         QTest::newRow("killed before the swap") << kCopyFailed << true;
+        QTest::newRow("prompt dismissed") << kCancelled << true;
+        QTest::newRow("rename fails where the exchange is refused") << kCopyFailed << true;
         QTest::newRow("undeletable old file") << kCopyFailed << true;
         QTest::newRow("old bundle of root's in the user's folder") << QString() << true;
         QTest::newRow("missing folder under a writable parent") << QString() << false;
@@ -220,6 +225,11 @@ private slots:
         } else if (tag.startsWith("killed")) {
             m_user.env.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
             m_user.env.insert(u"QUORVEL_TEST_KILL_AT_RENAME"_s, u"1"_s);
+        } else if (tag.startsWith("prompt dismissed")) {
+            m_user.env.insert(u"QUORVEL_TEST_PKEXEC_DISMISS"_s, u"1"_s);
+        } else if (tag.startsWith("rename fails")) {
+            m_user.env.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
+            m_user.env.insert(u"QUORVEL_TEST_NO_EXCHANGE"_s, u"Quorvel.app"_s);
         } else if (tag.startsWith("undeletable")) {
             if (!setImmutable(shared + u"/Quorvel.app/lib/locked"_s, true))
                 QSKIP("the file system here cannot make a file immutable");

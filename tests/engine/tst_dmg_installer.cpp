@@ -247,8 +247,10 @@ private slots:
         QTest::addColumn<QByteArray>("osascript"); // empty: cannot be launched
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("logged");
-        QTest::newRow("cancelled, said on stdout")
-            << "echo 'User canceled.'; exit 1"_ba << kCancelled << u"rc=1 out=User canceled."_s;
+        // Answered after more than half a minute: the prompt has no time limit.
+        QTest::newRow("cancelled late, said on stdout")
+            << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
+            << u"rc=1 out=User canceled."_s;
         QTest::newRow("cancelled, said on stderr")
             << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba << kCancelled
             << u"rc=1 out=0:80: execution error: User canceled. (-128)"_s;

@@ -164,6 +164,7 @@ private slots:
         QTest::newRow("control character") << "a\001b"_ba;
         QTest::newRow("line break") << "a\nb"_ba;
         QTest::newRow("not UTF-8") << "\377\376"_ba;
+        QTest::newRow("blank, kept") << "a b"_ba; // escaped in the mount table
     }
     void hdiutilMountsUnderAPrintableFolder()
     {
