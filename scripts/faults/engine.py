@@ -29,4 +29,7 @@ FAULTS = [
     ('stale own folder', 'src/platform/paths_linux.cpp', "    if (!own.isEmpty() && path.startsWith(own + u'/'))\n        return false;\n", ''),
     ('stale image key', 'src/engine/stale_images.cpp', '(image, "image-path")', '(image, "mount-point")'),
     ('old bundle left aside', 'src/platform/tree_copy.cpp', '        if (hadOld)\n            ::renameat(dest, aside.c_str(), dest, name.c_str());\n', '        (void)hadOld;\n'),
+    ('apostrophe ends the shell word', 'src/engine/dmg_installer.cpp', "    path.replace(u'\\'', QStringLiteral(\"'\\\\''\"));\n", ''),
+    ('backslash not escaped for the script', 'src/engine/dmg_installer.cpp', '    text.replace(u\'\\\\\', QStringLiteral("\\\\\\\\"));\n', ''),
+    ('quote not escaped for the script', 'src/engine/dmg_installer.cpp', '    text.replace(u\'"\', QStringLiteral("\\\\\\""));\n', ''),
 ]

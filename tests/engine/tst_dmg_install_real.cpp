@@ -135,14 +135,10 @@ private slots:
     {
         QTest::addColumn<QString>("folder"); // empty: an existing writable folder
         QTest::newRow("plain copy") << QString();
-        // Made below a folder the user cannot write: only the privileged command can make it.
-        QTest::newRow("apostrophe") << u"it's"_s;
-        QTest::newRow("double quote") << u"say \"hi\""_s;
-        QTest::newRow("backslash") << u"back\\slash\\"_s;
-        QTest::newRow("spaces") << u"  two  spaces "_s;
-        QTest::newRow("command substitution") << u"$(touch pwned)`touch pwned2`"_s;
-        QTest::newRow("semicolon") << u"x; touch pwned3; y"_s;
-        QTest::newRow("all at once") << u"a'b\"c\\\\d $(touch pwned4); '\\''e \\\""_s;
+        // Made below a folder the user cannot write: only the privileged command can make it,
+        // and the name passes through a shell word inside a script string.
+        QTest::newRow("hostile name")
+            << u"  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "_s;
     }
     void bundleLandsIntact()
     {
