@@ -79,28 +79,9 @@ struct AttachOutput
 
 AttachOutput parseAttach(const QByteArray &plistText)
 {
-    AttachOutput out;
     const PlistPtr owner = parsePlist(plistText);
-    plist_t root = owner.get();
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
-        return out;
-    plist_t entities = plist_dict_get_item(root, "system-entities");
-    if (!entities || plist_get_node_type(entities) != PLIST_ARRAY)
-        return out;
-    for (uint32_t i = 0, n = plist_array_get_size(entities); i < n; ++i) {
-        plist_t entity = plist_array_get_item(entities, i);
-        if (plist_get_node_type(entity) != PLIST_DICT)
-            continue;
-        if (const std::optional<QString> mountPoint =
-                stringValue(plist_dict_get_item(entity, "mount-point"));
-            mountPoint && !mountPoint->isEmpty())
-            out.mountPoints << *mountPoint;
-        if (const std::optional<QString> device =
-                stringValue(plist_dict_get_item(entity, "dev-entry"));
-            device && !device->isEmpty())
-            out.devEntries << *device;
-    }
-    return out;
+    const QList<plist_t> entities = dictsAt(owner.get(), "system-entities");
+    return {stringsAt(entities, "mount-point"), stringsAt(entities, "dev-entry")};
 }
 
 // A mount point to work in: an absolute path of plain text naming a folder.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <plist/plist.h>
 
@@ -16,3 +18,10 @@ PlistPtr parsePlist(const QByteArray &text);
 
 // The string at `node`; absent when the node is missing or not a string.
 std::optional<QString> stringValue(plist_t node);
+
+// The dictionaries in the array at `key` of the dictionary `dict`; none when either is missing
+// or of another type.
+QList<plist_t> dictsAt(plist_t dict, const char *key);
+
+// The non-empty strings at `key` of each of `dicts`, in order.
+QStringList stringsAt(const QList<plist_t> &dicts, const char *key);

@@ -13,28 +13,11 @@ void detach(const SystemTools &tools, const std::function<bool(const QString &im
         !output.standardOutput)
         return;
     const PlistPtr owner = parsePlist(output.standardOutput->toUtf8());
-    plist_t root = owner.get();
-    plist_t images = root && plist_get_node_type(root) == PLIST_DICT
-                         ? plist_dict_get_item(root, "images")
-                         : nullptr;
-    if (!images || plist_get_node_type(images) != PLIST_ARRAY)
-        return;
-    for (uint32_t i = 0, n = plist_array_get_size(images); i < n; ++i) {
-        plist_t image = plist_array_get_item(images, i);
-        if (plist_get_node_type(image) != PLIST_DICT ||
-            !isStale(stringValue(plist_dict_get_item(image, "image-path")).value_or(QString())))
+    for (plist_t image : dictsAt(owner.get(), "images")) {
+        if (!isStale(stringValue(plist_dict_get_item(image, "image-path")).value_or(QString())))
             continue;
-        plist_t entities = plist_dict_get_item(image, "system-entities");
-        if (!entities || plist_get_node_type(entities) != PLIST_ARRAY)
-            continue;
-        for (uint32_t k = 0, m = plist_array_get_size(entities); k < m; ++k) {
-            plist_t entity = plist_array_get_item(entities, k);
-            const QString mountPoint =
-                plist_get_node_type(entity) == PLIST_DICT
-                    ? stringValue(plist_dict_get_item(entity, "mount-point")).value_or(QString())
-                    : QString();
-            if (mountPoint.isEmpty())
-                continue;
+        for (const QString &mountPoint :
+             stringsAt(dictsAt(image, "system-entities"), "mount-point")) {
             ITLog("INST: detaching %@, left attached by an earlier run", mountPoint);
             runTool(tools.hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force"),
                                     QStringLiteral("-quiet")});
