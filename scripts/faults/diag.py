@@ -31,4 +31,6 @@ FAULTS = [
     ('log opened blocking', 'src/diag/log.cpp', 'O_NOFOLLOW | O_NONBLOCK, 0600);', 'O_NOFOLLOW, 0600);'),
     ('no queue without a file', 'src/diag/log.cpp', 'gLogQueue = new LogQueue(gLogHandle);', 'gLogQueue = gLogHandle < 0 ? nullptr : new LogQueue(gLogHandle);'),
     ('no post time limit', 'src/diag/analytics.cpp', 'curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, r.timeoutMs);', '(void)r.timeoutMs;'),
+    ('line separators kept', 'src/diag/log_format.cpp', 'c == 0x2028 || c == 0x2029 ||', ''),
+    ('direction overrides kept', 'src/diag/log_format.cpp', ' ||\n           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);', ';'),
 ]

@@ -73,12 +73,15 @@ QString pad(QString s, const Conversion &conv)
 
 bool isControl(char16_t c)
 {
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
 }
 
 // Text from outside the program (a typed folder, a tool's output) may not break a log line,
 // forge the next one or steer the terminal that shows the log. C1 controls count too: some
-// readers take U+0085 for a line break, and U+009B starts a terminal sequence.
+// readers take U+0085 for a line break, and U+009B starts a terminal sequence. So do the
+// line and paragraph separators, and the direction overrides that make a line read as
+// another one.
 QString escapeControls(QString s)
 {
     if (std::none_of(s.cbegin(), s.cend(), [](QChar c) { return isControl(c.unicode()); }))

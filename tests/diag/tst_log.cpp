@@ -142,12 +142,15 @@ void TestDiag::formats()
         // An argument is never a format; a missing one is empty.
         formatLogMessage("language=%@, dir=\"%@\" b %d", {u"日本語 Ünïcode"_s, u"/tmp/%@%d%n%s"_s}),
         // A typed folder cannot start a log line of its own; only the format may.
-        formatLogMessage("a\n%@|%5.4s",
-                         {u"1\n2\r3\t4\x01\x1b\x7f\u0085\u00a0ü日"_s, "\n\n\n\n\n"})};
-    QCOMPARE(rendered,
-             (QStringList{u"-1 -2 1099511627776 18446744073709551615 in 2000 ms, 100% done"_s,
-                          u"language=日本語 Ünïcode, dir=\"/tmp/%@%d%n%s\" b "_s,
-                          u"a\n1\\n2\\r3\\t4\\x01\\x1b\\x7f\\u0085\u00a0ü日|\\n\\n\\n\\n"_s}));
+        formatLogMessage(
+            "a\n%@|%5.4s",
+            {u"1\n2\r3\t4\x01\x1b\x7f\u0085\u2028\u202e\u2069\u00a0ü日"_s, "\n\n\n\n\n"})};
+    QCOMPARE(
+        rendered,
+        (QStringList{
+            u"-1 -2 1099511627776 18446744073709551615 in 2000 ms, 100% done"_s,
+            u"language=日本語 Ünïcode, dir=\"/tmp/%@%d%n%s\" b "_s,
+            u"a\n1\\n2\\r3\\t4\\x01\\x1b\\x7f\\u0085\\u2028\\u202e\\u2069\u00a0ü日|\\n\\n\\n\\n"_s}));
 }
 
 void TestDiag::headerThenLinesAndSecondRunAppends()
