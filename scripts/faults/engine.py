@@ -34,4 +34,8 @@ FAULTS = [
     ('quote not escaped for the script', 'src/engine/dmg_installer.cpp', '    text.replace(u\'"\', QStringLiteral("\\\\\\""));\n', ''),
     ('waiting logged on every try', 'src/engine/downloader.cpp', '            if (!waitingLogged)', '            if (!waitingLogged || true)'),
     ('pause not cut short by a cancel', 'src/engine/http_transfer.cpp', '    while (!stop.load()) {\n        const auto left', '    while (!stop.load() || true) {\n        const auto left'),
+    ('no forced detach', 'src/engine/dmg_installer.cpp', '*mountPoint, QStringLiteral("-force"),\n                                QStringLiteral("-quiet")});', '*mountPoint, QStringLiteral("-quiet")});'),
+    ('dot dot name', 'src/engine/dmg_installer.cpp', 'name != u"." && name != u".." &&', 'name != u"." &&'),
+    ('slash in name', 'src/engine/dmg_installer.cpp', "name != u\"..\" && !name.contains(u'/') &&", 'name != u".." &&'),
+    ('xattr follows links', 'tools/xattr.cpp', '    if (type == FTW_SL)\n        return 0;\n    if (::lremovexattr(', '    if (type == FTW_SL && false)\n        return 0;\n    if (::removexattr('),
 ]

@@ -6,15 +6,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
-#include <fcntl.h>
 #include <functional>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 // What one installation reported, as the caller sees it on the main thread.
@@ -107,12 +105,6 @@ inline QStringList entries(const QString &dir)
 // even root, can then change, rename or remove the entry, or, for a folder, what it holds.
 inline bool setImmutable(const QString &path, bool on)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    int flags = 0;
-    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    if (fd >= 0)
-        ::close(fd);
-    return done;
+    return QProcess::execute(QStringLiteral("/usr/bin/chattr"),
+                             {on ? QStringLiteral("+i") : QStringLiteral("-i"), path}) == 0;
 }

@@ -94,101 +94,82 @@ private slots:
                                      : QFile::setPermissions(p, QFile::Permissions(0x7700)));
     }
 
-    void locatesBundle_data()
+    // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
+    // name that leads elsewhere. Without the named one, the first other bundle is taken.
+    void picksBundle_data()
     {
+        QTest::addColumn<QString>("appName");
+        // Bundles; "X@": a link to a real bundle outside the volume; "X!": a file.
         QTest::addColumn<Names>("volume");
-        QTest::addColumn<Names>("mountPoints"); // "@": the volume
-        QTest::addColumn<QString>("copied");
+        QTest::addColumn<QString>("copied");  // empty: none
+        QTest::addColumn<QString>("refused"); // "@": the volume
+        const QString app = u"Quorvel.app"_s;
         QTest::newRow("named bundle beside others")
-            << Names{u"Alpha.app"_s, u"Quorvel.app"_s, u"Zeta.app"_s} << Names{u"@"_s}
-            << u"Quorvel.app"_s;
+            << app << Names{u"Alpha.app"_s, app, u"Zeta.app"_s} << app << QString();
         QTest::newRow("first other bundle keeps its name")
-            << Names{u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s} << Names{u"@"_s}
-            << u"Beta.app"_s;
+            << app << Names{u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s} << u"Beta.app"_s
+            << QString();
         QTest::newRow("a later entity carries the mount point")
-            << Names{u"Quorvel.app"_s} << Names{QString(), u""_s, u"@"_s, u"/not/this/one"_s}
-            << u"Quorvel.app"_s;
+            << app << Names{app} << app << QString();
+        QTest::newRow("name with a slash")
+            << u"sub/Quorvel.app"_s << Names() << QString() << u"@/sub/Quorvel.app"_s;
+        QTest::newRow("dot") << u"."_s << Names() << QString() << u"@/."_s;
+        QTest::newRow("dot dot") << u".."_s << Names() << QString() << u"@/.."_s;
+        QTest::newRow("named bundle is a link")
+            << app << Names{u"Quorvel.app@"_s} << QString() << u"@/Quorvel.app"_s;
+        QTest::newRow("named bundle is a file")
+            << app << Names{u"Quorvel.app!"_s} << QString() << u"@/Quorvel.app"_s;
+        QTest::newRow("the only other bundle is a link")
+            << app << Names{u"Other.app@"_s} << QString() << QString();
+        QTest::newRow("capital extension, detach refused")
+            << app << Names{u"Quorvel.APP"_s} << QString() << QString();
     }
-    void locatesBundle()
+    void picksBundle()
     {
+        QFETCH(QString, appName);
         QFETCH(Names, volume);
-        QFETCH(Names, mountPoints);
         QFETCH(QString, copied);
-        for (const QString &e : volume)
-            QVERIFY(writeFile(m_volume + u'/' + e + u"/AppRun"_s, e.toUtf8(), true));
+        QFETCH(QString, refused);
+        const QByteArray tag = QTest::currentDataTag();
+        const QByteArray detach = tag.endsWith("detach refused") ? "exit 16" : "exit 0";
+        const Names mountPoints = tag.startsWith("a later entity")
+                                      ? Names{QString(), u""_s, m_volume, u"/not/this/one"_s}
+                                      : Names{m_volume};
+        // Real bundles sit beside the volume and below it, within reach of a careless name.
+        QVERIFY(writeFile(path(u"elsewhere.app/AppRun"_s), "x", true) &&
+                writeFile(m_volume + u"/sub/Quorvel.app/AppRun"_s, "x", true));
+        for (const QString &e : volume) {
+            const QString at = m_volume + u'/' + e;
+            if (e.endsWith(u'@'))
+                QVERIFY(QFile::link(path(u"elsewhere.app"_s), at.chopped(1)));
+            else
+                QVERIFY(e.endsWith(u'!') ? writeFile(at.chopped(1), "x", true)
+                                         : writeFile(at + u"/AppRun"_s, e.toUtf8(), true));
+        }
         const QString dest = path(u"Applications/"_s), app = dest + copied; // no "//"
         QVERIFY(QDir().mkpath(dest));
 
-        const InstallRun r =
-            install(dest, attachPrints(mountPoints.replaceInStrings(u"@"_s, m_volume)));
-        QCOMPARE(r.app, app);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s}));
-        QCOMPARE(entries(dest), QStringList{copied});
+        const InstallRun r = install(dest, attachPrints(mountPoints), detach, "exit 0", appName);
+        QCOMPARE(r.error.value_or(QString()), copied.isEmpty() ? kNotFound : QString());
+        QCOMPARE(r.stages, (copied.isEmpty() ? Names{u"mount"_s} : Names{u"mount"_s, u"copy"_s}));
+        QCOMPARE(entries(dest), (copied.isEmpty() ? Names() : Names{copied}));
         QCOMPARE(readFile(app + u"/AppRun"_s), copied.toUtf8());
-        QStringList log = mountedLog();
-        if (copied != u"Quorvel.app")
+        Names log = mountedLog(), calls{u"hdiutil attach "_s + path(u"image.dmg"_s) +
+                                        u" -nobrowse -noverify -readonly -plist"_s};
+        if (!refused.isEmpty())
+            log << u"INST: not a bundle folder: "_s + refused.replace(u"@"_s, m_volume);
+        if (!copied.isEmpty() && copied != appName)
             log << u"INST: Quorvel.app is not in the image, taking "_s + copied;
-        QCOMPARE(r.log, log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
-                            << u"INST: install SUCCESS at "_s + app
-                            << u"INST: detaching "_s + m_volume);
-        QCOMPARE(calls(), (QStringList{u"hdiutil attach "_s + path(u"image.dmg"_s) +
-                                           u" -nobrowse -noverify -readonly -plist"_s,
-                                       u"xattr -dr com.apple.quarantine "_s + app,
-                                       u"hdiutil detach "_s + m_volume + u" -quiet"_s}));
-    }
-
-    void noBundleThenForcedDetach()
-    {
-        // Only a bundle with a capital extension, and a detach that always fails.
-        QVERIFY(writeFile(m_volume + u"/Quorvel.APP/AppRun"_s, "x", true));
-        const InstallRun r = install(path(u"Applications"_s), attachPrints({m_volume}), "exit 16");
-        QCOMPARE(r.error, kNotFound);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
-        QCOMPARE(r.log, mountedLog() << u"INST: detaching "_s + m_volume);
-        QCOMPARE(calls().filter(u"detach"_s),
-                 (QStringList{u"hdiutil detach "_s + m_volume + u" -quiet"_s,
-                              u"hdiutil detach "_s + m_volume + u" -force -quiet"_s}));
-    }
-
-    // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
-    // name that leads elsewhere.
-    void refusesBundle_data()
-    {
-        QTest::addColumn<QString>("appName");
-        QTest::addColumn<QString>("logged"); // "@": the volume
-        QTest::newRow("name with a slash") << u"sub/Quorvel.app"_s << u"@/sub/Quorvel.app"_s;
-        QTest::newRow("name leading out") << u"../elsewhere.app"_s << u"@/../elsewhere.app"_s;
-        QTest::newRow("dot") << u"."_s << u"@/."_s;
-        QTest::newRow("named bundle is a link") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
-        QTest::newRow("named bundle is a file") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
-        QTest::newRow("the only other bundle is a link") << u"Quorvel.app"_s << QString();
-    }
-    void refusesBundle()
-    {
-        QFETCH(QString, appName);
-        QFETCH(QString, logged);
-        const QByteArray tag = QTest::currentDataTag();
-        // Real bundles sit beside the volume and below it, within reach of a careless name.
-        for (const QString &app :
-             QStringList{path(u"elsewhere.app"_s), m_volume + u"/sub/Quorvel.app"_s})
-            QVERIFY(writeFile(app + u"/AppRun"_s, "x", true));
-        if (tag == "named bundle is a link")
-            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Quorvel.app"_s));
-        else if (tag == "named bundle is a file")
-            QVERIFY(writeFile(m_volume + u"/Quorvel.app"_s, "x", true));
-        else if (tag.startsWith("the only other"))
-            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Other.app"_s));
-        const QString dest = path(u"Applications"_s);
-        QVERIFY(QDir().mkpath(dest));
-
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 0", appName);
-        QCOMPARE(r.error, kNotFound);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
-        QStringList log = mountedLog();
-        if (!logged.isEmpty())
-            log << u"INST: not a bundle folder: "_s + logged.replace(u"@"_s, m_volume);
+        if (!copied.isEmpty()) {
+            log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
+                << u"INST: install SUCCESS at "_s + app;
+            calls << u"xattr -dr com.apple.quarantine "_s + app;
+        }
         QCOMPARE(r.log, log << u"INST: detaching "_s + m_volume);
-        QCOMPARE(entries(dest), QStringList());
+        calls << u"hdiutil detach "_s + m_volume + u" -quiet"_s;
+        if (detach != "exit 0")
+            calls << u"hdiutil detach "_s + m_volume + u" -force -quiet"_s;
+        QCOMPARE(this->calls(), calls);
     }
 
     void mountFailures_data()
@@ -284,18 +265,15 @@ private slots:
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "old"_ba);
         QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
         // One call of the helper, on the user's own copy beside the image, gone again.
-        if (!osascript.isEmpty()) {
-            const QStringList scripts = calls().filter(u"osascript"_s);
-            QCOMPARE(scripts.size(), 1);
-            const QRegularExpression command(
-                u"^osascript -e do shell script \"'(.+)' '(.+)/\\.quorvel-bundle-\\w{6}/"
-                u"Quorvel\\.app' '(.+)' 'Quorvel\\.app'\" with administrator privileges$"_s);
-            const QRegularExpressionMatch m = command.match(scripts[0]);
-            QVERIFY2(m.hasMatch(), qPrintable(scripts[0]));
-            QCOMPARE(m.captured(1), path(u"tools/install-bundle"_s));
-            QCOMPARE(m.captured(2), QFileInfo(m_dir->path()).canonicalFilePath());
-            QCOMPARE(m.captured(3), QFileInfo(dest).canonicalFilePath());
-        }
+        const QString script =
+            u"osascript -e do shell script \"'%1' '%2/.quorvel-bundle-X/"
+            u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s.arg(
+                path(u"tools/install-bundle"_s), QFileInfo(m_dir->path()).canonicalFilePath(),
+                QFileInfo(dest).canonicalFilePath());
+        QCOMPARE(calls()
+                     .filter(u"osascript"_s)
+                     .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),
+                 osascript.isEmpty() ? QStringList() : QStringList{script});
         QCOMPARE(QDir(m_dir->path())
                      .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
                  QStringList());

@@ -3,9 +3,7 @@
 #include "install_run.h"
 #include "real_tools.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QDataStream>
 #include <QProcess>
 
 #include <grp.h>
@@ -51,13 +49,12 @@ struct UserRun
              dir = QFileInfo(dir).path())
             if (::chmod(QFile::encodeName(dir).constData(), 0755) != 0)
                 return QStringLiteral("cannot open the test folders to the user");
-        for (const char *name : {"", "home", "cwd"})
-            if (!QDir().mkpath(user(QString::fromUtf8(name))) ||
-                !own(user(QString::fromUtf8(name))))
-                return QStringLiteral("cannot make the user's folders");
-        for (const char *name : {"private", "tmp", "state"}) {
+        const std::pair<const char *, mode_t> dirs[] = {{"", 0755},    {"home", 0755},
+                                                        {"cwd", 0755}, {"private", 0700},
+                                                        {"tmp", 0700}, {"state", 0700}};
+        for (const auto &[name, mode] : dirs) {
             const QString dir = user(QString::fromUtf8(name));
-            if (!QDir().mkpath(dir) || !own(dir) || ::chmod(QFile::encodeName(dir), 0700) != 0)
+            if (!QDir().mkpath(dir) || !own(dir) || ::chmod(QFile::encodeName(dir), mode) != 0)
                 return QStringLiteral("cannot make the user's folders");
         }
         const QString pkexec = root + QStringLiteral("/pkexec");
@@ -71,17 +68,20 @@ struct UserRun
         return {};
     }
 
-    // A copy of `image` in the user's private folder.
-    bool placeImage(const QString &image) const
-    {
-        QFile::remove(this->image());
-        return QFile::copy(image, this->image()) && own(this->image());
-    }
-
     int prompts() const { return readFile(root + QStringLiteral("/pkexec.log")).count('\n'); }
 
-    // Runs `program` as the user with the prepared environment; stdout is returned in `out`.
-    int runAsUser(const QString &program, const QStringList &args, QByteArray *out = nullptr) const
+    // Writes who ran the installation and what it reported, for install() to read.
+    static bool report(QFile &out, const InstallRun &r)
+    {
+        QDataStream(&out) << static_cast<int>(::geteuid()) << r.completions << r.stages << r.success
+                          << r.app.value_or(QString()) << r.error.value_or(QString()) << r.log;
+        return out.flush();
+    }
+
+    // Installs from image() into `destDir` as the user, attaching with `hdiutil`, in a run of
+    // this test program that calls report(). The root shim is always preloaded into the
+    // privileged command: it acts only when `env` asks it to.
+    InstallRun install(const QString &destDir, const QString &hdiutil) const
     {
         QProcessEnvironment e = env;
         const QString pairs[][2] = {
@@ -92,7 +92,8 @@ struct UserRun
             {QStringLiteral("XDG_CACHE_HOME"), user(QStringLiteral("tmp"))},
             {QStringLiteral("XDG_CONFIG_HOME"), user(QStringLiteral("home"))},
             {QStringLiteral("QUORVEL_TEST_PKEXEC"), root + QStringLiteral("/pkexec")},
-            {QStringLiteral("QUORVEL_TEST_PKEXEC_LOG"), root + QStringLiteral("/pkexec.log")}};
+            {QStringLiteral("QUORVEL_TEST_PKEXEC_LOG"), root + QStringLiteral("/pkexec.log")},
+            {QStringLiteral("QUORVEL_TEST_ROOT_PRELOAD"), QStringLiteral(QUORVEL_ROOT_SHIM)}};
         for (const auto &pair : pairs)
             e.insert(pair[0], pair[1]);
         for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
@@ -102,46 +103,23 @@ struct UserRun
         p.setProcessEnvironment(e);
         p.setWorkingDirectory(user(QStringLiteral("cwd")));
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        const uid_t u = uid;
-        const gid_t g = gid;
-        p.setChildProcessModifier([u, g] {
+        p.setChildProcessModifier([u = uid, g = gid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(g) != 0 || ::setuid(u) != 0)
                 ::_exit(125);
         });
-        p.start(program, args);
-        if (!p.waitForFinished(180000) || p.exitStatus() != QProcess::NormalExit)
-            return -1;
-        if (out)
-            *out = p.readAllStandardOutput();
-        return p.exitCode();
-    }
-
-    // Installs from image() into `destDir` as the user, attaching with `hdiutil`.
-    InstallRun install(const QString &destDir, const QString &hdiutil) const
-    {
-        QByteArray out;
-        const int rc =
-            runAsUser(QStringLiteral(QUORVEL_INSTALL_RUNNER), {image(), destDir, hdiutil}, &out);
-        const QJsonObject o = QJsonDocument::fromJson(out).object();
+        p.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--install"), image(), destDir, hdiutil});
+        const bool exited = p.waitForFinished(180000) && p.exitStatus() == QProcess::NormalExit;
         InstallRun r;
-        const auto strings = [&o](const char *key) {
-            QStringList list;
-            for (const QJsonValue &v : o.value(QLatin1StringView(key)).toArray())
-                list << v.toString();
-            return list;
-        };
-        r.completions = o.value(QStringLiteral("completions")).toInt();
-        r.stages = strings("stages");
-        r.success = o.value(QStringLiteral("success")).toBool();
-        if (o.value(QStringLiteral("app")).isString())
-            r.app = o.value(QStringLiteral("app")).toString();
-        if (o.value(QStringLiteral("error")).isString())
-            r.error = o.value(QStringLiteral("error")).toString();
-        r.log = strings("log");
-        QTest::qCompare(rc, 0, "rc", "0", __FILE__, __LINE__);
-        QTest::qCompare(o.value(QStringLiteral("uid")).toInt(), static_cast<int>(uid), "uid", "uid",
-                        __FILE__, __LINE__);
-        QTest::qCompare(r.completions, 1, "completions", "1", __FILE__, __LINE__);
+        int ranAs = -1;
+        QString app, error; // null: not reported
+        QDataStream(p.readAllStandardOutput()) >> ranAs >> r.completions >> r.stages >> r.success >>
+            app >> error >> r.log;
+        r.app = app.isNull() ? std::nullopt : std::optional(app);
+        r.error = error.isNull() ? std::nullopt : std::optional(error);
+        QTest::qCompare(QList{exited ? p.exitCode() : -1, ranAs, r.completions},
+                        QList{0, static_cast<int>(uid), 1}, "rc, uid, runs", "0, uid, 1", __FILE__,
+                        __LINE__);
         return r;
     }
 };
