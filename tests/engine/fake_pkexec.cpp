@@ -1,10 +1,10 @@
-// Stands in for pkexec in the tests that run the setup as an unprivileged user: installed as a
-// setuid root copy that only that user's group may run, and found by the osascript stand-in
-// through QUORVEL_TEST_PKEXEC. It runs its arguments as root, as pkexec does once answered.
+// Stands in for pkexec once the prompt is answered: a setuid root copy that only the test user's
+// group may run (found by the osascript stand-in through QUORVEL_TEST_PKEXEC) runs its
+// arguments as root.
 //   QUORVEL_TEST_PKEXEC_LOG      a file that gets one line per call
 //   QUORVEL_TEST_PKEXEC_DISMISS  set: the prompt is dismissed
-//   QUORVEL_TEST_ROOT_PRELOAD    a library preloaded into what runs as root; the dynamic loader
-//                                drops LD_PRELOAD for set-id programs, so it comes this way
+//   QUORVEL_TEST_ROOT_PRELOAD    preloaded into what runs as root (the loader drops LD_PRELOAD
+//                                for set-id programs)
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>

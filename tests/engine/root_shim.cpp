@@ -1,14 +1,10 @@
-// Preloaded (through the fake pkexec) into the privileged command, to do something at a chosen
-// moment while root works:
-//   QUORVEL_TEST_SWAP_STAGING=PATH, QUORVEL_TEST_SWAP_TARGET=TARGET
-//       when the first folder named "usr" is about to be made, PATH is renamed to PATH.moved
-//       and a link to TARGET takes its place, as another process of the user could do
-//   QUORVEL_TEST_KILL_AT_RENAME=1
-//       the first rename of any kind ends the process with SIGKILL instead
-//   QUORVEL_TEST_NO_EXCHANGE=NAME
-//       the file system refuses to exchange two names, and the first rename onto NAME fails
-// Only the *at calls are wrapped: the bundle copy uses no others. Only <sys/types.h> and
-// friends are included: the headers that declare the wrapped functions would clash.
+// Preloaded (through the fake pkexec) into the privileged command, to act at a chosen moment:
+//   QUORVEL_TEST_SWAP_STAGING=PATH QUORVEL_TEST_SWAP_TARGET=TARGET: when the first folder "usr"
+//       is about to be made, PATH moves to PATH.moved and a link to TARGET takes its place
+//   QUORVEL_TEST_KILL_AT_RENAME=1: the first rename of any kind is a SIGKILL instead
+//   QUORVEL_TEST_NO_EXCHANGE=NAME: no exchange of names, and the first rename onto NAME fails
+// Only the *at calls, which are all the bundle copy makes, are wrapped; the headers that
+// declare them would clash, so they are not included.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

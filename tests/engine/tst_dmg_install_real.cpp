@@ -1,20 +1,18 @@
 #include "install_run.h"
 #include "real_tools.h"
-#include "user_run.h"
 
+#include <QDataStream>
 #include <QRandomGenerator>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-using namespace Qt::StringLiterals;
-
 namespace {
-
-const QString kMountFailed = u"Could not mount the disk image."_s;
-const QString kCopyFailed = u"Could not copy the application to the install location."_s;
-const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
 
 struct stat statOf(const QString &path)
 {
@@ -23,6 +21,95 @@ struct stat statOf(const QString &path)
     ::lstat(QFile::encodeName(path), &st);
     return st;
 }
+
+bool hasAttr(const QString &path, const char *name)
+{
+    return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
+}
+
+bool setAttr(const QString &path, const char *name)
+{
+    return ::lsetxattr(QFile::encodeName(path).constData(), name, "1", 1, 0) == 0;
+}
+
+// The setup run as "nobody" from a test that runs as root, with a setuid stand-in for pkexec
+// that answers the prompt at once. Below `root`: user/ is the user's own (home/, private/ with
+// the image, tmp/, state/ for the log, cwd/), pkexec and pkexec.log, a line per prompt.
+struct UserRun
+{
+    QString root;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    QProcessEnvironment env; // for the root shim and the pkexec stand-in
+
+    QString user(const QString &name) const { return root + u"/user/" + name; }
+    QString image() const { return user(u"private/image.dmg"_s); }
+    bool own(const QString &path) const { return ::chown(QFile::encodeName(path), uid, gid) == 0; }
+    int prompts() const { return readFile(root + u"/pkexec.log"_s).count('\n'); }
+
+    // Empty when ready, else why the user's road cannot be taken here.
+    QString prepare()
+    {
+        const passwd *pw = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !pw)
+            return u"needs root and a user 'nobody'"_s;
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+        // The user passes through the test's own folders to reach its tree.
+        const QString top = qEnvironmentVariable("QUORVEL_TEST_TMP");
+        for (QString dir = root; dir.startsWith(top) && dir.size() > top.size();
+             dir = QFileInfo(dir).path())
+            if (::chmod(QFile::encodeName(dir), 0755) != 0)
+                return u"cannot open the test folders to the user"_s;
+        // The user's own tree; root (the privileged command) goes anywhere.
+        for (const QString &name : {u""_s, u"home"_s, u"cwd"_s, u"private"_s, u"tmp"_s, u"state"_s})
+            if (!QDir().mkpath(user(name)) || !own(user(name)) ||
+                ::chmod(QFile::encodeName(user(name)), 0700) != 0)
+                return u"cannot make the user's folders"_s;
+        const QString pkexec = root + u"/pkexec"_s;
+        struct statvfs fs;
+        if (!QFile::copy(QStringLiteral(QUORVEL_FAKE_PKEXEC), pkexec) ||
+            ::chown(QFile::encodeName(pkexec), 0, gid) != 0 ||
+            ::chmod(QFile::encodeName(pkexec), 04750) != 0 ||
+            ::statvfs(QFile::encodeName(pkexec), &fs) != 0 || (fs.f_flag & ST_NOSUID))
+            return u"set-id programs cannot be made where the tests run"_s;
+        return {};
+    }
+
+    // Installs from image() into `destDir` as the user, in a run of this program (see main()).
+    // The root shim always goes into the privileged command; it acts only when `env` asks.
+    InstallRun install(const QString &destDir, const QString &hdiutil) const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(env);
+        e.insert(u"HOME"_s, user(u"home"_s));
+        e.insert(u"TMPDIR"_s, user(u"tmp"_s));
+        e.insert(u"XDG_STATE_HOME"_s, user(u"state"_s));
+        e.insert(u"QUORVEL_TEST_PKEXEC"_s, root + u"/pkexec"_s);
+        e.insert(u"QUORVEL_TEST_PKEXEC_LOG"_s, root + u"/pkexec.log"_s);
+        e.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
+        QProcess p;
+        p.setProcessEnvironment(e);
+        p.setWorkingDirectory(user(u"cwd"_s));
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.setChildProcessModifier([u = uid, g = gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(g) != 0 || ::setuid(u) != 0)
+                ::_exit(125);
+        });
+        p.start(QCoreApplication::applicationFilePath(),
+                {u"--install"_s, image(), destDir, hdiutil});
+        const bool exited = p.waitForFinished(180000) && p.exitStatus() == QProcess::NormalExit;
+        InstallRun r;
+        QString app, error; // null: not reported
+        QDataStream(p.readAllStandardOutput()) >> r.completions >> r.stages >> r.success >> app >>
+            error >> r.log;
+        r.app = app.isNull() ? std::nullopt : std::optional(app);
+        r.error = error.isNull() ? std::nullopt : std::optional(error);
+        QTest::qVerify(exited && p.exitCode() == 0 && r.whole(), "exited 0, whole()", "", __FILE__,
+                       __LINE__);
+        return r;
+    }
+};
 
 } // namespace
 
@@ -38,31 +125,23 @@ class TstDmgInstallReal : public QObject
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    void expectNothingMounted()
-    {
-        QCOMPARE(mountsUnder(m_root), QStringList());
-        QCOMPARE(QDir(m_root).entryList({u"quorvel-volume.*"_s}, QDir::AllEntries), QStringList());
-    }
-
     // tree/Quorvel.app holding what bundles have: an executable behind a link, extended
     // attributes (on the bundle too), old times, and a link out of the image to a file with
     // the quarantine mark. With a fifo, neither copy can take it. Everything is `owner`'s.
-    void makeBundleTree(bool withFifo = false, uid_t owner = 0, gid_t group = 0)
+    void makeBundleTree(bool withFifo, uid_t owner, gid_t group)
     {
         const QString app = path(u"tree/Quorvel.app"_s), run = app + u"/usr/bin/run"_s,
                       data = app + u"/data"_s, outside = path(u"outside"_s);
         QVERIFY(writeFile(run, "#!/bin/sh\n") && writeFile(data, "1") && writeFile(outside, "o"));
         QVERIFY(QFile::link(u"usr/bin/run"_s, app + u"/AppRun"_s) &&
                 QFile::link(outside, app + u"/outside"_s));
-        if (owner != 0)
-            QCOMPARE(QProcess::execute(u"/bin/chown"_s, {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group),
-                                                         path(u"tree"_s)}),
-                     0);
+        QCOMPARE(QProcess::execute(u"/bin/chown"_s,
+                                   {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group), path(u"tree"_s)}),
+                 0);
         QCOMPARE(::chmod(QFile::encodeName(run), 04750), 0);
-        for (const QString &p : {app, run, data})
+        for (const QString &p : {app, run, data, outside})
             QVERIFY(setAttr(p, "user.com.apple.quarantine"));
-        QVERIFY(setAttr(data, "user.org.example.kept") &&
-                setAttr(outside, "user.com.apple.quarantine"));
+        QVERIFY(setAttr(data, "user.org.example.kept"));
         const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
         QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(data), old, 0), 0);
         if (withFifo)
@@ -103,6 +182,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>(m_root + u"/t-XXXXXX"_s);
         QVERIFY(m_dir->isValid());
         m_user = UserRun();
+        m_user.root = m_dir->path();
     }
 
     void cleanup()
@@ -122,8 +202,7 @@ private slots:
         QTest::newRow("bundle with links and attributes") << u"tree"_s << QString();
         QTest::newRow("random bytes") << u"noise"_s << kMountFailed;
         QTest::newRow("truncated") << u"truncated"_s << kMountFailed;
-        QTest::newRow("no bundle")
-            << u"no bundle"_s << u"The application was not found in the disk image."_s;
+        QTest::newRow("no bundle") << u"no bundle"_s << kNotFound;
         // Nor does the copy out of the image take it: no prompt comes.
         QTest::newRow("neither copy takes a fifo") << u"tree with fifo"_s << kCopyFailed;
     }
@@ -134,25 +213,23 @@ private slots:
         const QString dest = path(u"Applications"_s), app = dest + u"/Quorvel.app"_s;
         QVERIFY(writeFile(app + u"/AppRun"_s, "old"));
         QString file = path(u"image.dmg"_s);
+        QByteArray noise(8192, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), 2048);
         if (image.endsWith(u".dmg")) {
             file = sampleImage(image.toUtf8().constData());
-        } else if (image == u"noise") {
-            QByteArray noise(8192, Qt::Uninitialized);
-            QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), 2048);
-            QVERIFY(writeFile(file, noise));
-        } else if (image == u"truncated") {
-            QVERIFY(writeFile(file, readFile(sampleImage("quorvel.dmg")).left(600)));
+        } else if (image == u"noise" || image == u"truncated") {
+            const QByteArray sample = readFile(sampleImage("quorvel.dmg")).left(600);
+            QVERIFY(writeFile(file, image == u"noise" ? noise : sample));
         } else {
             if (image == u"no bundle")
                 QVERIFY(writeFile(path(u"tree/Readme.txt"_s), "no app here"));
             else
-                makeBundleTree(image.endsWith(u"fifo"));
+                makeBundleTree(image.endsWith(u"fifo"), ::getuid(), ::getgid());
             QVERIFY(makeImage(path(u"tree"_s), file));
         }
 
-        const InstallRun r = runInstaller(file, dest, standInTools());
-        QCOMPARE(r.error.value_or(QString()), error);
-        QCOMPARE(r.app.value_or(QString()), error.isEmpty() ? app : QString());
+        const InstallRun r = collectInstall(file, dest, standInTools());
+        QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
         QCOMPARE(r.stages.contains(u"authorize"_s), false);
         QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
         const QRegularExpression copyFailed(
@@ -169,7 +246,7 @@ private slots:
             QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s),
                      image.contains(u"silicon") ? "arm64\n"_ba : "x86_64\n"_ba);
         }
-        expectNothingMounted();
+        QCOMPARE(mountsUnder(m_root), QStringList());
     }
 
     // The road that asks for administrator rights, taken by an unprivileged user. The old
@@ -213,22 +290,25 @@ private slots:
         QFETCH(QString, env);
         QFETCH(QString, error);
         QFETCH(QStringList, left);
-        const QByteArray tag = QTest::currentDataTag();
         const bool prompted = dest != u"user/new/Apps";
-        m_user.root = m_dir->path();
         if (const QString why = m_user.prepare(); !why.isEmpty())
             QSKIP(qPrintable(why));
         makeBundleTree(false, m_user.uid, m_user.gid);
         QVERIFY(writeFile(m_user.image(), "not read: the volume is a folder") &&
                 m_user.own(m_user.image()));
-        const QString shared = path(u"shared"_s), outside = path(u"outside-root"_s);
+        const QString shared = path(u"shared"_s), outside = path(u"outside-root"_s),
+                      hdiutil = path(u"hdiutil"_s);
         QVERIFY(writeFile(shared + u"/Quorvel.app/AppRun"_s, "old") &&
                 writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") &&
                 QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside));
         QCOMPARE(::chmod(QFile::encodeName(shared), 01777), 0);
+        // The volume is the folder tree/: here the mount is not the point.
+        QVERIFY(writeFile(hdiutil, "#!/bin/sh\n[ $1 = attach ] || exit 0\n" +
+                                       attachPrints({path(u"tree"_s)})));
+        QCOMPARE(::chmod(QFile::encodeName(hdiutil), 0755), 0);
         for (const QString &pair : env.replace(u'@', m_dir->path()).split(u' ', Qt::SkipEmptyParts))
             m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        if (tag.startsWith("undeletable")) {
+        if (QByteArray(QTest::currentDataTag()).startsWith("undeletable")) {
             if (!setImmutable(shared + u"/Quorvel.app/lib/locked"_s, true))
                 QSKIP("the file system here cannot make a file immutable");
             m_immutable << shared + u"/Quorvel.app/lib/locked"_s;
@@ -237,16 +317,17 @@ private slots:
             QCOMPARE(::chmod(QFile::encodeName(path(dest)), 0755), 0);
         }
 
-        const InstallRun r =
-            m_user.install(path(dest), folderHdiutil(m_dir->path(), path(u"tree"_s)));
-        QCOMPARE(entries(outside), QStringList()); // root wrote nothing outside the destination
-        QCOMPARE(entries(m_user.user(u"cwd"_s)), QStringList()); // nothing else was run
-        QCOMPARE(r.error.value_or(QString()), error);
-        QCOMPARE(r.stages.contains(u"authorize"_s), prompted);
-        QCOMPARE(m_user.prompts(), prompted ? 1 : 0);
+        const InstallRun r = m_user.install(path(dest), hdiutil);
+        // Root wrote nothing outside the destination, nothing else was run, and the private
+        // copy beside the image is gone.
+        QCOMPARE(entries(outside) + entries(m_user.user(u"cwd"_s)) +
+                     entries(m_user.user(u"private"_s)),
+                 QStringList{u"image.dmg"_s});
         const QString app = path(dest) + u"/Quorvel.app"_s;
+        QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
+        QCOMPARE((QList{r.stages.contains(u"authorize"_s) ? 1 : 0, m_user.prompts()}),
+                 (QList{prompted ? 1 : 0, prompted ? 1 : 0}));
         if (error.isEmpty()) {
-            QCOMPARE(r.app, app);
             QCOMPARE(entries(path(dest)), QStringList{u"Quorvel.app"_s});
             // Made, copied and cleared with the same rights: root's, or else the user's alone.
             expectIntactBundle(app, prompted ? 0 : m_user.uid);
@@ -258,9 +339,6 @@ private slots:
             QCOMPARE(entries(app), (QStringList{u"AppRun"_s, u"lib"_s}));
             QCOMPARE(readFile(app + u"/AppRun"_s) + readFile(app + u"/lib/locked"_s), "oldold"_ba);
         }
-        // The private copy beside the image is gone.
-        QCOMPARE(entries(m_user.user(u"private"_s)), QStringList{u"image.dmg"_s});
-        expectNothingMounted();
     }
 };
 
@@ -273,11 +351,13 @@ int main(int argc, char **argv)
     if (args.size() == 5 && args[1] == u"--install") {
         SystemTools tools = standInTools();
         tools.hdiutil = args[4];
+        const InstallRun r = collectInstall(args[2], args[3], tools);
         QFile out;
-        return out.open(stdout, QIODevice::WriteOnly) &&
-                       UserRun::report(out, collectInstall(args[2], args[3], tools))
-                   ? 0
-                   : 1;
+        if (!out.open(stdout, QIODevice::WriteOnly))
+            return 1;
+        QDataStream(&out) << r.completions << r.stages << r.success << r.app.value_or(QString())
+                          << r.error.value_or(QString()) << r.log;
+        return out.flush() ? 0 : 1;
     }
     TstDmgInstallReal test;
     QTEST_SET_MAIN_SOURCE_PATH

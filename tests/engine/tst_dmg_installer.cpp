@@ -2,28 +2,7 @@
 
 #include <sys/stat.h>
 
-using namespace Qt::StringLiterals;
 using Names = QStringList;
-
-namespace {
-
-const QString kMountFailed = u"Could not mount the disk image."_s;
-const QString kNotFound = u"The application was not found in the disk image."_s;
-const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
-const QString kCopyFailed = u"Could not copy the application to the install location."_s;
-
-// A fake attach that prints entities carrying these mount points (null: no such key).
-QByteArray attachPrints(const Names &mountPoints)
-{
-    QByteArray xml = "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array>";
-    for (const QString &mp : mountPoints)
-        xml += mp.isNull() ? "<dict/>"_ba
-                           : QByteArray("<dict><key>mount-point</key><string>" + mp.toUtf8() +
-                                        "</string></dict>");
-    return xml + "</array></dict></plist>\nEOF";
-}
-
-} // namespace
 
 // The installer driven by fake tools: shell scripts that record their calls.
 class TstDmgInstaller : public QObject
@@ -60,7 +39,7 @@ class TstDmgInstaller : public QObject
             "case $1 in\nattach) " + attach + "\n;;\ndetach) i=0; until [ -e '" + go +
             "' ] || [ $i = 100 ]; do sleep 0.1; i=$((i+1)); done\n[ -e '" + go +
             "' ] || echo 'detach before completion' >>'" + log + "'\n" + detach + ";;\nesac";
-        InstallRun r = runInstaller(
+        InstallRun r = collectInstall(
             path(u"image.dmg"_s), dest,
             {tool(u"hdiutil"_s, attach.isEmpty() ? attach : hdiutil), tool(u"xattr"_s, "exit 0"),
              tool(u"osascript"_s, osascript), path(u"tools/ditto"_s),
@@ -165,11 +144,10 @@ private slots:
                 << u"INST: install SUCCESS at "_s + app;
             calls << u"xattr -dr com.apple.quarantine "_s + app;
         }
-        QCOMPARE(r.log, log << u"INST: detaching "_s + m_volume);
         calls << u"hdiutil detach "_s + m_volume + u" -quiet"_s;
         if (detach != "exit 0")
             calls << u"hdiutil detach "_s + m_volume + u" -force -quiet"_s;
-        QCOMPARE(this->calls(), calls);
+        QCOMPARE(r.log + this->calls(), log << u"INST: detaching "_s + m_volume << calls);
     }
 
     void mountFailures_data()
@@ -209,8 +187,7 @@ private slots:
         QFETCH(Names, detached);
         const InstallRun r =
             install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
-        QCOMPARE(r.error, kMountFailed);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
+        QCOMPARE(r.stages + Names{r.error.value_or(QString())}, (Names{u"mount"_s, kMountFailed}));
         Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
                     logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
         Names calls;
@@ -218,52 +195,71 @@ private slots:
             log << u"INST: detaching "_s + mp;
             calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
         }
-        QCOMPARE(r.log, log);
-        QCOMPARE(this->calls().filter(u"detach"_s), calls);
+        QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
         QVERIFY(!QFileInfo::exists(path(u"Applications"_s)));
     }
 
-    void privilegedCopyOutcomes_data()
+    // The copy into an install folder this process cannot write asks for rights at once, and
+    // keeps the old bundle when that fails; a missing folder is made by the user where the
+    // user can, and a path that is not a folder fails: neither prompts.
+    void copyRoads_data()
     {
+        QTest::addColumn<QString>("folder");       // below the test's folder; "locked": unwritable
         QTest::addColumn<QByteArray>("osascript"); // empty: cannot be launched
         QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("logged");
+        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder
+        const QString failed = u"INST: privileged copy failed, "_s;
         // Answered after more than half a minute: the prompt has no time limit.
         QTest::newRow("cancelled late, said on stdout")
-            << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
-            << u"rc=1 out=User canceled."_s;
+            << u"locked"_s << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
+            << Names{failed + u"rc=1 out=User canceled."_s};
         QTest::newRow("cancelled, said on stderr")
-            << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba << kCancelled
-            << u"rc=1 out=0:80: execution error: User canceled. (-128)"_s;
-        QTest::newRow("other failure") << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
-                                       << kCopyFailed << u"rc=2 out=partial | ditto: disk full"_s;
-        QTest::newRow("cannot be launched") << QByteArray() << kCopyFailed << u"rc=-1 out="_s;
+            << u"locked"_s << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba
+            << kCancelled
+            << Names{failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
+        QTest::newRow("other failure")
+            << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
+            << kCopyFailed << Names{failed + u"rc=2 out=partial | ditto: disk full"_s};
+        QTest::newRow("cannot be launched")
+            << u"locked"_s << QByteArray() << kCopyFailed
+            << Names{u"INST: failed to launch @/tools/osascript: <reason>"_s,
+                     failed + u"rc=-1 out="_s};
+        QTest::newRow("missing, two levels")
+            << u"new/Apps"_s << "exit 1"_ba << QString()
+            << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
+        QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
+                                << Names{u"INST: not a folder: @/file"_s};
+        QTest::newRow("below a file") << u"file/Apps"_s << "exit 1"_ba << kCopyFailed
+                                      << Names{u"INST: not a folder: @/file"_s};
     }
-    void privilegedCopyOutcomes()
+    void copyRoads()
     {
+        QFETCH(QString, folder);
         QFETCH(QByteArray, osascript);
         QFETCH(QString, error);
-        QFETCH(QString, logged);
-        // An install folder this process cannot write: the road asks for rights at once.
-        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true));
-        const QString dest = path(u"Applications"_s);
-        QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
-        if (::geteuid() == 0 ? !setImmutable(dest, true)
-                             : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
-            QSKIP("cannot make a folder unwritable here");
-        m_unwritable << dest;
+        QFETCH(Names, logged);
+        const bool locked = folder == u"locked";
+        const QString dest = path(locked ? u"Applications"_s : folder);
+        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
+                writeFile(path(u"file"_s), "f"));
+        if (locked) {
+            QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
+            if (::geteuid() == 0 ? !setImmutable(dest, true)
+                                 : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
+                QSKIP("cannot make a folder unwritable here");
+            m_unwritable << dest;
+        }
 
         const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
-        QCOMPARE(r.error, error);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s, u"authorize"_s}));
-        QStringList log = mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
-                                              dest + u"/Quorvel.app"_s;
-        if (osascript.isEmpty())
-            log << u"INST: failed to launch "_s + path(u"tools/osascript"_s) + u": <reason>"_s;
-        QCOMPARE(r.log, log << u"INST: privileged copy failed, "_s + logged
-                            << u"INST: detaching "_s + m_volume);
-        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "old"_ba);
-        QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
+        QCOMPARE(r.stages + Names{r.error.value_or(QString())},
+                 Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(locked ? 3 : 2) << error);
+        QCOMPARE(r.log, mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
+                                            dest + u"/Quorvel.app"_s
+                                     << logged.replaceInStrings(u"@"_s, m_dir->path())
+                                     << u"INST: detaching "_s + m_volume);
+        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
+                                                            : error.isEmpty() ? "new"_ba
+                                                                              : ""_ba);
         // One call of the helper, on the user's own copy beside the image, gone again.
         const QString script =
             u"osascript -e do shell script \"'%1' '%2/.quorvel-bundle-X/"
@@ -273,37 +269,10 @@ private slots:
         QCOMPARE(calls()
                      .filter(u"osascript"_s)
                      .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),
-                 osascript.isEmpty() ? QStringList() : QStringList{script});
+                 locked && !osascript.isEmpty() ? Names{script} : Names());
         QCOMPARE(QDir(m_dir->path())
                      .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
-                 QStringList());
-    }
-
-    // A missing install folder is made by the user where the user can; a path that is not a
-    // folder fails without a prompt.
-    void installFolderIsMade_data()
-    {
-        QTest::addColumn<QString>("folder"); // below the test's folder
-        QTest::addColumn<bool>("installed");
-        QTest::newRow("missing, two levels") << u"new/Apps"_s << true;
-        QTest::newRow("a file") << u"file"_s << false;
-        QTest::newRow("below a file") << u"file/Apps"_s << false;
-    }
-    void installFolderIsMade()
-    {
-        QFETCH(QString, folder);
-        QFETCH(bool, installed);
-        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
-                writeFile(path(u"file"_s), "f"));
-        const QString dest = path(folder);
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 1");
-        QCOMPARE(r.success, installed);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s})); // never a prompt
-        QCOMPARE(calls().filter(u"osascript"_s), QStringList());
-        if (installed)
-            QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "new"_ba);
-        else
-            QCOMPARE(r.error, kCopyFailed);
+                 Names());
     }
 };
 
