@@ -37,4 +37,13 @@ FAULTS = [
     ('error page kept as the file', 'src/engine/downloader.cpp', 'a.acceptBody = isSuccess(info.status);', 'a.acceptBody = true;'),
     ('missing folder ignored', 'src/engine/downloader.cpp', '    if (!state && !createPartial(a))', '    if (!state && !createPartial(a) && false)'),
     ('cancel mid-transfer is an error', 'src/engine/downloader.cpp', '        httpStatus = info.status;\n        if (m_cancelled.load())\n            return reportComplete(cancelled(a));\n', '        httpStatus = info.status;\n'),
+    ('no forced detach', 'src/engine/dmg_installer.cpp', '*mountPoint, QStringLiteral("-force"),\n                                QStringLiteral("-quiet")});', '*mountPoint, QStringLiteral("-quiet")});'),
+    ('dot dot name', 'src/engine/dmg_installer.cpp', 'name != u"." && name != u".." &&', 'name != u"." &&'),
+    ('slash in name', 'src/engine/dmg_installer.cpp', "name != u\"..\" && !name.contains(u'/') &&", 'name != u".." &&'),
+    ('xattr follows links', 'tools/xattr.cpp', '    if (type == FTW_SL)\n        return 0;\n    if (::lremovexattr(', '    if (type == FTW_SL && false)\n        return 0;\n    if (::removexattr('),
+    ('shared instance folder trusted', 'src/platform/single_instance.cpp', 'st.st_uid == ::getuid() && (st.st_mode & 077) == 0', 'st.st_uid == ::getuid()'),
+    ('stale sweep follows links', 'src/platform/paths_linux.cpp', '!S_ISDIR(st.st_mode) || st.st_uid', 'st.st_uid'),
+    ('stale path with dot dot', 'src/platform/paths_linux.cpp', '    if (path.contains(QStringLiteral("/../")))\n        return false;\n', ''),
+    ('hangup not caught', 'src/platform/termination_signals.cpp', 'constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};', 'constexpr int kSignals[] = {SIGTERM, SIGINT};'),
+    ('file taken for a folder', 'src/engine/dmg_installer.cpp', '    if (!QFileInfo(existing).isDir()) {', '    if (false) {'),
 ]

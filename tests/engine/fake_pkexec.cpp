@@ -1,11 +1,10 @@
-// Stands in for pkexec in the tests that run the setup as an unprivileged user: the test
-// installs a copy setuid root, runnable by that user's group only, and points the osascript
-// stand-in at it (QUORVEL_TEST_PKEXEC, a seam of test builds). It runs its arguments as root
-// without asking, as pkexec does once the administrator has answered.
-//   QUORVEL_TEST_PKEXEC_LOG    a file that gets one line per call
+// Stands in for pkexec once the prompt is answered: a setuid root copy that only the test user's
+// group may run (found by the osascript stand-in through QUORVEL_TEST_PKEXEC) runs its
+// arguments as root.
+//   QUORVEL_TEST_PKEXEC_LOG      a file that gets one line per call
 //   QUORVEL_TEST_PKEXEC_DISMISS  set: the prompt is dismissed
-//   QUORVEL_TEST_ROOT_PRELOAD  a library preloaded into what runs as root; the dynamic loader
-//                              drops LD_PRELOAD for set-id programs, so it comes this way
+//   QUORVEL_TEST_ROOT_PRELOAD    preloaded into what runs as root (the loader drops LD_PRELOAD
+//                                for set-id programs)
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -16,8 +15,7 @@
 
 int main(int argc, char **argv)
 {
-    // A copy that a crashed test left behind must not stay a door to root: it works only in
-    // the first ten minutes after it was installed.
+    // A copy that a crashed test left behind must not stay a door to root.
     struct stat self;
     if (::stat("/proc/self/exe", &self) != 0 || std::time(nullptr) - self.st_mtime > 600) {
         std::fputs("pkexec: this test stand-in has expired\n", stderr);

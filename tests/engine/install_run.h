@@ -6,16 +6,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
-#include <fcntl.h>
-#include <functional>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+using namespace Qt::StringLiterals;
+
+const QString kMountFailed = u"Could not mount the disk image."_s;
+const QString kNotFound = u"The application was not found in the disk image."_s;
+const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
+const QString kCopyFailed = u"Could not copy the application to the install location."_s;
 
 // What one installation reported, as the caller sees it on the main thread.
 struct InstallRun
@@ -25,14 +27,20 @@ struct InstallRun
     bool success = false;
     std::optional<QString> app, error;
     QStringList log; // the installer's lines, prefix included
+
+    // One completion, which carries the app on success and the error otherwise.
+    bool whole() const
+    {
+        return completions == 1 && app.has_value() == success && error.has_value() != success;
+    }
 };
 
 // Installs `appName` from `dmg` and waits until the worker has returned (the detach included)
-// and every posted callback has run; checks nothing, so a program outside a test can use it.
+// and every posted callback has run; in a test, the run must be whole().
 inline InstallRun collectInstall(const QString &dmg, const QString &destDir,
                                  const SystemTools &tools,
                                  const std::function<void()> &whenComplete = {},
-                                 const QString &appName = QStringLiteral("Quorvel.app"))
+                                 const QString &appName = u"Quorvel.app"_s)
 {
     if (ITLogFilePath().isNull())
         ITLog("TEST: log started"); // so the mark counts earlier runs' lines
@@ -43,10 +51,7 @@ inline InstallRun collectInstall(const QString &dmg, const QString &destDir,
         installer->onStatus = [&r](const QString &stage) { r.stages << stage; };
         installer->onComplete = [&](bool success, const std::optional<QString> &app,
                                     const std::optional<QString> &error) {
-            ++r.completions;
-            r.success = success;
-            r.app = app;
-            r.error = error;
+            r = {r.stages, r.completions + 1, success, app, error, {}};
             if (whenComplete)
                 whenComplete();
         };
@@ -55,29 +60,17 @@ inline InstallRun collectInstall(const QString &dmg, const QString &destDir,
     static_cast<void>(QTest::qWaitFor([&r] { return r.completions > 0; }, 120000));
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
-    r.log = LogReader::messagesSince(mark).filter(QRegularExpression(QStringLiteral("^INST: ")));
-    return r;
-}
-
-// The same, in a test: every run ends with exactly one completion, which carries the app on
-// success and the error otherwise.
-inline InstallRun runInstaller(const QString &dmg, const QString &destDir, const SystemTools &tools,
-                               const std::function<void()> &whenComplete = {},
-                               const QString &appName = QStringLiteral("Quorvel.app"))
-{
-    InstallRun r = collectInstall(dmg, destDir, tools, whenComplete, appName);
-    QTest::qCompare(r.completions, 1, "completions", "1", __FILE__, __LINE__);
-    QTest::qVerify(r.app.has_value() == r.success && r.error.has_value() != r.success,
-                   "app only on success, error only on failure", "", __FILE__, __LINE__);
+    r.log = LogReader::messagesSince(mark).filter(QRegularExpression(u"^INST: "_s));
+    if (QTest::currentTestFunction())
+        QTest::qVerify(r.whole(), "whole()", "", __FILE__, __LINE__);
     return r;
 }
 
 // A fresh folder inside the test's private tree; check isValid().
 inline std::unique_ptr<QTemporaryDir> testTempDir(const QString &pattern)
 {
-    const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP");
-    QDir().mkpath(base);
-    return std::make_unique<QTemporaryDir>(base + u'/' + pattern);
+    return std::make_unique<QTemporaryDir>(qEnvironmentVariable("QUORVEL_TEST_TMP") + u'/' +
+                                           pattern);
 }
 
 inline bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
@@ -107,12 +100,16 @@ inline QStringList entries(const QString &dir)
 // even root, can then change, rename or remove the entry, or, for a folder, what it holds.
 inline bool setImmutable(const QString &path, bool on)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    int flags = 0;
-    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    if (fd >= 0)
-        ::close(fd);
-    return done;
+    return QProcess::execute(u"/usr/bin/chattr"_s, {on ? u"+i"_s : u"-i"_s, path}) == 0;
+}
+
+// A fake attach's shell lines: entities carrying these mount points (null: no such key).
+inline QByteArray attachPrints(const QStringList &mountPoints)
+{
+    QByteArray xml = "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array>";
+    for (const QString &mp : mountPoints)
+        xml += mp.isNull() ? "<dict/>"_ba
+                           : QByteArray("<dict><key>mount-point</key><string>" + mp.toUtf8() +
+                                        "</string></dict>");
+    return xml + "</array></dict></plist>\nEOF";
 }

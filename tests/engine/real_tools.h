@@ -6,8 +6,6 @@
 #include <QProcess>
 #include <QStringList>
 
-#include <sys/xattr.h>
-
 // The stand-ins built into the bundle's libexec/, real SquashFS images, and what they leave.
 
 inline QString standIn(const char *name)
@@ -49,14 +47,4 @@ inline QStringList mountsUnder(const QString &prefix)
             found << decoded;
     }
     return found;
-}
-
-inline bool hasAttr(const QString &path, const char *name)
-{
-    return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
-}
-
-inline bool setAttr(const QString &path, const char *name)
-{
-    return ::lsetxattr(QFile::encodeName(path).constData(), name, "1", 1, 0) == 0;
 }

@@ -1,14 +1,10 @@
-// Preloaded (through the fake pkexec) into the privileged command, to do something at a chosen
-// moment while root works:
-//   QUORVEL_TEST_SWAP_STAGING=PATH, QUORVEL_TEST_SWAP_TARGET=TARGET
-//       when the first folder named "usr" is about to be made, PATH is renamed to PATH.moved
-//       and a link to TARGET takes its place, as another process of the user could do
-//   QUORVEL_TEST_KILL_AT_RENAME=1
-//       the first rename of any kind ends the process with SIGKILL instead
-//   QUORVEL_TEST_NO_EXCHANGE=NAME
-//       the file system refuses to exchange two names, and the first rename onto NAME fails
-// Only <sys/types.h> and friends are included: the headers that declare the wrapped
-// functions would clash with these definitions.
+// Preloaded (through the fake pkexec) into the privileged command, to act at a chosen moment:
+//   QUORVEL_TEST_SWAP_STAGING=PATH QUORVEL_TEST_SWAP_TARGET=TARGET: when the first folder "usr"
+//       is about to be made, PATH moves to PATH.moved and a link to TARGET takes its place
+//   QUORVEL_TEST_KILL_AT_RENAME=1: the first rename of any kind is a SIGKILL instead
+//   QUORVEL_TEST_NO_EXCHANGE=NAME: no exchange of names, and the first rename onto NAME fails
+// Only the *at calls, which are all the bundle copy makes, are wrapped; the headers that
+// declare them would clash, so they are not included.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,65 +21,40 @@ template <typename F> F real(const char *name)
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
 
-void swapOnce(const char *path)
-{
-    static bool done = false;
-    const char *staging = std::getenv("QUORVEL_TEST_SWAP_STAGING");
-    const char *target = std::getenv("QUORVEL_TEST_SWAP_TARGET");
-    const char *slash = std::strrchr(path, '/');
-    if (done || !staging || !target || std::strcmp(slash ? slash + 1 : path, "usr") != 0)
-        return;
-    done = true;
-    const std::string moved = std::string(staging) + ".moved";
-    real<int (*)(const char *, const char *)>("rename")(staging, moved.c_str());
-    ::symlink(target, staging);
-}
-
 void killAtRename()
 {
     if (const char *kill = std::getenv("QUORVEL_TEST_KILL_AT_RENAME"); kill && *kill == '1')
         ::kill(::getpid(), SIGKILL);
 }
 
-// Whether this rename onto `to` is the one that fails.
-bool failRenameOnto(const char *to)
-{
-    static bool failed = false;
-    const char *name = std::getenv("QUORVEL_TEST_NO_EXCHANGE");
-    if (failed || !name || std::strcmp(to, name) != 0)
-        return false;
-    failed = true;
-    errno = EIO;
-    return true;
-}
-
 } // namespace
 
 extern "C" {
 
-int mkdir(const char *path, mode_t mode)
-{
-    swapOnce(path);
-    return real<int (*)(const char *, mode_t)>("mkdir")(path, mode);
-}
-
 int mkdirat(int dir, const char *path, mode_t mode)
 {
-    swapOnce(path);
+    static bool swapped = false;
+    const char *staging = std::getenv("QUORVEL_TEST_SWAP_STAGING");
+    const char *target = std::getenv("QUORVEL_TEST_SWAP_TARGET");
+    if (!swapped && staging && target && std::strcmp(path, "usr") == 0) {
+        swapped = true;
+        const std::string moved = std::string(staging) + ".moved";
+        real<int (*)(const char *, const char *)>("rename")(staging, moved.c_str());
+        ::symlink(target, staging);
+    }
     return real<int (*)(int, const char *, mode_t)>("mkdirat")(dir, path, mode);
-}
-
-int rename(const char *from, const char *to)
-{
-    killAtRename();
-    return real<int (*)(const char *, const char *)>("rename")(from, to);
 }
 
 int renameat(int fromDir, const char *from, int toDir, const char *to)
 {
+    static bool failed = false;
     killAtRename();
-    if (failRenameOnto(to))
+    const char *name = std::getenv("QUORVEL_TEST_NO_EXCHANGE");
+    if (!failed && name && std::strcmp(to, name) == 0) {
+        failed = true;
+        errno = EIO;
         return -1;
+    }
     return real<int (*)(int, const char *, int, const char *)>("renameat")(fromDir, from, toDir,
                                                                            to);
 }

@@ -1,25 +1,115 @@
 #include "install_run.h"
 #include "real_tools.h"
-#include "user_run.h"
 
+#include <QDataStream>
 #include <QRandomGenerator>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kCopyFailed = u"Could not copy the application to the install location."_s;
-const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
-
-uint ownerOf(const QString &path)
+struct stat statOf(const QString &path)
 {
-    struct stat st;
-    return ::lstat(QFile::encodeName(path), &st) == 0 ? st.st_uid : ~0u;
+    struct stat st = {};
+    st.st_uid = ~0u;
+    ::lstat(QFile::encodeName(path), &st);
+    return st;
 }
+
+bool hasAttr(const QString &path, const char *name)
+{
+    return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
+}
+
+bool setAttr(const QString &path, const char *name)
+{
+    return ::lsetxattr(QFile::encodeName(path).constData(), name, "1", 1, 0) == 0;
+}
+
+// The setup run as "nobody" from a test that runs as root, with a setuid stand-in for pkexec
+// that answers the prompt at once. Below `root`: user/ is the user's own (home/, private/ with
+// the image, tmp/, state/ for the log, cwd/), pkexec and pkexec.log, a line per prompt.
+struct UserRun
+{
+    QString root;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    QProcessEnvironment env; // for the root shim and the pkexec stand-in
+
+    QString user(const QString &name) const { return root + u"/user/" + name; }
+    QString image() const { return user(u"private/image.dmg"_s); }
+    bool own(const QString &path) const { return ::chown(QFile::encodeName(path), uid, gid) == 0; }
+    int prompts() const { return readFile(root + u"/pkexec.log"_s).count('\n'); }
+
+    // Empty when ready, else why the user's road cannot be taken here.
+    QString prepare()
+    {
+        const passwd *pw = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !pw)
+            return u"needs root and a user 'nobody'"_s;
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+        // The user passes through the test's own folders to reach its tree.
+        const QString top = qEnvironmentVariable("QUORVEL_TEST_TMP");
+        for (QString dir = root; dir.startsWith(top) && dir.size() > top.size();
+             dir = QFileInfo(dir).path())
+            if (::chmod(QFile::encodeName(dir), 0755) != 0)
+                return u"cannot open the test folders to the user"_s;
+        // The user's own tree; root (the privileged command) goes anywhere.
+        for (const QString &name : {u""_s, u"home"_s, u"cwd"_s, u"private"_s, u"tmp"_s, u"state"_s})
+            if (!QDir().mkpath(user(name)) || !own(user(name)) ||
+                ::chmod(QFile::encodeName(user(name)), 0700) != 0)
+                return u"cannot make the user's folders"_s;
+        const QString pkexec = root + u"/pkexec"_s;
+        struct statvfs fs;
+        if (!QFile::copy(QStringLiteral(QUORVEL_FAKE_PKEXEC), pkexec) ||
+            ::chown(QFile::encodeName(pkexec), 0, gid) != 0 ||
+            ::chmod(QFile::encodeName(pkexec), 04750) != 0 ||
+            ::statvfs(QFile::encodeName(pkexec), &fs) != 0 || (fs.f_flag & ST_NOSUID))
+            return u"set-id programs cannot be made where the tests run"_s;
+        return {};
+    }
+
+    // Installs from image() into `destDir` as the user, in a run of this program (see main()).
+    // The root shim always goes into the privileged command; it acts only when `env` asks.
+    InstallRun install(const QString &destDir, const QString &hdiutil) const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(env);
+        e.insert(u"HOME"_s, user(u"home"_s));
+        e.insert(u"TMPDIR"_s, user(u"tmp"_s));
+        e.insert(u"XDG_STATE_HOME"_s, user(u"state"_s));
+        e.insert(u"QUORVEL_TEST_PKEXEC"_s, root + u"/pkexec"_s);
+        e.insert(u"QUORVEL_TEST_PKEXEC_LOG"_s, root + u"/pkexec.log"_s);
+        e.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
+        QProcess p;
+        p.setProcessEnvironment(e);
+        p.setWorkingDirectory(user(u"cwd"_s));
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.setChildProcessModifier([u = uid, g = gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(g) != 0 || ::setuid(u) != 0)
+                ::_exit(125);
+        });
+        p.start(QCoreApplication::applicationFilePath(),
+                {u"--install"_s, image(), destDir, hdiutil});
+        const bool exited = p.waitForFinished(180000) && p.exitStatus() == QProcess::NormalExit;
+        InstallRun r;
+        QString app, error; // null: not reported
+        QDataStream(p.readAllStandardOutput()) >> r.completions >> r.stages >> r.success >> app >>
+            error >> r.log;
+        r.app = app.isNull() ? std::nullopt : std::optional(app);
+        r.error = error.isNull() ? std::nullopt : std::optional(error);
+        QTest::qVerify(exited && p.exitCode() == 0 && r.whole(), "exited 0, whole()", "", __FILE__,
+                       __LINE__);
+        return r;
+    }
+};
 
 } // namespace
 
@@ -35,28 +125,21 @@ class TstDmgInstallReal : public QObject
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    void expectNothingMounted()
-    {
-        QCOMPARE(mountsUnder(m_root), QStringList());
-        QCOMPARE(QDir(m_root).entryList({u"quorvel-volume.*"_s}, QDir::AllEntries), QStringList());
-    }
-
     // tree/Quorvel.app holding what bundles have: an executable behind a link, extended
-    // attributes (on the bundle too), old times, and a link out of the image. With a fifo,
-    // neither copy can take it. Everything is `owner`'s.
-    void makeBundleTree(bool withFifo = false, uid_t owner = 0, gid_t group = 0)
+    // attributes (on the bundle too), old times, and a link out of the image to a file with
+    // the quarantine mark. With a fifo, neither copy can take it. Everything is `owner`'s.
+    void makeBundleTree(bool withFifo, uid_t owner, gid_t group)
     {
         const QString app = path(u"tree/Quorvel.app"_s), run = app + u"/usr/bin/run"_s,
                       data = app + u"/data"_s, outside = path(u"outside"_s);
         QVERIFY(writeFile(run, "#!/bin/sh\n") && writeFile(data, "1") && writeFile(outside, "o"));
         QVERIFY(QFile::link(u"usr/bin/run"_s, app + u"/AppRun"_s) &&
                 QFile::link(outside, app + u"/outside"_s));
-        if (owner != 0)
-            QCOMPARE(QProcess::execute(u"/bin/chown"_s, {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group),
-                                                         path(u"tree"_s)}),
-                     0);
+        QCOMPARE(QProcess::execute(u"/bin/chown"_s,
+                                   {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group), path(u"tree"_s)}),
+                 0);
         QCOMPARE(::chmod(QFile::encodeName(run), 04750), 0);
-        for (const QString &p : {app, run, data})
+        for (const QString &p : {app, run, data, outside})
             QVERIFY(setAttr(p, "user.com.apple.quarantine"));
         QVERIFY(setAttr(data, "user.org.example.kept"));
         const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -65,22 +148,22 @@ class TstDmgInstallReal : public QObject
             QCOMPARE(::mkfifo(QFile::encodeName(app + u"/zz-fifo"_s), 0644), 0);
     }
 
-    void makeBundleImage(bool withFifo = false)
+    // The copy of makeBundleTree() at `app`, every entry `owner`'s.
+    void expectIntactBundle(const QString &app, uint owner)
     {
-        makeBundleTree(withFifo);
-        QVERIFY(makeImage(path(u"tree"_s), path(u"image.dmg"_s)));
-    }
-
-    // Ready to run the setup as the user, the bundle tree the user's (as files in a FUSE mount
-    // of the user's are); skips where that cannot be done.
-    void prepareUser()
-    {
-        m_user.root = m_dir->path();
-        if (const QString why = m_user.prepare(); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        makeBundleTree(false, m_user.uid, m_user.gid);
-        QVERIFY(writeFile(m_user.image(), "not read: the volume is a folder") &&
-                m_user.own(m_user.image()));
+        QCOMPARE(readFile(app + u"/data"_s), "1"_ba);
+        QCOMPARE(QFile::symLinkTarget(app + u"/AppRun"_s), app + u"/usr/bin/run"_s);
+        QCOMPARE(QFile::symLinkTarget(app + u"/outside"_s), path(u"outside"_s));
+        QCOMPARE(statOf(app + u"/usr/bin/run"_s).st_mode & 07777, 0750u); // no set-id bits
+        QCOMPARE(statOf(app + u"/usr"_s).st_mode & 07777, 0755u); // open to all, as in the image
+        QCOMPARE(QFileInfo(app + u"/data"_s).lastModified().toSecsSinceEpoch(), 1000000000);
+        QVERIFY(hasAttr(app + u"/data"_s, "user.org.example.kept"));
+        // Clearing the mark does not follow the link out of the bundle.
+        QVERIFY(hasAttr(path(u"outside"_s), "user.com.apple.quarantine"));
+        for (const QString &p : QStringList{app, app + u"/data"_s, app + u"/usr/bin/run"_s}) {
+            QCOMPARE(statOf(p).st_uid, owner);
+            QVERIFY2(!hasAttr(p, "user.com.apple.quarantine"), qPrintable(p));
+        }
     }
 
 private slots:
@@ -99,6 +182,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>(m_root + u"/t-XXXXXX"_s);
         QVERIFY(m_dir->isValid());
         m_user = UserRun();
+        m_user.root = m_dir->path();
     }
 
     void cleanup()
@@ -107,231 +191,176 @@ private slots:
             QVERIFY(setImmutable(p, false));
     }
 
-    void sampleImageReplacesOlderCopy_data()
+    // The road without a prompt, with the stand-ins: an older copy is replaced, or kept whole
+    // when the image cannot be mounted or copied.
+    void plainRoad_data()
     {
-        QTest::addColumn<QString>("image");
-        QTest::addColumn<QByteArray>("arch");
-        QTest::newRow("intel") << sampleImage("quorvel.dmg") << "x86_64\n"_ba;
-        QTest::newRow("silicon") << sampleImage("quorvel.silicon.dmg") << "arm64\n"_ba;
+        QTest::addColumn<QString>("image"); // a sample, or what the test makes
+        QTest::addColumn<QString>("error"); // empty: installed
+        QTest::newRow("intel sample") << u"quorvel.dmg"_s << QString();
+        QTest::newRow("silicon sample") << u"quorvel.silicon.dmg"_s << QString();
+        QTest::newRow("bundle with links and attributes") << u"tree"_s << QString();
+        QTest::newRow("random bytes") << u"noise"_s << kMountFailed;
+        QTest::newRow("truncated") << u"truncated"_s << kMountFailed;
+        QTest::newRow("no bundle") << u"no bundle"_s << kNotFound;
+        // Nor does the copy out of the image take it: no prompt comes.
+        QTest::newRow("neither copy takes a fifo") << u"tree with fifo"_s << kCopyFailed;
     }
-    void sampleImageReplacesOlderCopy()
+    void plainRoad()
     {
         QFETCH(QString, image);
-        QFETCH(QByteArray, arch);
+        QFETCH(QString, error);
         const QString dest = path(u"Applications"_s), app = dest + u"/Quorvel.app"_s;
-        QVERIFY(writeFile(app + u"/old-only"_s, "old"));
-
-        const InstallRun r = runInstaller(image, dest, standInTools());
-        QCOMPARE(r.app, app);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s})); // no prompt
-        QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-        QCOMPARE(entries(app), (QStringList{u".DirIcon"_s, u"AppRun"_s, u"quorvel.desktop"_s,
-                                            u"quorvel.svg"_s, u"usr"_s}));
-        QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s), arch);
-        expectNothingMounted();
-    }
-
-    void bundleLandsIntact_data()
-    {
-        QTest::addColumn<QString>("folder"); // empty: an existing writable folder
-        QTest::newRow("plain copy") << QString();
-        // Made below a folder the user cannot write: only the privileged command can make it,
-        // and the name passes through a shell word inside a script string.
-        QTest::newRow("hostile name")
-            << u"  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "_s;
-    }
-    void bundleLandsIntact()
-    {
-        QFETCH(QString, folder);
-        const bool privileged = !folder.isEmpty();
-        const QString dest = path(u"dest/"_s + (privileged ? folder : u"plain"_s) + u"/Apps"_s);
-        InstallRun r;
-        QString cwd = QDir::currentPath();
-        if (privileged) {
-            prepareUser();
-            QVERIFY(QDir().mkpath(path(u"dest"_s)));
-            QCOMPARE(::chmod(QFile::encodeName(path(u"dest"_s)), 0755), 0);
-            r = m_user.install(dest, folderHdiutil(m_dir->path(), path(u"tree"_s)));
-            cwd = m_user.user(u"cwd"_s);
-            QCOMPARE(m_user.prompts(), 1);
+        QVERIFY(writeFile(app + u"/AppRun"_s, "old"));
+        QString file = path(u"image.dmg"_s);
+        QByteArray noise(8192, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), 2048);
+        if (image.endsWith(u".dmg")) {
+            file = sampleImage(image.toUtf8().constData());
+        } else if (image == u"noise" || image == u"truncated") {
+            const QByteArray sample = readFile(sampleImage("quorvel.dmg")).left(600);
+            QVERIFY(writeFile(file, image == u"noise" ? noise : sample));
         } else {
-            makeBundleImage();
-            QVERIFY(QDir().mkpath(dest));
-            r = runInstaller(path(u"image.dmg"_s), dest, standInTools());
+            if (image == u"no bundle")
+                QVERIFY(writeFile(path(u"tree/Readme.txt"_s), "no app here"));
+            else
+                makeBundleTree(image.endsWith(u"fifo"), ::getuid(), ::getgid());
+            QVERIFY(makeImage(path(u"tree"_s), file));
         }
-        QVERIFY2(r.success, qPrintable(r.log.join(u'\n')));
-        const QString app = dest + u"/Quorvel.app"_s;
-        QCOMPARE(r.app, app);
-        QCOMPARE(r.stages.contains(u"authorize"_s), privileged);
-        QCOMPARE(entries(path(u"dest"_s)), QStringList{privileged ? folder : u"plain"_s});
-        QCOMPARE(entries(QFileInfo(dest).path()), QStringList{u"Apps"_s});
+
+        const InstallRun r = collectInstall(file, dest, standInTools());
+        QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
+        QCOMPARE(r.stages.contains(u"authorize"_s), false);
         QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-        QCOMPARE(entries(cwd), QStringList()); // nothing else was run
-        QCOMPARE(QFile::symLinkTarget(app + u"/AppRun"_s), app + u"/usr/bin/run"_s);
-        QCOMPARE(QFile::symLinkTarget(app + u"/outside"_s), path(u"outside"_s));
-        struct stat st;
-        QCOMPARE(::stat(QFile::encodeName(app + u"/usr/bin/run"_s), &st), 0);
-        QCOMPARE(st.st_mode & 07777, 0750u); // set-id bits are not carried over
-        QCOMPARE(::stat(QFile::encodeName(app + u"/usr"_s), &st), 0);
-        QCOMPARE(st.st_mode & 07777, 0755u); // folders open to all, as in the image
-        QCOMPARE(QFileInfo(app + u"/data"_s).lastModified().toSecsSinceEpoch(), 1000000000);
-        for (const QString &p : QStringList{app, app + u"/data"_s, app + u"/usr/bin/run"_s})
-            QVERIFY2(!hasAttr(p, "user.com.apple.quarantine"), qPrintable(p));
-        QVERIFY(hasAttr(app + u"/data"_s, "user.org.example.kept"));
-        if (privileged) // the private copy beside the image is gone
-            QCOMPARE(entries(m_user.user(u"private"_s)), QStringList{u"image.dmg"_s});
-        expectNothingMounted();
+        const QRegularExpression copyFailed(
+            u"^INST: (direct copy failed|copy out of the image failed) \\(.*fifo"_s);
+        QCOMPARE(r.log.filter(copyFailed).size(), image.endsWith(u"fifo") ? 2 : 0);
+        if (!error.isEmpty()) {
+            QCOMPARE(entries(app), QStringList{u"AppRun"_s});
+            QCOMPARE(readFile(app + u"/AppRun"_s), "old"_ba);
+        } else if (image == u"tree") {
+            expectIntactBundle(app, ::getuid());
+        } else {
+            QCOMPARE(entries(app), (QStringList{u".DirIcon"_s, u"AppRun"_s, u"quorvel.desktop"_s,
+                                                u"quorvel.svg"_s, u"usr"_s}));
+            QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s),
+                     image.contains(u"silicon") ? "arm64\n"_ba : "x86_64\n"_ba);
+        }
+        QCOMPARE(mountsUnder(m_root), QStringList());
     }
 
     // The road that asks for administrator rights, taken by an unprivileged user. The old
-    // bundle is root's, with a folder of root's in it, in a folder everyone may add to (mode
-    // 1777, like /tmp): the user cannot replace it alone.
+    // bundle is root's, with a folder of root's in it, in shared/, a folder everyone may add
+    // to (mode 1777, like /tmp): the user cannot replace it alone. system/ is root's.
     void privilegedRoad_data()
     {
-        QTest::addColumn<QString>("error"); // empty: installed
-        QTest::addColumn<bool>("prompted");
-        QTest::newRow("staging swapped for a link while root copies") << kCopyFailed << true;
-        QTest::newRow("killed before the swap") << kCopyFailed << true;
-        QTest::newRow("prompt dismissed") << kCancelled << true;
-        QTest::newRow("rename fails where the exchange is refused") << kCopyFailed << true;
-        QTest::newRow("undeletable old file") << kCopyFailed << true;
-        QTest::newRow("old bundle of root's in the user's folder") << QString() << true;
-        QTest::newRow("missing folder under a writable parent") << QString() << false;
-        QTest::newRow("quarantine cleared by root") << QString() << true;
-        QTest::newRow("FUSE mount without user_allow_other") << QString() << true;
+        QTest::addColumn<QString>("dest");     // below the test's folder
+        QTest::addColumn<QString>("env");      // for the root shim and the pkexec stand-in
+        QTest::addColumn<QString>("error");    // empty: installed
+        QTest::addColumn<QStringList>("left"); // in the folder after a failure
+        const QString old = u"Quorvel.app"_s, staging = u".Quorvel.app.installing"_s;
+        QTest::newRow("staging swapped for a link while root copies")
+            << u"shared"_s
+            << u"QUORVEL_TEST_SWAP_STAGING=@/shared/%1 QUORVEL_TEST_SWAP_TARGET=@/outside-root"_s
+                   .arg(staging)
+            << kCopyFailed << QStringList{staging, staging + u".moved"_s, old};
+        QTest::newRow("killed before the swap") << u"shared"_s << u"QUORVEL_TEST_KILL_AT_RENAME=1"_s
+                                                << kCopyFailed << QStringList{staging, old};
+        QTest::newRow("prompt dismissed")
+            << u"shared"_s << u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s << kCancelled << QStringList{old};
+        QTest::newRow("rename fails where the exchange is refused")
+            << u"shared"_s << u"QUORVEL_TEST_NO_EXCHANGE=Quorvel.app"_s << kCopyFailed
+            << QStringList{old};
+        QTest::newRow("undeletable old file")
+            << u"shared"_s << QString() << kCopyFailed << QStringList{old};
+        // The user could move it aside, but not empty it: the plain copy must not start.
+        QTest::newRow("old bundle of root's in the user's folder")
+            << u"user/Apps"_s << QString() << QString() << QStringList();
+        QTest::newRow("missing folder under a writable parent")
+            << u"user/new/Apps"_s << QString() << QString() << QStringList();
+        // Made by root, and the name passes through a shell word inside a script string.
+        QTest::newRow("hostile name")
+            << u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "
+               u"/Apps"_s
+            << QString() << QString() << QStringList();
     }
     void privilegedRoad()
     {
+        QFETCH(QString, dest);
+        QFETCH(QString, env);
         QFETCH(QString, error);
-        QFETCH(bool, prompted);
-        const QByteArray tag = QTest::currentDataTag();
-        prepareUser();
-        const QString shared = path(u"shared"_s), system = path(u"system/Apps"_s),
-                      outside = path(u"outside-root"_s);
+        QFETCH(QStringList, left);
+        const bool prompted = dest != u"user/new/Apps";
+        if (const QString why = m_user.prepare(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        makeBundleTree(false, m_user.uid, m_user.gid);
+        QVERIFY(writeFile(m_user.image(), "not read: the volume is a folder") &&
+                m_user.own(m_user.image()));
+        const QString shared = path(u"shared"_s), outside = path(u"outside-root"_s),
+                      hdiutil = path(u"hdiutil"_s);
         QVERIFY(writeFile(shared + u"/Quorvel.app/AppRun"_s, "old") &&
-                writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") && QDir().mkpath(system) &&
-                QDir().mkpath(outside));
+                writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") &&
+                QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside));
         QCOMPARE(::chmod(QFile::encodeName(shared), 01777), 0);
-        const QString staging = DMGInstaller::stagingPath(shared + u"/Quorvel.app"_s);
-        QString dest = shared, hdiutil = folderHdiutil(m_dir->path(), path(u"tree"_s));
-        if (tag.startsWith("staging swapped")) {
-            m_user.env.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
-            m_user.env.insert(u"QUORVEL_TEST_SWAP_STAGING"_s, staging);
-            m_user.env.insert(u"QUORVEL_TEST_SWAP_TARGET"_s, outside);
-        } else if (tag.startsWith("killed")) {
-            m_user.env.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
-            m_user.env.insert(u"QUORVEL_TEST_KILL_AT_RENAME"_s, u"1"_s);
-        } else if (tag.startsWith("prompt dismissed")) {
-            m_user.env.insert(u"QUORVEL_TEST_PKEXEC_DISMISS"_s, u"1"_s);
-        } else if (tag.startsWith("rename fails")) {
-            m_user.env.insert(u"QUORVEL_TEST_ROOT_PRELOAD"_s, QStringLiteral(QUORVEL_ROOT_SHIM));
-            m_user.env.insert(u"QUORVEL_TEST_NO_EXCHANGE"_s, u"Quorvel.app"_s);
-        } else if (tag.startsWith("undeletable")) {
+        // The volume is the folder tree/: here the mount is not the point.
+        QVERIFY(writeFile(hdiutil, "#!/bin/sh\n[ $1 = attach ] || exit 0\n" +
+                                       attachPrints({path(u"tree"_s)})));
+        QCOMPARE(::chmod(QFile::encodeName(hdiutil), 0755), 0);
+        for (const QString &pair : env.replace(u'@', m_dir->path()).split(u' ', Qt::SkipEmptyParts))
+            m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+        if (QByteArray(QTest::currentDataTag()).startsWith("undeletable")) {
             if (!setImmutable(shared + u"/Quorvel.app/lib/locked"_s, true))
                 QSKIP("the file system here cannot make a file immutable");
             m_immutable << shared + u"/Quorvel.app/lib/locked"_s;
-        } else if (tag.startsWith("old bundle")) {
-            // The user could move it aside, but not empty it: the plain copy must not start.
-            dest = m_user.user(u"Apps"_s);
-            QVERIFY(QDir().rename(shared, dest) && m_user.own(dest));
-            QCOMPARE(::chmod(QFile::encodeName(dest), 0755), 0);
-        } else if (tag.startsWith("missing")) {
-            dest = m_user.user(u"new/Apps"_s);
-        } else if (tag.startsWith("quarantine")) {
-            dest = system;
-        } else {
-            // Root cannot read the user's FUSE mount unless /etc/fuse.conf allows it.
-            QVERIFY(makeImage(path(u"tree"_s), path(u"image.dmg"_s)) &&
-                    m_user.placeImage(path(u"image.dmg"_s)));
-            hdiutil = standIn("hdiutil");
-            QByteArray plist;
-            if (m_user.runAsUser(hdiutil, {u"attach"_s, m_user.image(), u"-plist"_s}, &plist) != 0)
-                QSKIP("this machine does not let an unprivileged user mount with FUSE");
-            const QString mounted = mountsUnder(m_user.user(u"tmp"_s)).value(0);
-            QCOMPARE(m_user.runAsUser(hdiutil, {u"detach"_s, mounted}), 0);
-            dest = system;
+        } else if (dest == u"user/Apps") {
+            QVERIFY(QDir().rename(shared, path(dest)) && m_user.own(path(dest)));
+            QCOMPARE(::chmod(QFile::encodeName(path(dest)), 0755), 0);
         }
 
-        const InstallRun r = m_user.install(dest, hdiutil);
-        QCOMPARE(entries(outside), QStringList()); // root wrote nothing outside the destination
-        QCOMPARE(r.error.value_or(QString()), error);
-        QCOMPARE(r.stages.contains(u"authorize"_s), prompted);
-        QCOMPARE(m_user.prompts(), prompted ? 1 : 0);
-        const QString app = dest + u"/Quorvel.app"_s;
+        const InstallRun r = m_user.install(path(dest), hdiutil);
+        // Root wrote nothing outside the destination, nothing else was run, and the private
+        // copy beside the image is gone.
+        QCOMPARE(entries(outside) + entries(m_user.user(u"cwd"_s)) +
+                     entries(m_user.user(u"private"_s)),
+                 QStringList{u"image.dmg"_s});
+        const QString app = path(dest) + u"/Quorvel.app"_s;
+        QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
+        QCOMPARE((QList{r.stages.contains(u"authorize"_s) ? 1 : 0, m_user.prompts()}),
+                 (QList{prompted ? 1 : 0, prompted ? 1 : 0}));
         if (error.isEmpty()) {
-            QCOMPARE(r.app, app);
-            QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-            QCOMPARE(readFile(app + u"/data"_s), "1"_ba);
-            QCOMPARE(QFile::symLinkTarget(app + u"/AppRun"_s), app + u"/usr/bin/run"_s);
+            QCOMPARE(entries(path(dest)), QStringList{u"Quorvel.app"_s});
             // Made, copied and cleared with the same rights: root's, or else the user's alone.
-            const uint owner = prompted ? 0 : m_user.uid;
-            for (const QString &p : QStringList{app, app + u"/data"_s, app + u"/usr/bin/run"_s}) {
-                QCOMPARE(ownerOf(p), owner);
-                QVERIFY2(!hasAttr(p, "user.com.apple.quarantine"), qPrintable(p));
-            }
+            expectIntactBundle(app, prompted ? 0 : m_user.uid);
             if (!prompted)
-                QCOMPARE(ownerOf(m_user.user(u"new"_s)), owner);
+                QCOMPARE(statOf(m_user.user(u"new"_s)).st_uid, m_user.uid);
         } else {
-            // The old bundle, whole, and nothing of this run beside it.
-            QStringList left = entries(dest);
-            if (tag.startsWith("staging swapped")) {
-                // The link put in the staging folder's place, and the folder it moved away.
-                QVERIFY(QFileInfo(staging).isSymLink());
-                QVERIFY(left.removeOne(QFileInfo(staging).fileName()) &&
-                        left.removeOne(QFileInfo(staging).fileName() + u".moved"_s));
-            } else if (tag.startsWith("killed")) {
-                left.removeOne(QFileInfo(staging).fileName()); // a kill leaves its copy
-            }
-            QCOMPARE(left, QStringList{u"Quorvel.app"_s});
+            // The old bundle, whole, and nothing of this run beside it but what the row says.
+            QCOMPARE(entries(path(dest)), left);
             QCOMPARE(entries(app), (QStringList{u"AppRun"_s, u"lib"_s}));
-            QCOMPARE(readFile(app + u"/AppRun"_s), "old"_ba);
-            QCOMPARE(readFile(app + u"/lib/locked"_s), "old"_ba);
+            QCOMPARE(readFile(app + u"/AppRun"_s) + readFile(app + u"/lib/locked"_s), "oldold"_ba);
         }
-        QCOMPARE(entries(m_user.user(u"private"_s)), QStringList{u"image.dmg"_s});
-        expectNothingMounted();
-    }
-
-    void failedInstallKeepsOlderBundle_data()
-    {
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<int>("copiesTried");
-        QTest::newRow("random bytes") << u"Could not mount the disk image."_s << 0;
-        QTest::newRow("truncated") << u"Could not mount the disk image."_s << 0;
-        QTest::newRow("no bundle") << u"The application was not found in the disk image."_s << 0;
-        QTest::newRow("neither copy takes a fifo") << kCopyFailed << 2;
-    }
-    void failedInstallKeepsOlderBundle()
-    {
-        QFETCH(QString, error);
-        QFETCH(int, copiesTried);
-        const QByteArray tag = QTest::currentDataTag();
-        const QString image = path(u"image.dmg"_s), dest = path(u"Applications"_s);
-        QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old"));
-        if (tag == "random bytes") {
-            QByteArray noise(8192, Qt::Uninitialized);
-            QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), 2048);
-            QVERIFY(writeFile(image, noise));
-        } else if (tag == "truncated") {
-            QVERIFY(writeFile(image, readFile(sampleImage("quorvel.dmg")).left(600)));
-        } else if (tag == "no bundle") {
-            QVERIFY(writeFile(path(u"tree/Readme.txt"_s), "no app here") &&
-                    makeImage(path(u"tree"_s), image));
-        } else {
-            makeBundleImage(true); // nor does the copy out of the image: no prompt comes
-        }
-
-        const InstallRun r = runInstaller(image, dest, standInTools());
-        QCOMPARE(r.error, error);
-        const QRegularExpression copyFailed(
-            u"^INST: (direct copy failed|copy out of the image failed) \\(.*fifo"_s);
-        QCOMPARE(r.log.filter(copyFailed).size(), copiesTried);
-        QVERIFY(!r.stages.contains(u"authorize"_s));
-        QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-        QCOMPARE(entries(dest + u"/Quorvel.app"_s), QStringList{u"AppRun"_s});
-        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "old"_ba);
-        expectNothingMounted();
     }
 };
 
-QTEST_GUILESS_MAIN(TstDmgInstallReal)
+// With "--install IMAGE DESTDIR HDIUTIL" (from UserRun::install, as the user): one installation
+// with the stand-ins, HDIUTIL in place of the hdiutil one, reported on stdout.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() == 5 && args[1] == u"--install") {
+        SystemTools tools = standInTools();
+        tools.hdiutil = args[4];
+        const InstallRun r = collectInstall(args[2], args[3], tools);
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly))
+            return 1;
+        QDataStream(&out) << r.completions << r.stages << r.success << r.app.value_or(QString())
+                          << r.error.value_or(QString()) << r.log;
+        return out.flush() ? 0 : 1;
+    }
+    TstDmgInstallReal test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_dmg_install_real.moc"

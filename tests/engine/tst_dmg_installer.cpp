@@ -2,28 +2,7 @@
 
 #include <sys/stat.h>
 
-using namespace Qt::StringLiterals;
 using Names = QStringList;
-
-namespace {
-
-const QString kMountFailed = u"Could not mount the disk image."_s;
-const QString kNotFound = u"The application was not found in the disk image."_s;
-const QString kCancelled = u"Installation was cancelled at the authorization prompt."_s;
-const QString kCopyFailed = u"Could not copy the application to the install location."_s;
-
-// A fake attach that prints entities carrying these mount points (null: no such key).
-QByteArray attachPrints(const Names &mountPoints)
-{
-    QByteArray xml = "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array>";
-    for (const QString &mp : mountPoints)
-        xml += mp.isNull() ? "<dict/>"_ba
-                           : QByteArray("<dict><key>mount-point</key><string>" + mp.toUtf8() +
-                                        "</string></dict>");
-    return xml + "</array></dict></plist>\nEOF";
-}
-
-} // namespace
 
 // The installer driven by fake tools: shell scripts that record their calls.
 class TstDmgInstaller : public QObject
@@ -60,7 +39,7 @@ class TstDmgInstaller : public QObject
             "case $1 in\nattach) " + attach + "\n;;\ndetach) i=0; until [ -e '" + go +
             "' ] || [ $i = 100 ]; do sleep 0.1; i=$((i+1)); done\n[ -e '" + go +
             "' ] || echo 'detach before completion' >>'" + log + "'\n" + detach + ";;\nesac";
-        InstallRun r = runInstaller(
+        InstallRun r = collectInstall(
             path(u"image.dmg"_s), dest,
             {tool(u"hdiutil"_s, attach.isEmpty() ? attach : hdiutil), tool(u"xattr"_s, "exit 0"),
              tool(u"osascript"_s, osascript), path(u"tools/ditto"_s),
@@ -94,101 +73,81 @@ private slots:
                                      : QFile::setPermissions(p, QFile::Permissions(0x7700)));
     }
 
-    void locatesBundle_data()
+    // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
+    // name that leads elsewhere. Without the named one, the first other bundle is taken.
+    void picksBundle_data()
     {
+        QTest::addColumn<QString>("appName");
+        // Bundles; "X@": a link to a real bundle outside the volume; "X!": a file.
         QTest::addColumn<Names>("volume");
-        QTest::addColumn<Names>("mountPoints"); // "@": the volume
-        QTest::addColumn<QString>("copied");
+        QTest::addColumn<QString>("copied");  // empty: none
+        QTest::addColumn<QString>("refused"); // "@": the volume
+        const QString app = u"Quorvel.app"_s;
         QTest::newRow("named bundle beside others")
-            << Names{u"Alpha.app"_s, u"Quorvel.app"_s, u"Zeta.app"_s} << Names{u"@"_s}
-            << u"Quorvel.app"_s;
+            << app << Names{u"Alpha.app"_s, app, u"Zeta.app"_s} << app << QString();
         QTest::newRow("first other bundle keeps its name")
-            << Names{u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s} << Names{u"@"_s}
-            << u"Beta.app"_s;
+            << app << Names{u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s} << u"Beta.app"_s
+            << QString();
         QTest::newRow("a later entity carries the mount point")
-            << Names{u"Quorvel.app"_s} << Names{QString(), u""_s, u"@"_s, u"/not/this/one"_s}
-            << u"Quorvel.app"_s;
+            << app << Names{app} << app << QString();
+        QTest::newRow("name with a slash")
+            << u"sub/Quorvel.app"_s << Names() << QString() << u"@/sub/Quorvel.app"_s;
+        QTest::newRow("dot") << u"."_s << Names() << QString() << u"@/."_s;
+        QTest::newRow("dot dot") << u".."_s << Names() << QString() << u"@/.."_s;
+        QTest::newRow("named bundle is a link")
+            << app << Names{u"Quorvel.app@"_s} << QString() << u"@/Quorvel.app"_s;
+        QTest::newRow("named bundle is a file")
+            << app << Names{u"Quorvel.app!"_s} << QString() << u"@/Quorvel.app"_s;
+        QTest::newRow("the only other bundle is a link")
+            << app << Names{u"Other.app@"_s} << QString() << QString();
+        QTest::newRow("capital extension, detach refused")
+            << app << Names{u"Quorvel.APP"_s} << QString() << QString();
     }
-    void locatesBundle()
+    void picksBundle()
     {
+        QFETCH(QString, appName);
         QFETCH(Names, volume);
-        QFETCH(Names, mountPoints);
         QFETCH(QString, copied);
-        for (const QString &e : volume)
-            QVERIFY(writeFile(m_volume + u'/' + e + u"/AppRun"_s, e.toUtf8(), true));
+        QFETCH(QString, refused);
+        const QByteArray tag = QTest::currentDataTag();
+        const QByteArray detach = tag.endsWith("detach refused") ? "exit 16" : "exit 0";
+        const Names mountPoints = tag.startsWith("a later entity")
+                                      ? Names{QString(), u""_s, m_volume, u"/not/this/one"_s}
+                                      : Names{m_volume};
+        // Real bundles sit beside the volume and below it, within reach of a careless name.
+        QVERIFY(writeFile(path(u"elsewhere.app/AppRun"_s), "x", true) &&
+                writeFile(m_volume + u"/sub/Quorvel.app/AppRun"_s, "x", true));
+        for (const QString &e : volume) {
+            const QString at = m_volume + u'/' + e;
+            if (e.endsWith(u'@'))
+                QVERIFY(QFile::link(path(u"elsewhere.app"_s), at.chopped(1)));
+            else
+                QVERIFY(e.endsWith(u'!') ? writeFile(at.chopped(1), "x", true)
+                                         : writeFile(at + u"/AppRun"_s, e.toUtf8(), true));
+        }
         const QString dest = path(u"Applications/"_s), app = dest + copied; // no "//"
         QVERIFY(QDir().mkpath(dest));
 
-        const InstallRun r =
-            install(dest, attachPrints(mountPoints.replaceInStrings(u"@"_s, m_volume)));
-        QCOMPARE(r.app, app);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s}));
-        QCOMPARE(entries(dest), QStringList{copied});
+        const InstallRun r = install(dest, attachPrints(mountPoints), detach, "exit 0", appName);
+        QCOMPARE(r.error.value_or(QString()), copied.isEmpty() ? kNotFound : QString());
+        QCOMPARE(r.stages, (copied.isEmpty() ? Names{u"mount"_s} : Names{u"mount"_s, u"copy"_s}));
+        QCOMPARE(entries(dest), (copied.isEmpty() ? Names() : Names{copied}));
         QCOMPARE(readFile(app + u"/AppRun"_s), copied.toUtf8());
-        QStringList log = mountedLog();
-        if (copied != u"Quorvel.app")
+        Names log = mountedLog(), calls{u"hdiutil attach "_s + path(u"image.dmg"_s) +
+                                        u" -nobrowse -noverify -readonly -plist"_s};
+        if (!refused.isEmpty())
+            log << u"INST: not a bundle folder: "_s + refused.replace(u"@"_s, m_volume);
+        if (!copied.isEmpty() && copied != appName)
             log << u"INST: Quorvel.app is not in the image, taking "_s + copied;
-        QCOMPARE(r.log, log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
-                            << u"INST: install SUCCESS at "_s + app
-                            << u"INST: detaching "_s + m_volume);
-        QCOMPARE(calls(), (QStringList{u"hdiutil attach "_s + path(u"image.dmg"_s) +
-                                           u" -nobrowse -noverify -readonly -plist"_s,
-                                       u"xattr -dr com.apple.quarantine "_s + app,
-                                       u"hdiutil detach "_s + m_volume + u" -quiet"_s}));
-    }
-
-    void noBundleThenForcedDetach()
-    {
-        // Only a bundle with a capital extension, and a detach that always fails.
-        QVERIFY(writeFile(m_volume + u"/Quorvel.APP/AppRun"_s, "x", true));
-        const InstallRun r = install(path(u"Applications"_s), attachPrints({m_volume}), "exit 16");
-        QCOMPARE(r.error, kNotFound);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
-        QCOMPARE(r.log, mountedLog() << u"INST: detaching "_s + m_volume);
-        QCOMPARE(calls().filter(u"detach"_s),
-                 (QStringList{u"hdiutil detach "_s + m_volume + u" -quiet"_s,
-                              u"hdiutil detach "_s + m_volume + u" -force -quiet"_s}));
-    }
-
-    // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
-    // name that leads elsewhere.
-    void refusesBundle_data()
-    {
-        QTest::addColumn<QString>("appName");
-        QTest::addColumn<QString>("logged"); // "@": the volume
-        QTest::newRow("name with a slash") << u"sub/Quorvel.app"_s << u"@/sub/Quorvel.app"_s;
-        QTest::newRow("name leading out") << u"../elsewhere.app"_s << u"@/../elsewhere.app"_s;
-        QTest::newRow("dot") << u"."_s << u"@/."_s;
-        QTest::newRow("named bundle is a link") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
-        QTest::newRow("named bundle is a file") << u"Quorvel.app"_s << u"@/Quorvel.app"_s;
-        QTest::newRow("the only other bundle is a link") << u"Quorvel.app"_s << QString();
-    }
-    void refusesBundle()
-    {
-        QFETCH(QString, appName);
-        QFETCH(QString, logged);
-        const QByteArray tag = QTest::currentDataTag();
-        // Real bundles sit beside the volume and below it, within reach of a careless name.
-        for (const QString &app :
-             QStringList{path(u"elsewhere.app"_s), m_volume + u"/sub/Quorvel.app"_s})
-            QVERIFY(writeFile(app + u"/AppRun"_s, "x", true));
-        if (tag == "named bundle is a link")
-            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Quorvel.app"_s));
-        else if (tag == "named bundle is a file")
-            QVERIFY(writeFile(m_volume + u"/Quorvel.app"_s, "x", true));
-        else if (tag.startsWith("the only other"))
-            QVERIFY(QFile::link(path(u"elsewhere.app"_s), m_volume + u"/Other.app"_s));
-        const QString dest = path(u"Applications"_s);
-        QVERIFY(QDir().mkpath(dest));
-
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 0", appName);
-        QCOMPARE(r.error, kNotFound);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
-        QStringList log = mountedLog();
-        if (!logged.isEmpty())
-            log << u"INST: not a bundle folder: "_s + logged.replace(u"@"_s, m_volume);
-        QCOMPARE(r.log, log << u"INST: detaching "_s + m_volume);
-        QCOMPARE(entries(dest), QStringList());
+        if (!copied.isEmpty()) {
+            log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
+                << u"INST: install SUCCESS at "_s + app;
+            calls << u"xattr -dr com.apple.quarantine "_s + app;
+        }
+        calls << u"hdiutil detach "_s + m_volume + u" -quiet"_s;
+        if (detach != "exit 0")
+            calls << u"hdiutil detach "_s + m_volume + u" -force -quiet"_s;
+        QCOMPARE(r.log + this->calls(), log << u"INST: detaching "_s + m_volume << calls);
     }
 
     void mountFailures_data()
@@ -228,8 +187,7 @@ private slots:
         QFETCH(Names, detached);
         const InstallRun r =
             install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
-        QCOMPARE(r.error, kMountFailed);
-        QCOMPARE(r.stages, QStringList{u"mount"_s});
+        QCOMPARE(r.stages + Names{r.error.value_or(QString())}, (Names{u"mount"_s, kMountFailed}));
         Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
                     logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
         Names calls;
@@ -237,95 +195,84 @@ private slots:
             log << u"INST: detaching "_s + mp;
             calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
         }
-        QCOMPARE(r.log, log);
-        QCOMPARE(this->calls().filter(u"detach"_s), calls);
+        QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
         QVERIFY(!QFileInfo::exists(path(u"Applications"_s)));
     }
 
-    void privilegedCopyOutcomes_data()
+    // The copy into an install folder this process cannot write asks for rights at once, and
+    // keeps the old bundle when that fails; a missing folder is made by the user where the
+    // user can, and a path that is not a folder fails: neither prompts.
+    void copyRoads_data()
     {
+        QTest::addColumn<QString>("folder");       // below the test's folder; "locked": unwritable
         QTest::addColumn<QByteArray>("osascript"); // empty: cannot be launched
         QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("logged");
+        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder
+        const QString failed = u"INST: privileged copy failed, "_s;
         // Answered after more than half a minute: the prompt has no time limit.
         QTest::newRow("cancelled late, said on stdout")
-            << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
-            << u"rc=1 out=User canceled."_s;
+            << u"locked"_s << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
+            << Names{failed + u"rc=1 out=User canceled."_s};
         QTest::newRow("cancelled, said on stderr")
-            << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba << kCancelled
-            << u"rc=1 out=0:80: execution error: User canceled. (-128)"_s;
-        QTest::newRow("other failure") << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
-                                       << kCopyFailed << u"rc=2 out=partial | ditto: disk full"_s;
-        QTest::newRow("cannot be launched") << QByteArray() << kCopyFailed << u"rc=-1 out="_s;
+            << u"locked"_s << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba
+            << kCancelled
+            << Names{failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
+        QTest::newRow("other failure")
+            << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
+            << kCopyFailed << Names{failed + u"rc=2 out=partial | ditto: disk full"_s};
+        QTest::newRow("cannot be launched")
+            << u"locked"_s << QByteArray() << kCopyFailed
+            << Names{u"INST: failed to launch @/tools/osascript: <reason>"_s,
+                     failed + u"rc=-1 out="_s};
+        QTest::newRow("missing, two levels")
+            << u"new/Apps"_s << "exit 1"_ba << QString()
+            << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
+        QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
+                                << Names{u"INST: not a folder: @/file"_s};
+        QTest::newRow("below a file") << u"file/Apps"_s << "exit 1"_ba << kCopyFailed
+                                      << Names{u"INST: not a folder: @/file"_s};
     }
-    void privilegedCopyOutcomes()
-    {
-        QFETCH(QByteArray, osascript);
-        QFETCH(QString, error);
-        QFETCH(QString, logged);
-        // An install folder this process cannot write: the road asks for rights at once.
-        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true));
-        const QString dest = path(u"Applications"_s);
-        QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
-        if (::geteuid() == 0 ? !setImmutable(dest, true)
-                             : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
-            QSKIP("cannot make a folder unwritable here");
-        m_unwritable << dest;
-
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
-        QCOMPARE(r.error, error);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s, u"authorize"_s}));
-        QStringList log = mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
-                                              dest + u"/Quorvel.app"_s;
-        if (osascript.isEmpty())
-            log << u"INST: failed to launch "_s + path(u"tools/osascript"_s) + u": <reason>"_s;
-        QCOMPARE(r.log, log << u"INST: privileged copy failed, "_s + logged
-                            << u"INST: detaching "_s + m_volume);
-        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "old"_ba);
-        QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-        // One call of the helper, on the user's own copy beside the image, gone again.
-        if (!osascript.isEmpty()) {
-            const QStringList scripts = calls().filter(u"osascript"_s);
-            QCOMPARE(scripts.size(), 1);
-            const QRegularExpression command(
-                u"^osascript -e do shell script \"'(.+)' '(.+)/\\.quorvel-bundle-\\w{6}/"
-                u"Quorvel\\.app' '(.+)' 'Quorvel\\.app'\" with administrator privileges$"_s);
-            const QRegularExpressionMatch m = command.match(scripts[0]);
-            QVERIFY2(m.hasMatch(), qPrintable(scripts[0]));
-            QCOMPARE(m.captured(1), path(u"tools/install-bundle"_s));
-            QCOMPARE(m.captured(2), QFileInfo(m_dir->path()).canonicalFilePath());
-            QCOMPARE(m.captured(3), QFileInfo(dest).canonicalFilePath());
-        }
-        QCOMPARE(QDir(m_dir->path())
-                     .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
-                 QStringList());
-    }
-
-    // A missing install folder is made by the user where the user can; a path that is not a
-    // folder fails without a prompt.
-    void installFolderIsMade_data()
-    {
-        QTest::addColumn<QString>("folder"); // below the test's folder
-        QTest::addColumn<bool>("installed");
-        QTest::newRow("missing, two levels") << u"new/Apps"_s << true;
-        QTest::newRow("a file") << u"file"_s << false;
-        QTest::newRow("below a file") << u"file/Apps"_s << false;
-    }
-    void installFolderIsMade()
+    void copyRoads()
     {
         QFETCH(QString, folder);
-        QFETCH(bool, installed);
+        QFETCH(QByteArray, osascript);
+        QFETCH(QString, error);
+        QFETCH(Names, logged);
+        const bool locked = folder == u"locked";
+        const QString dest = path(locked ? u"Applications"_s : folder);
         QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
                 writeFile(path(u"file"_s), "f"));
-        const QString dest = path(folder);
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", "exit 1");
-        QCOMPARE(r.success, installed);
-        QCOMPARE(r.stages, (QStringList{u"mount"_s, u"copy"_s})); // never a prompt
-        QCOMPARE(calls().filter(u"osascript"_s), QStringList());
-        if (installed)
-            QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), "new"_ba);
-        else
-            QCOMPARE(r.error, kCopyFailed);
+        if (locked) {
+            QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
+            if (::geteuid() == 0 ? !setImmutable(dest, true)
+                                 : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
+                QSKIP("cannot make a folder unwritable here");
+            m_unwritable << dest;
+        }
+
+        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
+        QCOMPARE(r.stages + Names{r.error.value_or(QString())},
+                 Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(locked ? 3 : 2) << error);
+        QCOMPARE(r.log, mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
+                                            dest + u"/Quorvel.app"_s
+                                     << logged.replaceInStrings(u"@"_s, m_dir->path())
+                                     << u"INST: detaching "_s + m_volume);
+        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
+                                                            : error.isEmpty() ? "new"_ba
+                                                                              : ""_ba);
+        // One call of the helper, on the user's own copy beside the image, gone again.
+        const QString script =
+            u"osascript -e do shell script \"'%1' '%2/.quorvel-bundle-X/"
+            u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s.arg(
+                path(u"tools/install-bundle"_s), QFileInfo(m_dir->path()).canonicalFilePath(),
+                QFileInfo(dest).canonicalFilePath());
+        QCOMPARE(calls()
+                     .filter(u"osascript"_s)
+                     .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),
+                 locked && !osascript.isEmpty() ? Names{script} : Names());
+        QCOMPARE(QDir(m_dir->path())
+                     .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
+                 Names());
     }
 };
 

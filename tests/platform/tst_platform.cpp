@@ -27,16 +27,13 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         SingleInstance first(u"tst.platform"_s), second(u"tst.platform"_s);
         QSignalSpy raised(&first, &SingleInstance::activationRequested);
-        QVERIFY(first.claim());
-        QVERIFY(!second.claim());
+        QVERIFY(first.claim() && !second.claim());
         QTRY_COMPARE(raised.size(), 1);
         // What a run that was killed left behind does not keep the next one from starting.
-        const QString stale =
-            qEnvironmentVariable("XDG_RUNTIME_DIR") + u"/tst.stale-%1"_s.arg(::getuid());
-        QVERIFY(QFile(stale).open(QIODevice::WriteOnly));
+        QVERIFY(
+            QFile(runtime.filePath(u"tst.stale-%1"_s.arg(::getuid()))).open(QIODevice::WriteOnly));
         SingleInstance next(u"tst.stale"_s), later(u"tst.stale"_s);
-        QVERIFY(next.claim());
-        QVERIFY(!later.claim());
+        QVERIFY(next.claim() && !later.claim());
     }
 
     void privateChannelWithoutRuntimeFolder()
@@ -79,12 +76,12 @@ private slots:
         // What killed runs left is swept; a link with such a name is not followed.
         const QString left = QDir::tempPath() + u"/quorvel-setup-left"_s;
         const QString elsewhere = qEnvironmentVariable("QUORVEL_TEST_TMP") + u"/elsewhere"_s;
-        QVERIFY(QDir().mkpath(left + u"/sub"_s) && QDir().mkpath(elsewhere));
+        QVERIFY(QDir().mkpath(left + u"/sub"_s) && QDir().mkpath(elsewhere + u"/kept"_s));
         const QString link = QDir::tempPath() + u"/quorvel-setup-link"_s;
         QFile::remove(link);
         QVERIFY(QFile::link(elsewhere, link));
         Paths::removeStaleTemporaryFolders();
-        QVERIFY(!QFileInfo::exists(left) && QFileInfo(elsewhere).isDir());
+        QVERIFY(!QFileInfo::exists(left) && QFileInfo(elsewhere + u"/kept"_s).isDir());
         // Images of such folders are stale; those of this run's own are not.
         const QString own = Paths::privateTemporaryFolder(), tmp = QDir::tempPath();
         for (const auto &[path, stale] : {std::pair<QString, bool>{left + u"/x.dmg"_s, true},
