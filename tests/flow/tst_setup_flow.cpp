@@ -144,12 +144,9 @@ class TstSetupFlow : public QObject
     bool installed() const { return m_c->done && !m_c->installing; }
 
 private slots:
-    void initTestCase()
-    {
-        QApplication::setQuitOnLastWindowClosed(false); // the flow's own ending is recorded
-    }
     void init()
     {
+        QApplication::setQuitOnLastWindowClosed(false); // the flow's own ending is recorded
         qputenv("LANGUAGE", "en");
         m_server = std::make_unique<TestServer>();
         m_server->setRoute("/mp/collect", {.status = 204});
@@ -236,36 +233,32 @@ private slots:
             QVERIFY(c.installView->isVisible() && c.activityToken && !c.installButton->isEnabled());
             QCOMPARE(m_outside, QStringList{u"hold"_s});
         }
-        if (tracked.last() == u"install_success"_s) {
+        const bool success = tracked.last() == u"install_success"_s;
+        if (success)
             QTRY_VERIFY(installed());
+        else
+            QTRY_COMPARE(c.detailLabel->text(), result);
+        QCOMPARE(events(), tracked);
+        QVERIFY(!c.installView->isVisible() && !c.activityToken && !QFile::exists(c.destFile));
+        if (success) {
             const QString app = result + u"/Quorvel.app"_s;
-            QVERIFY(QFile::exists(app + u"/AppRun"_s) && !QFile::exists(c.destFile));
-            QCOMPARE(events(), tracked);
-            QVERIFY(c.finishView->isVisible() && !c.installView->isVisible() && !c.activityToken);
+            QVERIFY(QFile::exists(app + u"/AppRun"_s) && c.finishView->isVisible());
             QVERIFY(!c.installTimer && c.progress->doubleValue() == 1000);
             QCOMPARE(c.instStatus->text(), c.L().installingWait + u"  100%"_s);
             // Start Now starts what was installed and ends the setup without a question.
             QTest::mouseClick(c.startButton, Qt::LeftButton);
             QCOMPARE(m_outside, (QStringList{u"hold"_s, u"launch "_s + app, u"end"_s}));
+            // The folder as typed, and as resolved; the road's other lines are checked end to end.
             const QStringList log = flowLog();
             QCOMPARE(log.first(), u"FLOW: Install clicked, dir=\""_s + text + u'"');
-            QCOMPARE(
-                log.mid(log.size() - 5),
-                (QStringList{u"FLOW: architecture URL -> "_s + m_server->url(u"/quorvel.dmg"_s),
-                             u"FLOW: download complete"_s,
-                             u"FLOW: installing Quorvel.app into "_s + result,
-                             u"FLOW: install SUCCESS, app="_s + app,
-                             u"FLOW: Start Now, launching "_s + app}));
+            QVERIFY(log.contains(u"FLOW: installing Quorvel.app into "_s + result));
             return;
         }
-        QTRY_COMPARE(c.detailLabel->text(), result);
-        QCOMPARE(events(), tracked);
         QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, privateFolder);
         QCOMPARE(c.statusLabel->text(), c.L().installFailed);
         QCOMPARE(c.installButton->title(), c.L().btnRetry);
         QVERIFY(c.installButton->isEnabled() && c.locationField->isEnabled() && !c.installing);
-        QVERIFY(!c.installView->isVisible() && !c.acceptCheck->isVisible() &&
-                !c.settingsLink->isVisible() && !c.activityToken && !QFile::exists(c.destFile));
+        QVERIFY(!c.acceptCheck->isVisible() && !c.settingsLink->isVisible());
         // A failed installation is told on a sheet. A failed download offers the image in the
         // browser instead, which leaves without a question.
         const bool installFailed = tracked.last() == u"install_failed copy_error"_s;
@@ -313,7 +306,92 @@ private slots:
         QVERIFY(!QFile::exists(Downloader::partialPath(c.destFile)));
     }
 
-    void progressArithmetic()
+    void leaving_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<QStringList>("log");     // from the UI, once leaving was asked for
+        QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
+        const QStringList ok{u"UI: user confirmed exit"_s},
+            blocked{u"UI: close blocked, install in progress"_s};
+        const QString hold = u"hold"_s, ask = u"ask"_s, end = u"end"_s;
+        QTest::newRow("ready, OK") << u"ready"_s << true << ok << QStringList{ask, end};
+        QTest::newRow("ready, Cancel") << u"ready"_s << false << QStringList() << QStringList{ask};
+        QTest::newRow("downloading, OK")
+            << u"downloading"_s << true << ok << QStringList{hold, ask, end};
+        QTest::newRow("waiting to retry, OK")
+            << u"waiting"_s << true << ok << QStringList{hold, ask, end};
+        // The pause ends as the user leaves: nothing more is fetched.
+        QTest::newRow("retry due as the user leaves")
+            << u"late retry"_s << true << QStringList() << QStringList{hold};
+        QTest::newRow("installing") << u"installing"_s << true << blocked << QStringList{hold};
+        // The download completes while the question is open; a second close is not asked.
+        QTest::newRow("install begins during the question")
+            << u"asking"_s << true << blocked << QStringList{hold, ask};
+        QTest::newRow("finished") << u"finished"_s << true << QStringList()
+                                  << QStringList{hold, end};
+        // The cancel came too late: the transfer completes all the same, and is not installed.
+        QTest::newRow("download ends as the user leaves")
+            << u"too late"_s << true << QStringList() << QStringList{hold, end};
+    }
+    void leaving()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, answer);
+        QFETCH(QStringList, log);
+        QFETCH(QStringList, outside);
+        if (state == u"downloading"_s)
+            serve({Response{.body = kImage, .stallAfter = 1000}});
+        else if (state == u"waiting"_s || state == u"late retry"_s)
+            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        else if (state == u"asking"_s || state == u"too late"_s)
+            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
+        MainWindowController &c =
+            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
+        if (state != u"ready"_s)
+            c.installClicked();
+        if (state == u"downloading"_s)
+            QTRY_VERIFY(m_server->requestCount("/quorvel.dmg") == 1);
+        if (state == u"waiting"_s || state == u"late retry"_s)
+            QTRY_VERIFY(c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile)));
+        if (state == u"installing"_s)
+            QTRY_VERIFY(c.installing);
+        if (state == u"finished"_s)
+            QTRY_VERIFY(installed());
+        if (state == u"asking"_s)
+            m_whileAsking = [&c] {
+                QTRY_VERIFY(c.installing);
+                c.window->close(); // Qt lets no close in while one is under way
+            };
+
+        m_answers = {answer};
+        const qsizetype mark = flowLog().size();
+        if (state == u"too late"_s || state == u"late retry"_s)
+            c.closing = true;
+        else
+            c.window->close();
+        if (state == u"late retry"_s) {
+            QMetaObject::invokeMethod(c.retryTimer.get(), "timeout");
+            QVERIFY(!c.downloader);
+        }
+        QTRY_COMPARE(m_outside, outside);
+        QTest::qWait(50);
+        QCOMPARE(m_outside, outside);
+        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
+        const bool closed = outside.endsWith(u"end"_s);
+        QCOMPARE(c.window->isVisible(), !closed);
+        QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s);
+        if (closed)
+            QVERIFY(!c.retryTimer && !c.activityToken && !c.installing &&
+                    !QFile::exists(c.destFile) &&
+                    !QFile::exists(Downloader::partialPath(c.destFile)));
+        if (c.installing) {
+            QCOMPARE(c.instStatus->text(), c.L().installInProgress);
+            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
+        }
+    }
+
+    void progressAndSmallerActions()
     {
         MainWindowController &c = open();
         const QString wait = c.L().installingWait;
@@ -340,89 +418,7 @@ private slots:
             c.creepInstall();
         QCOMPARE(c.progress->doubleValue(), 990.0);
         QCOMPARE(c.instStatus->text(), wait + u"  99%"_s);
-    }
 
-    void leaving_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("answer");
-        QTest::addColumn<QStringList>("log");     // from the UI, once leaving was asked for
-        QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
-        const QStringList ok{u"UI: user confirmed exit"_s},
-            blocked{u"UI: close blocked, install in progress"_s};
-        const QString hold = u"hold"_s, ask = u"ask"_s, end = u"end"_s;
-        QTest::newRow("ready, OK") << u"ready"_s << true << ok << QStringList{ask, end};
-        QTest::newRow("ready, Cancel") << u"ready"_s << false << QStringList() << QStringList{ask};
-        QTest::newRow("downloading, OK")
-            << u"downloading"_s << true << ok << QStringList{hold, ask, end};
-        QTest::newRow("waiting to retry, OK")
-            << u"waiting"_s << true << ok << QStringList{hold, ask, end};
-        QTest::newRow("installing") << u"installing"_s << true << blocked << QStringList{hold};
-        // The download completes while the question is open; a second close is not asked.
-        QTest::newRow("install begins during the question")
-            << u"asking"_s << true << blocked << QStringList{hold, ask};
-        QTest::newRow("finished") << u"finished"_s << true << QStringList()
-                                  << QStringList{hold, end};
-        // The cancel came too late: the transfer completes all the same, and is not installed.
-        QTest::newRow("download ends as the user leaves")
-            << u"too late"_s << true << QStringList() << QStringList{hold, end};
-    }
-    void leaving()
-    {
-        QFETCH(QString, state);
-        QFETCH(bool, answer);
-        QFETCH(QStringList, log);
-        QFETCH(QStringList, outside);
-        if (state == u"downloading"_s)
-            serve({Response{.body = kImage, .stallAfter = 1000}});
-        else if (state == u"waiting"_s)
-            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
-        else if (state == u"asking"_s || state == u"too late"_s)
-            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
-        MainWindowController &c =
-            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
-        if (state != u"ready"_s)
-            c.installClicked();
-        if (state == u"downloading"_s)
-            QTRY_VERIFY(m_server->requestCount("/quorvel.dmg") == 1);
-        if (state == u"waiting"_s)
-            QTRY_VERIFY(c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile)));
-        if (state == u"installing"_s)
-            QTRY_VERIFY(c.installing);
-        if (state == u"finished"_s)
-            QTRY_VERIFY(installed());
-        if (state == u"asking"_s)
-            m_whileAsking = [&c] {
-                QTRY_VERIFY(c.installing);
-                c.window->close(); // Qt lets no close in while one is under way
-            };
-
-        m_answers = {answer};
-        const qsizetype mark = flowLog().size();
-        if (state == u"too late"_s)
-            c.closing = true;
-        else
-            c.window->close();
-        QTRY_COMPARE(m_outside, outside);
-        QTest::qWait(50);
-        QCOMPARE(m_outside, outside);
-        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
-        const bool closed = outside.endsWith(u"end"_s);
-        QCOMPARE(c.window->isVisible(), !closed);
-        QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s);
-        if (closed)
-            QVERIFY(!c.retryTimer && !c.activityToken && !c.installing &&
-                    !QFile::exists(c.destFile) &&
-                    !QFile::exists(Downloader::partialPath(c.destFile)));
-        if (c.installing) {
-            QCOMPARE(c.instStatus->text(), c.L().installInProgress);
-            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
-        }
-    }
-
-    void smallerActions()
-    {
-        MainWindowController &c = open();
         // The accept box: a box that is not ticked, or only half, keeps Install disabled.
         for (auto [state, enabled] :
              {std::pair(Qt::Unchecked, false), std::pair(Qt::PartiallyChecked, false),
