@@ -27,4 +27,8 @@ FAULTS = [
     ('short caption list not padded', 'src/l10n/slide_captions.cpp', '    while (captions.size() < kSlideCount)\n        captions << QString();\n', ''),
     ('no English fallback', 'src/l10n/slide_captions.cpp', 'own.isArray() ? captionsFrom(own.toArray()) : englishCaptions', 'captionsFrom(own.toArray())'),
     ('non-text caption kept', 'src/l10n/slide_captions.cpp', '(entry.isString() ? entry.toString() : QString())', 'entry.toVariant().toString()'),
+    ('log follows a symlink', 'src/diag/log.cpp', 'O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK', 'O_CLOEXEC | O_NONBLOCK'),
+    ('log opened blocking', 'src/diag/log.cpp', 'O_NOFOLLOW | O_NONBLOCK, 0600);', 'O_NOFOLLOW, 0600);'),
+    ('no queue without a file', 'src/diag/log.cpp', 'gLogQueue = new LogQueue(gLogHandle);', 'gLogQueue = gLogHandle < 0 ? nullptr : new LogQueue(gLogHandle);'),
+    ('no post time limit', 'src/diag/analytics.cpp', 'curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, r.timeoutMs);', '(void)r.timeoutMs;'),
 ]

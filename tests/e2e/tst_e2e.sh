@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# End-to-end: starts the release server (nginx, with a CA made for this run) and Xvfb, runs the
-# real setup built against them, checks that a second start only brings the first window to
-# the front, drives the setup from Install to Start Now and checks the installed product was
-# started, the log, the analytics events and that the setup ended by itself.
-# Run by ctest, which sets HOME, TMPDIR, the XDG folders and QUORVEL_TEST_TMP to a private tree.
+# End-to-end: the real setup, built against the release server (nginx) on loopback, on Xvfb.
+# A second start only raises the first window; then the setup is driven from Install to Start
+# Now. Run by ctest, which points HOME, TMPDIR and the XDG folders into QUORVEL_TEST_TMP.
 # Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT
 set -euo pipefail
 setup=$1 samples=$2 server=$3 port=$4

@@ -1,11 +1,47 @@
 #include "diag/log.h"
 #include "l10n/localization.h"
+#include "l10n/slide_captions.h"
 #include "log_reader.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QString loaded(int languages, int captions)
+{
+    return u"L10N: slides loaded for %1 languages (en fallback: %2 captions)"_s.arg(languages).arg(
+        captions);
+}
+
+// Attaches the captions of `path` to fresh records; returns their lists, each joined with
+// "|", and then the log lines.
+QStringList attach(const QString &path)
+{
+    QList<UIStrings> records = Localization::all();
+    const qsizetype mark = LogReader::mark();
+    SlideCaptions::attach(records, path);
+    QStringList lists;
+    for (const UIStrings &r : records)
+        lists << r.slides.join(u'|');
+    return lists + LogReader::messagesSince(mark);
+}
+
+// A new file in a temporary folder that holds `json`; none for a null `json`.
+QString fileWith(const QByteArray &json)
+{
+    static QTemporaryDir dir;
+    static int files = 0;
+    QFile f(dir.filePath(QString::number(++files) + u".json"_s));
+    if (!json.isNull() && (!f.open(QIODevice::WriteOnly) || f.write(json) != json.size()))
+        qFatal("cannot write %s", qPrintable(f.fileName()));
+    return f.fileName();
+}
+
+} // namespace
 
 class TestLocalization : public QObject
 {
@@ -17,6 +53,9 @@ private slots:
     void everyTextIsSetPlainAndFormatsOnce();
     void detectsTheStartingLanguage_data();
     void detectsTheStartingLanguage();
+    void readsEachLanguageOrTheEnglishList_data();
+    void readsEachLanguageOrTheEnglishList();
+    void shippedFileHasFourCaptionsPerLanguage();
 };
 
 void TestLocalization::buildsOnceInIndexOrder()
@@ -34,9 +73,9 @@ void TestLocalization::buildsOnceInIndexOrder()
                                  u"zh-Hant"_s, u"ja"_s}));
     QCOMPARE(names.size(), 9);
     // The test binary has no bundle resources: the captions step ran once and said so.
-    QCOMPARE(LogReader::messagesSince(mark),
-             (QStringList{u"L10N: slides.json missing or invalid at (not in bundle)"_s,
-                          u"L10N: slides loaded for 0 languages (en fallback: 0 captions)"_s}));
+    QCOMPARE(
+        LogReader::messagesSince(mark),
+        (QStringList{u"L10N: slides.json missing or invalid at (not in bundle)"_s, loaded(0, 0)}));
 }
 
 void TestLocalization::everyTextIsSetPlainAndFormatsOnce()
@@ -55,18 +94,15 @@ void TestLocalization::everyTextIsSetPlainAndFormatsOnce()
                                         : field == &UIStrings::installerError ? u"%ld"_s
                                                                               : QString();
             QVERIFY2(!text.trimmed().isEmpty() && !text.contains(lookAlike) &&
-                         text == text.trimmed() + (blank ? u" "_s : u""_s),
-                     qPrintable(s.code + u": "_s + text));
-            QVERIFY2(text.count(u'%') == (placeholder.isEmpty() ? 0 : 1) &&
-                         (placeholder.isEmpty() || text.contains(placeholder)),
+                         text == text.trimmed() + (blank ? u" "_s : u""_s) &&
+                         text.count(u'%') == (placeholder.isEmpty() ? 0 : 1) &&
+                         text.contains(placeholder),
                      qPrintable(s.code + u": "_s + text));
         }
         QCOMPARE(s.exitQuestion(product), QString(s.exitConfirm).replace(u"%@"_s, product));
         QCOMPARE(s.installerErrorText(-5000),
                  QString(s.installerError).replace(u"%ld"_s, u"-5000"_s));
     }
-    QVERIFY(all[1].exitQuestion(product).contains(u"Quorvel-Setup"_s));
-    QVERIFY(all[8].exitQuestion(product).startsWith(product + u' '));
 }
 
 void TestLocalization::detectsTheStartingLanguage_data()
@@ -105,11 +141,59 @@ void TestLocalization::detectsTheStartingLanguage()
     QFETCH(int, index);
     for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"})
         qunsetenv(name);
-    for (const QString &setting : settings.split(u' ', Qt::SkipEmptyParts)) {
-        const qsizetype eq = setting.indexOf(u'=');
-        qputenv(setting.left(eq).toUtf8().constData(), setting.mid(eq + 1).toUtf8());
-    }
+    for (const QString &setting : settings.split(u' ', Qt::SkipEmptyParts))
+        qputenv(setting.section(u'=', 0, 0).toUtf8().constData(),
+                setting.section(u'=', 1).toUtf8());
     QCOMPARE(Localization::detectSystemLanguageIndex(), index);
+}
+
+void TestLocalization::readsEachLanguageOrTheEnglishList_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QStringList>("outcome"); // what attach() returns
+    const QByteArray en = R"("en": ["e1", "e2", "e3", "e4"])";
+    const QString e = u"e1|e2|e3|e4"_s;
+    // Not an array, or a key in another letter case: the English list.
+    QTest::newRow("own lists, else English")
+        << fileWith("{" + en + R"(, "de": ["d1", "d2", "d3", "d4"], "fr": "f1", "zh-hans": []})")
+        << QStringList{e, u"d1|d2|d3|d4"_s, e, e, e, e, e, e, e, loaded(4, 4)};
+    // The slideshow reads four captions from every list.
+    const QString none = u"|||"_s;
+    QTest::newRow("short, long and odd lists")
+        << fileWith(R"({"en": {"1": "e1"}, "it": ["i1", 2, null], "ja": ["j1", "j2", "j3", "j4",
+                    "j5"]})")
+        << QStringList{
+               none,        none, none, none, none, u"i1|||"_s, none, none, u"j1|j2|j3|j4|j5"_s,
+               loaded(3, 0)};
+    const auto unusable = [&](const char *name, const QString &path) {
+        QTest::newRow(name) << path
+                            << QStringList(9, none) +
+                                   QStringList{u"L10N: slides.json missing or invalid at "_s + path,
+                                               loaded(0, 0)};
+    };
+    unusable("missing file", fileWith(QByteArray()));
+    unusable("invalid JSON", fileWith("{" + en + ",}"));
+    unusable("array at the top", fileWith("[{" + en + "}]"));
+}
+
+void TestLocalization::readsEachLanguageOrTheEnglishList()
+{
+    QFETCH(QString, path);
+    QFETCH(QStringList, outcome);
+    QCOMPARE(attach(path), outcome);
+}
+
+void TestLocalization::shippedFileHasFourCaptionsPerLanguage()
+{
+    const QStringList lists = attach(QStringLiteral(QUORVEL_SHIPPED_SLIDES));
+    QCOMPARE(lists.mid(9), QStringList{loaded(9, 4)});
+    for (qsizetype i = 0; i < 9; ++i) {
+        const QStringList captions = lists[i].split(u'|');
+        QCOMPARE(captions.size(), 4);
+        QVERIFY2(i == 0 || lists[i] != lists[0], qPrintable(lists[i])); // no language borrows
+        for (const QString &caption : captions)
+            QVERIFY2(!caption.isEmpty() && caption == caption.trimmed(), qPrintable(lists[i]));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLocalization)

@@ -13,7 +13,7 @@ QStringList lines()
     if (!f.open(QIODevice::ReadOnly))
         return {};
     QStringList out = QString::fromUtf8(f.readAll()).split(u'\n');
-    if (!out.isEmpty() && out.last().isEmpty())
+    if (out.last().isEmpty()) // after the last line break
         out.removeLast();
     return out;
 }
@@ -28,12 +28,9 @@ qsizetype mark()
 
 QStringList messagesSince(qsizetype mark)
 {
-    QStringList out;
-    const QStringList all = lines();
-    // "yyyy-MM-dd HH:mm:ss.SSS" and two blanks
-    constexpr qsizetype stampLength = 23 + 2;
-    for (qsizetype i = mark; i < all.size(); ++i)
-        out << all[i].mid(stampLength);
+    QStringList out = lines().mid(mark);
+    for (QString &line : out)
+        line.remove(0, 23 + 2); // "yyyy-MM-dd HH:mm:ss.SSS" and two blanks
     return out;
 }
 

@@ -1,17 +1,9 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QObject>
-#include <QPair>
-#include <QPointer>
+#include <QTcpServer>
 
 #include <functional>
-#include <memory>
-
-class QTcpServer;
-class QTcpSocket;
 
 // One request as the server received it. Header names are lower-case.
 struct RecordedRequest
@@ -37,13 +29,11 @@ struct Response
     QByteArray lastModified{};
     int chunkBytes = 0; // with chunkIntervalMs: pace the body
     int chunkIntervalMs = 0;
-    int headerDelayMs = 0; // wait before answering
     bool neverAnswer = false;
     bool hangUp = false; // close the connection without answering
 };
 
-// A programmable HTTP or HTTPS server on an ephemeral loopback port, living on the thread that
-// created it. Routes are looked up by path (without the query); unknown paths get 404.
+// An HTTP(S) server on a loopback port and its creator's thread; routes ignore the query.
 class TestServer : public QObject
 {
     Q_OBJECT
@@ -54,36 +44,38 @@ public:
         Trusted,
         Untrusted
     };
-    explicit TestServer(Tls tls = Tls::Trusted, QObject *parent = nullptr);
-    ~TestServer() override;
+    explicit TestServer(Tls tls = Tls::Trusted);
 
-    quint16 port() const;
-    QString url(const QString &path) const;
+    quint16 port() const { return m_server->serverPort(); }
+    QString url(const QString &path) const
+    {
+        return QString::fromLatin1(m_tls == Tls::Off ? "http" : "https") +
+               QStringLiteral("://127.0.0.1:") + QString::number(port()) + path;
+    }
 
-    void setRoute(const QByteArray &path, const Response &response);
     // Decides the answer per request, for routes that change between requests.
-    void setHandler(const QByteArray &path,
-                    std::function<Response(const RecordedRequest &)> handler);
+    using Handler = std::function<Response(const RecordedRequest &)>;
+    void setHandler(const QByteArray &path, Handler h) { m_routes[path] = std::move(h); }
+    void setRoute(const QByteArray &path, const Response &r)
+    {
+        setHandler(path, [r](const RecordedRequest &) { return r; });
+    }
 
-    // Told of every piece of a body handed to the connection: the request it answers, the
-    // response as sent, and where the piece lies in the response's whole file.
+    // Told of each piece of body sent: the request, the response as sent, the piece's place.
     std::function<void(const RecordedRequest &, const Response &, qint64 firstByte, qint64 count)>
         bodySent;
 
     QList<RecordedRequest> requests() const { return m_requests; }
     int requestCount(const QByteArray &path) const;
-    void closeAllConnections();
 
 private:
     struct Connection;
-    void onNewConnection();
     void onReadyRead(Connection *c);
     void answer(Connection *c, const RecordedRequest &req);
     void sendMore(Connection *c);
 
     Tls m_tls;
-    std::unique_ptr<QTcpServer> m_server;
-    QMap<QByteArray, std::function<Response(const RecordedRequest &)>> m_routes;
+    QTcpServer *m_server; // a child
+    QMap<QByteArray, Handler> m_routes;
     QList<RecordedRequest> m_requests;
-    QList<Connection *> m_connections;
 };
