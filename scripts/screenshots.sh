@@ -14,5 +14,5 @@ cmake --build --preset dev --target quorvel-screenshots
 state=$(mktemp -d)
 trap 'rm -rf "$state"' EXIT
 # The offscreen platform warns that it cannot pass size hints to a window manager it lacks.
-XDG_STATE_HOME=$state QT_QPA_PLATFORM=offscreen build/dev/tests/ui/quorvel-screenshots "$out" \
+XDG_STATE_HOME=$state QT_QPA_PLATFORM=offscreen build/dev/src/app/quorvel-screenshots "$out" \
   2> >(grep -v propagateSizeHints >&2)

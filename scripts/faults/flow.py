@@ -33,4 +33,6 @@ FAULTS = [
     ('stale socket blocks', 'src/platform/single_instance.cpp', '    QLocalServer::removeServer(m_name);\n', ''),
     ('arm url swapped', 'src/flow/setup_flow.cpp', 'prefersArmImage() ? u"/quorvel.silicon.dmg"_s : u"/quorvel.dmg"_s', 'prefersArmImage() ? u"/quorvel.dmg"_s : u"/quorvel.silicon.dmg"_s'),
     ('no launch', 'src/flow/setup_flow.cpp', 'if (!m_settings.platform.launchApplication(*installedApp))', 'if (installedApp->isEmpty())'),
+    ('log typed folder', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, folder);', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, locationField->text());'),
+    ('no success log', 'src/flow/setup_flow.cpp', '    ITLog("FLOW: install SUCCESS, app=%@", app);\n', ''),
 ]

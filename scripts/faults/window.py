@@ -27,4 +27,7 @@ FAULTS = [
     ('indeterminate loses value', 'src/ui/progress_bar.cpp', '    if (!indeterminate)\n        setValue(qRound(m_value));\n', ''),
     ('check unchecked at start', 'src/ui/main_view.cpp', 'acceptCheck->setChecked(true);', 'acceptCheck->setChecked(false);'),
     ('popup preselect', 'src/ui/settings_panel.cpp', 'langPopup->setCurrentIndex(int(langIndex));', 'langPopup->setCurrentIndex(0);'),
+    ('link release any button', 'src/ui/link_label.cpp', 'const bool fire = m_pressed && event->button() == Qt::LeftButton &&', 'const bool fire = m_pressed &&'),
+    ('start title not relabelled', 'src/ui/language.cpp', 'startButton->setTitle(r.btnStartNow);', 'startButton->setTitle(r.btnInstall);'),
+    ('path label not relabelled', 'src/ui/language.cpp', 'pathLabel->setText(r.installPath);', 'pathLabel->setText(r.selectLanguage);'),
 ]
