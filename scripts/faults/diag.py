@@ -1,5 +1,5 @@
 # Faults in the log, the analytics events and the language catalogue.
-TESTS = 'tst_log|tst_analytics|tst_localization|tst_slide_captions'
+TESTS = 'tst_log|tst_localization'
 
 FAULTS = [
     ('log readable by others', 'src/diag/log.cpp', 'O_NOFOLLOW | O_NONBLOCK, 0600);', 'O_NOFOLLOW | O_NONBLOCK, 0644);'),

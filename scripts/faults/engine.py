@@ -1,5 +1,5 @@
 # Faults in the log, the downloader, the installer, the bundle copy and the stand-ins.
-TESTS = 'tst_log|tst_analytics|tst_downloader|tst_dmg|tst_tool|tst_platform'
+TESTS = 'tst_log|tst_downloader|tst_dmg|tst_tool|tst_platform'
 
 FAULTS = [
     ('partial 0644 no excl', 'src/engine/downloader.cpp', 'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600', 'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644'),
