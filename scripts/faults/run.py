@@ -16,6 +16,25 @@ build = ["cmake", "--build", "--preset", args.preset]
 def run(cmd):
     return subprocess.run(cmd, capture_output=True, text=True).returncode
 
+def mounts():
+    with open("/proc/self/mountinfo", "rb") as f:
+        return {line.split()[4] for line in f}
+
+def unmount_new(before):
+    # A fault that breaks detaching leaves its images mounted; they must not pile up.
+    for point in mounts() - before:
+        if b"quorvel-volume." not in point:
+            continue
+        path = point
+        for code, char in ((b"\\040", b" "), (b"\\011", b"\t"), (b"\\012", b"\n"), (b"\\134", b"\\")):
+            path = path.replace(code, char)
+        subprocess.run([b"umount", b"-l", path], capture_output=True)
+        for leftover in (path + b".image", path):
+            try:
+                os.rmdir(leftover) if leftover == path else os.remove(leftover)
+            except OSError:
+                pass
+
 if run(build) != 0:
     sys.exit("the unchanged tree does not build")
 # A test that fails anyway would count every fault as caught.
@@ -33,6 +52,7 @@ for path in lists:
             outcome = "NOMATCH"
         else:
             open(file, "w").write(text.replace(old, new))
+            before = mounts()
             try:
                 if run(build) != 0:
                     outcome = "NOCOMPILE"
@@ -41,6 +61,7 @@ for path in lists:
                     outcome = "caught" if run(test) != 0 else "SLIPPED"
             finally:
                 open(file, "w").write(text)
+                unmount_new(before)
         area = os.path.basename(path)[:-3]
         results.append((area, name, outcome))
         print(f"{area:8} {outcome:9} {name}", flush=True)
