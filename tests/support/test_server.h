@@ -33,7 +33,8 @@ struct Response
     bool hangUp = false; // close the connection without answering
 };
 
-// An HTTP(S) server on a loopback port and its creator's thread; routes ignore the query.
+// An HTTP(S) server on a loopback port and its creator's thread. Routes ignore the query;
+// unknown paths get 404.
 class TestServer : public QObject
 {
     Q_OBJECT
