@@ -2,11 +2,13 @@
 #   TESTS = "ctest regex of the tests that should catch its faults"
 #   FAULTS = [("name", "path/in/repo", "text as it stands", "text with the fault"), ...]
 # The text must appear exactly once in the file.
-import argparse, glob, os, runpy, subprocess, sys
+import argparse, glob, json, os, re, runpy, subprocess, sys
 
 parser = argparse.ArgumentParser()
 parser.add_argument("--preset", default="dev")
 parser.add_argument("--full", action="store_true")
+parser.add_argument("--who", metavar="FILE",
+                    help="write, for each fault, the tests and test rows that failed, as JSON")
 parser.add_argument("lists", nargs="*")
 args = parser.parse_args()
 lists = args.lists or sorted(glob.glob("scripts/faults/*.py"))
@@ -15,6 +17,13 @@ build = ["cmake", "--build", "--preset", args.preset]
 
 def run(cmd):
     return subprocess.run(cmd, capture_output=True, text=True).returncode
+
+def failed_parts(output):
+    # ctest's failed tests, QTest's failed functions and rows, and the end-to-end checks.
+    parts = set(re.findall(r"^\s*\d+ - (\S+) \(", output.split("tests FAILED:")[-1], re.M))
+    parts |= {"  " + m for m in re.findall(r"^FAIL!  : (\S+(?:\(.*?\))?)", output, re.M)}
+    parts |= {"  e2e: " + m for m in re.findall(r"^FAIL: (.*)$", output, re.M)}
+    return sorted(parts)
 
 def mounts():
     with open("/proc/self/mountinfo", "rb") as f:
@@ -42,7 +51,7 @@ for path in lists:
     tests = [] if args.full else ["-R", runpy.run_path(path)["TESTS"]]
     if run(["ctest", "--preset", args.preset, "--timeout", "300"] + tests) != 0:
         sys.exit(f"the tests of {path} fail on the unchanged tree")
-results = []
+results, who = [], {}
 for path in lists:
     data = runpy.run_path(path)
     tests = [] if args.full else ["-R", data["TESTS"]]
@@ -58,7 +67,11 @@ for path in lists:
                     outcome = "NOCOMPILE"
                 else:
                     test = ["ctest", "--preset", args.preset, "-j2", "--timeout", "300"] + tests
-                    outcome = "caught" if run(test) != 0 else "SLIPPED"
+                    if args.who:
+                        test.append("--output-on-failure")
+                    done = subprocess.run(test, capture_output=True, text=True, errors="replace")
+                    outcome = "caught" if done.returncode != 0 else "SLIPPED"
+                    who[f"{os.path.basename(path)[:-3]}: {name}"] = failed_parts(done.stdout)
             finally:
                 open(file, "w").write(text)
                 unmount_new(before)
@@ -66,6 +79,9 @@ for path in lists:
         results.append((area, name, outcome))
         print(f"{area:8} {outcome:9} {name}", flush=True)
 run(build)
+if args.who:
+    with open(args.who, "w") as f:
+        json.dump(who, f, indent=1, ensure_ascii=False)
 caught = sum(1 for r in results if r[2] == "caught")
 counted = sum(1 for r in results if r[2] in ("caught", "SLIPPED"))
 print(f"caught {caught} of {counted} planted faults that build"
