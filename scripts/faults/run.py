@@ -21,7 +21,10 @@ def run(cmd):
 def failed_parts(output):
     # ctest's failed tests, QTest's failed functions and rows, and the end-to-end checks.
     parts = set(re.findall(r"^\s*\d+ - (\S+) \(", output.split("tests FAILED:")[-1], re.M))
-    parts |= {"  " + m for m in re.findall(r"^FAIL!  : (\S+(?:\(.*?\))?)", output, re.M)}
+    # A failed QTest check: the function, the row and the line of the check.
+    for m in re.finditer(r"^FAIL!  : (\S+?(?:\(.*?\))?) .*?\n\s+Loc: \[.*?([^/]+\(\d+\))\]",
+                         output, re.M | re.S):
+        parts.add(f"  {m[1]} {m[2]}")
     parts |= {"  e2e: " + m for m in re.findall(r"^FAIL: (.*)$", output, re.M)}
     return sorted(parts)
 
