@@ -3,6 +3,7 @@
 #include "flow/main_window_controller.h"
 #include "log_reader.h"
 #include "test_ca.h"
+#include "test_files.h"
 #include "test_server.h"
 #include "ui/flipped_view.h"
 #include "ui/installer_window.h"
@@ -30,12 +31,10 @@ const QByteArray kImage(64 * 1024, 'i');
 // What attaching prints; the slow one leaves time to ask to leave while it installs.
 const QByteArray kAttach = "echo \"$PLIST\"", kSlowAttach = "sleep 2; " + kAttach;
 
+// A shell script at `path`, made with its folders.
 bool writeScript(const QString &path, const QByteArray &body)
 {
-    QFile f(path);
-    return QDir().mkpath(QFileInfo(path).path()) && f.open(QIODevice::WriteOnly) &&
-           f.write("#!/bin/sh\n" + body + '\n') > 0 &&
-           f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeFile(path, "#!/bin/sh\n" + body + '\n', true);
 }
 
 } // namespace
