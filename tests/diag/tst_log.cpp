@@ -177,12 +177,10 @@ private slots:
         const QString state = m_dir.filePath(kind), victim = state + u"/victim"_s;
         const QByteArray log = QFile::encodeName(state + u"/Logs/quorvel-installer.log"_s);
         QVERIFY(QDir().mkpath(state + u"/Logs"_s) && QFile(victim).open(QIODevice::WriteOnly));
-        if (kind == "symlink"_L1)
-            QCOMPARE(::symlink(QFile::encodeName(victim), log), 0);
-        else if (kind == "hard link"_L1)
-            QCOMPARE(::link(QFile::encodeName(victim), log), 0);
-        else
-            QCOMPARE(::mkfifo(log, 0600), 0);
+        QCOMPARE(kind == "symlink"_L1     ? ::symlink(QFile::encodeName(victim), log)
+                 : kind == "hard link"_L1 ? ::link(QFile::encodeName(victim), log)
+                                          : ::mkfifo(log, 0600),
+                 0);
         int reader = -1; // lets the log open the fifo at once
         if (kind.endsWith("read"_L1))
             QVERIFY((reader = ::open(log, O_RDONLY | O_NONBLOCK)) >= 0);
@@ -245,9 +243,6 @@ private slots:
                                 "test-Secret%2F0123%2B456789%20%26x%3D1 application/json " +
                                 QJsonDocument(body).toJson(QJsonDocument::Compact);
         QCOMPARE(posts, (QByteArrayList{"POST /debug" + rest, "POST " + rest}));
-        const QRegularExpression uuid(
-            u"^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"_s);
-        QVERIFY2(uuid.match(ITClientId()).hasMatch(), qPrintable(ITClientId()));
     }
 
     void emptySecretSendsNothing()
@@ -261,7 +256,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gaMessagesSince(mark).size(), 4, kWaitMs);
         const QStringList lines = gaMessagesSince(mark);
         QCOMPARE(lines.first(), u"GA: SKIPPED offline_download - API_SECRET not configured"_s);
-        QCOMPARE(lines.filter(u"offline_download"_s).size(), 1);
         QCOMPARE(server.requests().size(), 2); // the answered pair of install_cancelled
     }
 

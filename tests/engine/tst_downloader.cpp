@@ -96,21 +96,18 @@ private slots:
     // does. The second attempt replaces the old file with the whole new one, as any would.
     void secondAttemptCompletes_data()
     {
-        QTest::addColumn<QString>("logged"); // after the RESUME line
-        const QString whole = u"DL: server sent the whole file (HTTP 200), starting from zero"_s;
-        QTest::newRow("continued") << u"DL: resumed at offset 307200 / 1048576"_s;
-        QTest::newRow("ranges ignored") << whole;
-        QTest::newRow("no length") << whole;    // and no ranges either
-        QTest::newRow("file changed") << whole; // fails If-Range
-        QTest::newRow("file shrank")
-            << u"DL: server cannot continue at offset 307200 (HTTP 416), starting from zero"_s;
+        // With a usable state the second attempt asks for the rest.
+        QTest::addColumn<bool>("rangeSent");
+        for (const char *tag :
+             {"continued", "ranges ignored", "no length", "file changed", "file shrank"})
+            QTest::newRow(tag) << true;
         for (const char *tag : {"garbage", "partial gone", "symlink", "hard link", "other owner"})
-            QTest::newRow(tag) << u"DL: resume state not usable, starting from zero"_s;
+            QTest::newRow(tag) << false;
     }
 
     void secondAttemptCompletes()
     {
-        QFETCH(QString, logged);
+        QFETCH(bool, rangeSent);
         const QByteArray kind = QTest::currentDataTag();
         // Shorter than what the first attempt wrote: no old byte may stay at its end.
         const QByteArray body = kind == "file changed"  ? kImage.mid(600 * 1024, 200 * 1024)
@@ -129,25 +126,20 @@ private slots:
         m_server.setRoute("/latest", {.status = 302, .headers = {{"Location", url().toUtf8()}}});
         const QString latest = m_server.url(u"/latest"_s);
         download(latest);
-        QByteArray state = m_dl->resumeData.value_or(QByteArray());
+        const QByteArray state = kind == "garbage" ? QByteArray("not a resume state")
+                                                   : m_dl->resumeData.value_or(QByteArray());
         const QString elsewhere = m_dir->filePath(u"elsewhere"_s);
-        if (kind == "garbage")
-            state = "not a resume state";
-        if (kind == "partial gone")
-            QVERIFY(QFile::remove(partial()));
-        if (kind == "symlink")
-            QVERIFY(QFile::rename(partial(), elsewhere) && QFile::link(elsewhere, partial()));
-        if (kind == "hard link")
-            QCOMPARE(::link(QFile::encodeName(partial()), QFile::encodeName(elsewhere)), 0);
+        QVERIFY(kind == "partial gone" ? QFile::remove(partial())
+                : kind == "symlink"
+                    ? QFile::rename(partial(), elsewhere) && QFile::link(elsewhere, partial())
+                    : kind != "hard link" ||
+                          ::link(QFile::encodeName(partial()), QFile::encodeName(elsewhere)) == 0);
         if (kind == "other owner" && ::chown(QFile::encodeName(partial()), 65534, 65534) != 0)
             QSKIP("no other user to give the file to (not root, or in a user namespace)");
         QVERIFY(writeFile(m_dest, "old"));
-        m_mark = LogReader::mark();
         const qsizetype requestsBefore = m_server.requests().size();
-        const auto started = std::chrono::steady_clock::now();
         download(latest, state);
         // Nothing goes through another name, and no other user may swap or read the image.
-        const bool rangeSent = !logged.contains(u"not usable"_s);
         const RecordedRequest resumed = m_server.requests().at(requestsBefore);
         QCOMPARE(
             std::tuple(m_ends, readFile(m_dest) == body, QFile::permissions(m_dest),
@@ -159,23 +151,14 @@ private slots:
                        true, QByteArray(rangeSent ? "bytes=307200-" : ""),
                        QByteArray(rangeSent ? "\"v1\"" : ""),
                        QByteArray("QuorvelOnlineInstaller/1.0")));
-        // The bar continues from where the first attempt stopped, or starts again. It rises
-        // with at most one report per 0.1 s, the last one aside.
+        // The bar continues from where the first attempt stopped, or starts again, and rises.
         const qint64 size = kind == "no length" ? -1 : body.size();
+        QVERIFY(m_progress.size() >= 2);
         QCOMPARE(m_progress.first().first > kCut, kind == "continued");
-        QVERIFY(m_progress.size() >= 2 &&
-                m_progress.size() <= (std::chrono::steady_clock::now() - started) / 100ms + 2);
         for (qsizetype i = 0; i < m_progress.size(); ++i)
             QVERIFY((size < 0 ? m_progress[i].second < 1 : m_progress[i].second == size) &&
                     (i == 0 || m_progress[i].first > m_progress[i - 1].first));
         QVERIFY(size < 0 || m_progress.last().first == size);
-        QStringList expected{
-            u"DL: RESUME %1 -> %2 (%3 bytes of state)"_s.arg(latest, m_dest).arg(state.size()),
-            logged, u"DL: HTTP %1, moving to %2"_s.arg(kind == "continued" ? 206 : 200).arg(m_dest),
-            u"DL: download complete"_s};
-        if (size > 0)
-            expected.insert(2, u"DL: content length %1 bytes"_s.arg(size));
-        QCOMPARE(log(), expected);
     }
 
     void failedAttemptHandsOnWhatItHad_data()
@@ -197,7 +180,6 @@ private slots:
         row("untrusted certificate", 0, {}, -1,
             u"An SSL error has occurred and a secure connection to the server cannot be made."_s,
             m_untrusted.url(u"/image.dmg"_s));
-        row("malformed url", 0, {}, -1, u"The URL is not valid."_s, u"https://[127.0.0.1/x"_s);
         row("refused", kCut, {}, kCut, u"Could not connect to the server."_s,
             u"https://127.0.0.1:1"_s);
         // Without a network the download waits for one, within its time limit, and says so once.
@@ -255,10 +237,9 @@ private slots:
             state = ResumeState{target, partial(), offset, kImage.size(), "\"v1\""}.encode();
         }
         QVERIFY(writeFile(m_dest, "old"));
-        if (tag == "move fails") // a non-empty folder where the file goes
-            QVERIFY(QFile::remove(m_dest) && QDir().mkpath(m_dest + u"/inside"_s));
-        if (tag == "no folder")
-            QVERIFY(m_dir->remove());
+        // "move fails": a non-empty folder where the file goes.
+        QVERIFY(tag == "move fails" ? QFile::remove(m_dest) && QDir().mkpath(m_dest + u"/inside"_s)
+                                    : tag != "no folder" || m_dir->remove());
         // A file size limit makes the disk refuse writes part-way, as a full disk would.
         rlimit old{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -294,13 +275,6 @@ private slots:
         QVERIFY(!httpFailure || (m_dl->httpStatus == response.status && m_progress.isEmpty()));
         QVERIFY(response.announcedLength < 0 ||
                 m_progress.last().second == response.announcedLength);
-        QCOMPARE(log().last(),
-                 cancel        ? u"DL: cancelled by user, partial file deleted"_s
-                 : moveFails   ? u"DL: move FAILED: Is a directory"_s
-                 : httpFailure ? u"DL: HTTP %1, treated as failure"_s.arg(response.status)
-                               : u"DL: error %1 %2 (resume state: %3 bytes)"_s.arg(m_dl->errorCode)
-                                     .arg(error)
-                                     .arg(out.size()));
     }
 };
 
