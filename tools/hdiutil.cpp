@@ -3,8 +3,8 @@
 // hdiutil info -plist
 // A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
 // point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
-// Detach takes down only such a mount point of its own, never another mount. Beside each mount
-// point, MOUNTPOINT.image names the image, for info to list.
+// Detach takes down only such a mount point of its own, attached by the same user, never
+// another mount. Beside each mount point, MOUNTPOINT.image names the image, for info to list.
 #include "tool_support.h"
 
 #include <plist/plist.h>
@@ -13,15 +13,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,23 +45,76 @@ std::string unescapeMountField(const std::string &field)
     return out;
 }
 
-// The file system type of the mount at `mountPoint`, absent when nothing is mounted there.
-std::optional<std::string> mountedType(const std::string &mountPoint)
+// One line of /proc/self/mountinfo.
+struct Mount
+{
+    long id = -1;
+    std::string point, options, type, superOptions;
+};
+
+std::vector<Mount> mountTable()
 {
     std::ifstream table("/proc/self/mountinfo");
-    std::optional<std::string> type;
+    std::vector<Mount> mounts;
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
-        std::string id, parent, dev, root, point, field;
-        fields >> id >> parent >> dev >> root >> point;
+        Mount m;
+        std::string parent, dev, root, point, field, source;
+        fields >> m.id >> parent >> dev >> root >> point >> m.options;
         while (fields >> field && field != "-") {
         }
-        std::string fsType;
-        fields >> fsType;
-        if (unescapeMountField(point) == mountPoint)
-            type = fsType; // the last entry is the one on top
+        fields >> m.type >> source >> m.superOptions;
+        m.point = unescapeMountField(point);
+        mounts.push_back(m);
     }
-    return type;
+    return mounts;
+}
+
+// The mount on top at `mountPoint`, absent when nothing is mounted there.
+std::optional<Mount> mountAt(const std::string &mountPoint)
+{
+    std::optional<Mount> found;
+    for (const Mount &m : mountTable())
+        if (m.point == mountPoint)
+            found = m; // the last entry is the one on top
+    return found;
+}
+
+std::optional<Mount> mountById(long id)
+{
+    for (const Mount &m : mountTable())
+        if (m.id == id)
+            return m;
+    return std::nullopt;
+}
+
+bool holdsImage(const Mount &m)
+{
+    return m.type == "squashfs" || m.type.rfind("fuse", 0) == 0;
+}
+
+// Who attached the image, read from the mount itself: the user a FUSE mount serves, root for
+// a kernel mount, which only root can make.
+std::optional<uid_t> ownerOf(const Mount &m)
+{
+    if (m.type == "squashfs")
+        return 0;
+    std::istringstream options(m.superOptions);
+    for (std::string option; std::getline(options, option, ',');)
+        if (option.rfind("user_id=", 0) == 0)
+            return static_cast<uid_t>(std::strtoul(option.c_str() + 8, nullptr, 10));
+    return std::nullopt;
+}
+
+// The id of the mount that `path` (or, with an empty path, `fd`) lies on; -1 when unknown.
+// Asking for no attributes works even on another user's FUSE mount, which refuses a stat.
+long mountIdOf(int fd, const std::string &path = {})
+{
+    struct statx st = {};
+    const int flags = path.empty() ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    if (::statx(fd, path.c_str(), flags, 0, &st) != 0 || !(st.stx_mask & STATX_MNT_ID))
+        return -1;
+    return static_cast<long>(st.stx_mnt_id);
 }
 
 std::string canonical(const std::string &path)
@@ -236,7 +291,7 @@ int attach(int argc, char **argv)
         mounted = runAndWait({"/bin/mount", "-t", "squashfs", "-o", "ro,loop,nodev,nosuid", image,
                               mountPoint},
                              true) == 0;
-    if (!mounted || !mountedType(mountPoint)) {
+    if (!mounted || !mountAt(mountPoint)) {
         ::rmdir(mountPoint.c_str());
         ::unlink(record.c_str());
         return fail(kTool, "attach failed - could not mount " + image);
@@ -246,6 +301,31 @@ int attach(int argc, char **argv)
     else
         std::printf("%s\t%s\n", image.c_str(), mountPoint.c_str());
     return 0;
+}
+
+// Takes down the mount checked through `fd`, its root, and closes `fd`. As root a forced detach
+// unmounts that very object. Otherwise the kernel would count `fd` itself as a use, and
+// fusermount3 takes only a name (and only the user's own FUSE mounts): the name is taken again,
+// and only while it still leads to the mount that was checked.
+bool unmount(int fd, const Mount &mount, bool force)
+{
+    bool done = false;
+    if (::geteuid() == 0 && force) {
+        done = ::umount2(("/proc/self/fd/" + std::to_string(fd)).c_str(), MNT_DETACH) == 0;
+        ::close(fd);
+    } else if (mountIdOf(AT_FDCWD, mount.point) != mount.id) {
+        ::close(fd);
+    } else {
+        ::close(fd);
+        std::vector<std::string> command = {"/usr/bin/fusermount3", "-u"};
+        if (force)
+            command.push_back("-z");
+        command.push_back(mount.point);
+        done = ::geteuid() == 0 ? ::umount2(mount.point.c_str(), UMOUNT_NOFOLLOW) == 0
+                                : runAndWait(command, true) == 0;
+    }
+    const std::optional<Mount> after = mountById(mount.id);
+    return done && (!after || after->point != mount.point);
 }
 
 int detach(int argc, char **argv)
@@ -259,59 +339,71 @@ int detach(int argc, char **argv)
     }
     if (argc < 3)
         return fail(kTool, "usage: hdiutil detach MOUNTPOINT [-force] [-quiet]", 64);
-    const std::string mountPoint = canonical(argv[2]);
+    // The name as given, opened once and never through a link: what is checked is what goes.
+    const std::string mountPoint = argv[2];
     // Only what attach mounted: never another mount, whoever asks.
     if (!madeHere(mountPoint))
         return fail(kTool, "detach failed - " + mountPoint + " was not attached by hdiutil");
-    const std::optional<std::string> type = mountedType(mountPoint);
-    if (!type)
-        return fail(kTool, "detach failed - nothing is mounted at " + mountPoint);
-    if (*type != "squashfs" && type->rfind("fuse", 0) != 0)
-        return fail(kTool, "detach failed - " + mountPoint + " holds no disk image");
-
-    // Without root only fusermount may take down a FUSE mount; -force unmounts lazily.
-    std::vector<std::string> command;
-    if (::geteuid() != 0 && type->rfind("fuse", 0) == 0)
-        command = {"/usr/bin/fusermount3", "-u"};
-    else
-        command = {"/bin/umount"};
-    if (force)
-        command.push_back(::geteuid() != 0 && type->rfind("fuse", 0) == 0 ? "-z" : "-l");
-    command.push_back(mountPoint);
-    if (runAndWait(command, true) != 0 || mountedType(mountPoint) == type)
-        return fail(kTool, "detach failed - " + mountPoint + " is busy");
+    int fd = ::open(mountPoint.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(kTool, "detach failed - " + mountPoint + ": " + std::strerror(errno));
+    const std::optional<Mount> mount = mountById(mountIdOf(fd));
+    std::string problem;
+    if (!mount || mount->point != mountPoint)
+        problem = "nothing is mounted at " + mountPoint;
+    else if (!holdsImage(*mount))
+        problem = mountPoint + " holds no disk image";
+    else if (ownerOf(*mount) != ::getuid())
+        problem = mountPoint + " was attached by another user";
+    else if (!unmount(std::exchange(fd, -1), *mount, force))
+        problem = mountPoint + " is busy";
+    if (fd >= 0)
+        ::close(fd);
+    if (!problem.empty())
+        return fail(kTool, "detach failed - " + problem);
 
     ::rmdir(mountPoint.c_str());
     ::unlink((mountPoint + ".image").c_str());
     return 0;
 }
 
-// The images attached here, each with its mount point, as the macOS tool lists them.
+// The image that the record beside `mountPoint` names, when `owner` wrote it.
+std::string recordedImage(const std::string &mountPoint, uid_t owner)
+{
+    const int fd = ::open((mountPoint + ".image").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat st = {};
+    char text[4096];
+    const ssize_t length = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner
+                               ? ::read(fd, text, sizeof text)
+                               : -1;
+    ::close(fd);
+    const std::string image(text, length > 0 ? static_cast<std::size_t>(length) : 0);
+    return image.substr(0, image.find('\n'));
+}
+
+// The images attached here, each with its mount point and the user who attached it, as the
+// macOS tool lists them.
 int info(int argc, char **argv)
 {
     if (argc != 3 || std::string(argv[2]) != "-plist")
         return fail(kTool, "usage: hdiutil info -plist", 64);
     plist_t images = plist_new_array();
-    const std::string prefix = mountPrefix();
-    const std::string::size_type slash = prefix.find_last_of('/');
-    if (DIR *dir = ::opendir(prefix.substr(0, slash ? slash : 1).c_str())) {
-        while (const dirent *entry = ::readdir(dir)) {
-            const std::string mountPoint = prefix.substr(0, slash + 1) + entry->d_name;
-            if (!madeHere(mountPoint) || !mountedType(mountPoint))
-                continue;
-            std::ifstream record(mountPoint + ".image");
-            std::string image;
-            std::getline(record, image);
-            plist_t volume = plist_new_dict();
-            plist_dict_set_item(volume, "mount-point", plist_new_string(mountPoint.c_str()));
-            plist_t entities = plist_new_array();
-            plist_array_append_item(entities, volume);
-            plist_t item = plist_new_dict();
+    for (const Mount &m : mountTable()) {
+        const std::optional<uid_t> owner = ownerOf(m);
+        if (!madeHere(m.point) || !holdsImage(m) || !owner)
+            continue;
+        plist_t volume = plist_new_dict();
+        plist_dict_set_item(volume, "mount-point", plist_new_string(m.point.c_str()));
+        plist_t entities = plist_new_array();
+        plist_array_append_item(entities, volume);
+        plist_t item = plist_new_dict();
+        if (const std::string image = recordedImage(m.point, *owner); !image.empty())
             plist_dict_set_item(item, "image-path", plist_new_string(image.c_str()));
-            plist_dict_set_item(item, "system-entities", entities);
-            plist_array_append_item(images, item);
-        }
-        ::closedir(dir);
+        plist_dict_set_item(item, "owner-uid", plist_new_uint(*owner));
+        plist_dict_set_item(item, "system-entities", entities);
+        plist_array_append_item(images, item);
     }
     plist_t root = plist_new_dict();
     plist_dict_set_item(root, "images", images);
