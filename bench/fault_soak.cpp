@@ -7,7 +7,7 @@
 // with, then prints the figures.
 //   fault_soak [--runs N] [--seed S]   exits non-zero when a target is missed
 #include "diag/log.h"
-#include "engine/stale_images.h"
+#include "engine/stale_runs.h"
 #include "flow/main_window_controller.h"
 #include "platform/paths.h"
 #include "platform/tree_copy.h"
@@ -50,8 +50,6 @@ const QString kBundle = u"Quorvel.app"_s;
 // pauses between retries are skipped. Prints "success" or "failed: <what the user saw>".
 int child(const QString &baseUrl, const QString &caFile, const QString &dest)
 {
-    // As the setup does on every start.
-    Paths::removeStaleTemporaryFolders();
     MainWindowController::Settings s;
     s.downloadBaseUrl = baseUrl;
     s.websiteBaseUrl = u"https://example.invalid"_s;
@@ -70,7 +68,7 @@ int child(const QString &baseUrl, const QString &caFile, const QString &dest)
                   [] {}};
     MainWindowController c(s);
     QThreadPool::globalInstance()->start(
-        [&s] { StaleImages::detach(s.tools, Paths::isStaleTemporaryPath); });
+        [&s] { StaleRuns::sweep(s.tools, Paths::privateFolderBases()); });
     c.window->show();
     c.acceptCheck->setChecked(true);
     c.locationField->setText(dest);

@@ -2,7 +2,7 @@
 #include "app/app_delegate.h"
 #include "app/compiled_settings.h"
 #include "diag/log.h"
-#include "engine/stale_images.h"
+#include "engine/stale_runs.h"
 #include "platform/paths.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
@@ -31,15 +31,17 @@ int main(int argc, char *argv[])
 
     // Before anything is logged: a second start brings the first to the front and ends.
     SingleInstance instance(CompiledSettings::bundleIdentifier());
-    if (!instance.claim())
+    const SingleInstance::Claim claim = instance.claim();
+    if (claim == SingleInstance::Claim::AnotherRuns)
         return 0;
-    Paths::removeStaleTemporaryFolders();
 
     ITSetAnalyticsSettings(CompiledSettings::analytics());
     AppDelegate delegate(CompiledSettings::controller());
-    // Images that a killed run left attached go too, on a worker: the window need not wait.
-    QThreadPool::globalInstance()->start(
-        [] { StaleImages::detach(SystemTools::platformDefault(), Paths::isStaleTemporaryPath); });
+    // What killed runs left goes, on a worker: the window need not wait. Only a run sure to be
+    // alone sweeps, though each folder's lock already keeps live runs' out of reach.
+    if (claim == SingleInstance::Claim::Alone)
+        QThreadPool::globalInstance()->start(
+            [] { StaleRuns::sweep(SystemTools::platformDefault(), Paths::privateFolderBases()); });
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
                      &AppDelegate::activate);
     // Being told to end, or the user logging out, asks the window: refused while installing,

@@ -32,6 +32,11 @@ QString resourcesFolder()
     return bundle.isEmpty() ? QString() : bundle + QStringLiteral("/Contents/Resources");
 }
 
+QStringList privateFolderBases()
+{
+    return {};
+}
+
 QString privateTemporaryFolder()
 {
     // The system's temporary folder on macOS is already the user's own.
@@ -39,13 +44,6 @@ QString privateTemporaryFolder()
 }
 
 void removePrivateTemporaryFolder() {}
-
-void removeStaleTemporaryFolders() {}
-
-bool isStaleTemporaryPath(const QString &)
-{
-    return false;
-}
 
 QString osVersionString()
 {

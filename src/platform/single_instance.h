@@ -10,23 +10,30 @@ class SingleInstance : public QObject
     Q_OBJECT
 
 public:
+    enum class Claim
+    {
+        Alone,       // this process is now the one instance
+        AnotherRuns, // another one runs and has been asked to come to the front
+        NotSure,     // the name is held by someone else, or cannot be used: run, but as if
+                     // another instance might be running
+    };
+    Q_ENUM(Claim)
+
     // `identifier` names the program; the user's id is added to it.
     explicit SingleInstance(const QString &identifier);
 
-    // True when this process is now the one instance. False when another one runs: it has been
-    // asked to come to the front.
-    bool claim();
+    Claim claim();
 
     // Gives the name up, once the window has gone: a start from now on is a new setup.
     void release();
 
 signals:
-    // Another start asked this instance to come to the front.
+    // Another start of this user's asked this instance to come to the front.
     void activationRequested();
 
 private:
     void readRequests();
 
-    QString m_name;
+    QByteArray m_name;
     QLocalServer m_server;
 };

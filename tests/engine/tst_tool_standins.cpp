@@ -1,10 +1,14 @@
-#include "engine/stale_images.h"
+#include "engine/plist_text.h"
+#include "engine/stale_runs.h"
 #include "install_run.h"
+#include "platform/run_folder.h"
 #include "real_tools.h"
 
 #include <QStringDecoder>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,6 +27,72 @@ Ran run(const char *tool, const QStringList &args)
     return {exited ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
+// Attaches `image` with the stand-in, as the installer does; its mount point, or empty.
+QString attach(const QString &image)
+{
+    const Ran r = run("hdiutil", {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s,
+                                  u"-readonly"_s, u"-plist"_s});
+    const PlistPtr plist = parsePlist(r.out);
+    const QStringList points = stringsAt(dictsAt(plist.get(), "system-entities"), "mount-point");
+    return r.status == 0 && points.size() == 1 ? points[0] : QString();
+}
+
+bool exists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// The options of the mount at `mountPoint` (ro, nosuid, ...), as the kernel applies them.
+QStringList mountOptions(const QString &mountPoint)
+{
+    QFile table(u"/proc/self/mountinfo"_s);
+    if (!table.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : table.readAll().split('\n'))
+        if (QFile::decodeName(line.split(' ').value(4).replace("\\040", " ")) == mountPoint)
+            return QString::fromUtf8(line.split(' ').value(5)).split(u',');
+    return {};
+}
+
+// A SquashFS image's length as its superblock gives it: the bytes it uses.
+qint64 bytesUsed(const QByteArray &image)
+{
+    qint64 used = 0;
+    for (int i = 47; i >= 40; --i)
+        used = (used << 8) | static_cast<unsigned char>(image.at(i));
+    return used;
+}
+
+const passwd *nobody()
+{
+    return ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+}
+
+bool chownToNobody(const QString &path)
+{
+    return ::lchown(QFile::encodeName(path).constData(), nobody()->pw_uid, nobody()->pw_gid) == 0;
+}
+
+// Mounts `image` at `mountPoint` with its record beside, as the stand-in run by "nobody" would:
+// everything, the mount included, is nobody's. FUSE is root's alone here, so squashfuse runs
+// with nobody as its real user (which FUSE records as the mount's owner) and root's rights.
+bool mountAsNobody(const QString &image, const QString &mountPoint)
+{
+    if (!QDir().mkpath(mountPoint) || !chownToNobody(mountPoint) ||
+        !writeFile(mountPoint + u".image"_s, QFile::encodeName(image) + '\n') ||
+        !chownToNobody(mountPoint + u".image"_s))
+        return false;
+    QProcess p;
+    p.setChildProcessModifier([uid = nobody()->pw_uid, gid = nobody()->pw_gid] {
+        if (::setresgid(gid, -1, -1) != 0 || ::setresuid(uid, -1, -1) != 0)
+            ::_exit(125);
+    });
+    p.start(u"/usr/bin/squashfuse"_s, {u"-o"_s, u"ro"_s, image, mountPoint});
+    return p.waitForFinished() && p.exitCode() == 0 &&
+           mountsUnder(mountPoint) == QStringList{mountPoint};
+}
+
 } // namespace
 
 // The stand-ins run on their own, as the installer runs them.
@@ -31,6 +101,9 @@ class TstToolStandIns : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QStringList m_elsewhere; // mount points made outside the test's folder
+
+    QString path(const QString &name) const { return m_dir->filePath(name); }
 
 private slots:
     void init()
@@ -45,19 +118,32 @@ private slots:
         // Whatever a failed test left mounted below its folder.
         for (const QString &mountPoint : mountsUnder(m_dir->path()))
             QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint});
+        for (const QString &mountPoint : std::exchange(m_elsewhere, {}))
+            if (!mountsUnder(mountPoint).isEmpty() &&
+                QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint}) == 0) {
+                QDir().rmdir(mountPoint);
+                QFile::remove(mountPoint + u".image"_s);
+            }
     }
 
     void unknownCommandLinesAreRefused_data()
     {
-        // Arguments separated by "|"; "@": an image; "%NAME": a folder below the test's one that
-        // has the image mounted without the stand-in.
+        // Arguments separated by "|"; "@": an image. Made below the test's folder first:
+        // "%NAME" has the image mounted without the stand-in, "&NAME" mounted by another user,
+        // "~NAME" is a link to a mount point the stand-in made; "^": an image a byte short.
         QTest::addColumn<QString>("commandLine");
         const QString script =
             u"osascript|-e|do shell script \"%1\" with administrator privileges"_s;
-        // Detach takes down only what attach put up: a private mount point of its own.
+        // Detach takes down only what attach put up for this user: a private mount point of its
+        // own, named as it is, not through a link.
         QTest::newRow("hdiutil detach, someone else's mount") << u"hdiutil|detach|%other|-quiet"_s;
         QTest::newRow("hdiutil detach, its own name in another folder")
             << u"hdiutil|detach|%sub/quorvel-volume.abcdef|-force|-quiet"_s;
+        QTest::newRow("hdiutil detach, another user's image")
+            << u"hdiutil|detach|&quorvel-volume.nobody|-force|-quiet"_s;
+        QTest::newRow("hdiutil detach, a link to its own mount")
+            << u"hdiutil|detach|~quorvel-volume.linked|-force|-quiet"_s;
+        QTest::newRow("hdiutil attach, an image a byte short") << u"hdiutil|attach|^|-plist"_s;
         QTest::newRow("osascript, other script") << u"osascript|-e|display dialog \"hi\""_s;
         QTest::newRow("osascript, text after the clause") << script.arg(u"true"_s) + u"\nbeep"_s;
         QTest::newRow("osascript, unknown escape") << script.arg(u"\\q"_s);
@@ -69,20 +155,34 @@ private slots:
         QFETCH(QString, commandLine);
         QStringList args = commandLine.replace(u'@', sampleImage("quorvel.dmg")).split(u'|');
         const QByteArray tool = args.takeFirst().toUtf8();
-        QString foreign;
-        for (QString &arg : args)
-            if (arg.startsWith(u'%'))
-                arg = foreign = m_dir->filePath(arg.mid(1));
-        if (!foreign.isEmpty())
-            QVERIFY(QDir().mkpath(foreign) &&
-                    QProcess::execute(u"/usr/bin/squashfuse"_s,
-                                      {u"-o"_s, u"ro"_s, sampleImage("quorvel.dmg"), foreign}) ==
-                        0);
+        for (QString &arg : args) {
+            const QString name = arg.mid(1);
+            if (arg.startsWith(u'%')) {
+                QVERIFY(QDir().mkpath(path(name)) &&
+                        QProcess::execute(
+                            u"/usr/bin/squashfuse"_s,
+                            {u"-o"_s, u"ro"_s, sampleImage("quorvel.dmg"), path(name)}) == 0);
+            } else if (arg.startsWith(u'&')) {
+                if (!nobody())
+                    QSKIP("needs root and a user 'nobody'");
+                QVERIFY(mountAsNobody(sampleImage("quorvel.dmg"), path(name)));
+            } else if (arg.startsWith(u'~')) {
+                const QString mountPoint = attach(sampleImage("quorvel.dmg"));
+                QVERIFY(!mountPoint.isEmpty() && QFile::link(mountPoint, path(name)));
+            } else if (arg == u"^") {
+                const QByteArray image = readFile(sampleImage("quorvel.dmg"));
+                QVERIFY(writeFile(path(u"short.dmg"_s), image.left(bytesUsed(image) - 1)));
+            } else {
+                continue;
+            }
+            arg = arg == u"^" ? path(u"short.dmg"_s) : path(name);
+        }
+        const QStringList mounted = mountsUnder(m_dir->path()), there = entries(m_dir->path());
         const Ran r = run(tool.constData(), args);
         QVERIFY2(r.status > 0, r.err.constData());
-        // Still mounted; cleanup() takes it down.
-        if (!foreign.isEmpty())
-            QCOMPARE(mountsUnder(foreign), QStringList{foreign});
+        // Nothing taken down, nothing put up or left; cleanup() takes down what is there.
+        QCOMPARE(mountsUnder(m_dir->path()), mounted);
+        QCOMPARE(entries(m_dir->path()), there);
     }
 
     // A mount point goes into the property list as text, and comes back as a path to detach;
@@ -101,16 +201,18 @@ private slots:
         const QByteArray odd = QFile::encodeName(m_dir->path()) + '/' + tmpdir;
         QCOMPARE(::mkdir(odd.constData(), 0700), 0);
         qputenv("TMPDIR", odd);
-        // A killed run left one attached: info names its image, so that it can be detached.
-        const QString stale = m_dir->filePath(u"left.dmg"_s);
-        QVERIFY(QFile::copy(sampleImage("quorvel.dmg"), stale));
+        // An image exactly as long as it says is whole.
+        const QString exact = path(u"exact.dmg"_s);
+        const QByteArray sample = readFile(sampleImage("quorvel.dmg"));
+        QVERIFY(writeFile(exact, sample.left(bytesUsed(sample))));
         QStringList mounts;
-        for (const QString &image : {stale, sampleImage("quorvel.dmg")}) {
-            const Ran attached = run("hdiutil", {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s,
-                                                 u"-readonly"_s, u"-plist"_s});
-            QCOMPARE(attached.status, 0);
+        QMap<QString, QString> attached; // mount point -> image
+        for (const QString &image : {exact, sampleImage("quorvel.dmg")}) {
+            const Ran r = run("hdiutil", {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s,
+                                          u"-readonly"_s, u"-plist"_s});
+            QCOMPARE(r.status, 0);
             QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            const QString plist = utf8.decode(attached.out);
+            const QString plist = utf8.decode(r.out);
             QVERIFY(!utf8.hasError());
             const QString mp =
                 QRegularExpression(u"<key>mount-point</key>\\s*<string>([^<]*)</string>"_s)
@@ -119,9 +221,28 @@ private slots:
             for (const QChar c : mp)
                 QVERIFY2(c.category() != QChar::Other_Control, qPrintable(mp));
             mounts << mountsUnder(mp);
+            m_elsewhere << mp;
+            attached[mp] = QFileInfo(image).canonicalFilePath();
+            // Nothing on the image runs with more rights or reaches a device.
+            const QStringList options = mountOptions(mp);
+            for (const QString &option : {u"ro"_s, u"nosuid"_s, u"nodev"_s})
+                QVERIFY2(options.contains(option), qPrintable(options.join(u',')));
         }
         QCOMPARE(mounts.size(), 2);
-        StaleImages::detach(standInTools(), [&](const QString &image) { return image == stale; });
+        // Info lists each with its image and its owner, read from the mount.
+        const PlistPtr info = parsePlist(run("hdiutil", {u"info"_s, u"-plist"_s}).out);
+        QMap<QString, QString> listed; // mount point -> image, owner
+        for (plist_t image : dictsAt(info.get(), "images")) {
+            uint64_t owner = ~0ull;
+            if (plist_t uid = plist_dict_get_item(image, "owner-uid"))
+                plist_get_uint_val(uid, &owner);
+            for (const QString &mp : stringsAt(dictsAt(image, "system-entities"), "mount-point"))
+                listed[mp] = stringValue(plist_dict_get_item(image, "image-path")).value_or(u""_s) +
+                             u' ' + QString::number(owner);
+        }
+        for (const QString &mp : attached.keys())
+            QCOMPARE(listed.value(mp), attached[mp] + u' ' + QString::number(::getuid()));
+        QCOMPARE(run("hdiutil", {u"detach"_s, mounts[0], u"-quiet"_s}).status, 0);
         QCOMPARE(mountsUnder(mounts[0]) + mountsUnder(mounts[1]), QStringList{mounts[1]});
         const QString mp = mounts[1];
 
@@ -133,6 +254,79 @@ private slots:
         busy.close();
         QCOMPARE(mountsUnder(mp), QStringList());
         QCOMPARE(::rmdir(odd.constData()), 0); // nothing else was left in it
+    }
+
+    // What a setup run as root finds in the temporary folder at start: only what this user's
+    // killed runs left goes, their private folders and the images attached from them.
+    void cleanUpTakesOnlyKilledRuns_data()
+    {
+        QTest::addColumn<QStringList>("scene");
+        QTest::newRow("another user's folder") << QStringList{u"foreign folder"_s};
+        QTest::newRow("another user's mount") << QStringList{u"foreign mount"_s};
+        QTest::newRow("a live run's folder and mount") << QStringList{u"live"_s};
+        QTest::newRow("a killed run's folder and mount") << QStringList{u"killed"_s};
+        QTest::newRow("a killed run beside a live one") << QStringList{u"live"_s, u"killed"_s};
+        QTest::newRow("another user's mount of a killed run's image")
+            << QStringList{u"killed"_s, u"foreign mount of killed"_s};
+        QTest::newRow("a link to another user's folder")
+            << QStringList{u"foreign mount"_s, u"link to foreign"_s};
+        QTest::newRow("a link to a folder of this user's") << QStringList{u"link to own"_s};
+    }
+    void cleanUpTakesOnlyKilledRuns()
+    {
+        QFETCH(QStringList, scene);
+        const QStringList bases = {m_dir->path()};
+        const QString sample = sampleImage("quorvel.dmg");
+        const QString foreign = path(u"quorvel-setup-nobody"_s);
+        QStringList kept, gone; // paths, and mount points that stay mounted or go
+        std::unique_ptr<RunFolder> live, killed;
+        QString killedImage;
+        for (const QString &part : scene) {
+            if (part.startsWith(u"foreign") && !nobody())
+                QSKIP("needs root and a user 'nobody'");
+            if (part == u"live" || part == u"killed") {
+                std::unique_ptr<RunFolder> &run = part == u"live" ? live : killed;
+                run = RunFolder::make(bases);
+                QVERIFY(run && QFile::copy(sample, run->path() + u"/quorvel.dmg"_s));
+                const QString mountPoint = attach(run->path() + u"/quorvel.dmg"_s);
+                QVERIFY(!mountPoint.isEmpty());
+                (part == u"live" ? kept : gone) << run->path() << mountPoint;
+                if (part == u"killed")
+                    killedImage = run->path() + u"/quorvel.dmg"_s;
+            } else if (part == u"foreign folder" || part == u"foreign mount") {
+                QVERIFY(QDir().mkpath(foreign) && chownToNobody(foreign) &&
+                        ::chmod(QFile::encodeName(foreign).constData(), 0700) == 0 &&
+                        QFile::copy(sample, foreign + u"/quorvel.dmg"_s) &&
+                        chownToNobody(foreign + u"/quorvel.dmg"_s));
+                kept << foreign + u"/quorvel.dmg"_s;
+                if (part == u"foreign mount") {
+                    QVERIFY(mountAsNobody(foreign + u"/quorvel.dmg"_s,
+                                          path(u"quorvel-volume.nobody"_s)));
+                    kept << path(u"quorvel-volume.nobody"_s);
+                }
+            } else if (part == u"foreign mount of killed") {
+                QVERIFY(mountAsNobody(killedImage, path(u"quorvel-volume.nobod2"_s)));
+                kept << path(u"quorvel-volume.nobod2"_s);
+            } else {
+                const QString target = part == u"link to own" ? path(u"elsewhere"_s) : foreign;
+                QVERIFY(QDir().mkpath(target) && writeFile(target + u"/kept"_s, "1") &&
+                        ::chmod(QFile::encodeName(target).constData(), 0700) == 0 &&
+                        QFile::link(target, path(u"quorvel-setup-link"_s)));
+                kept << path(u"quorvel-setup-link"_s) << target + u"/kept"_s;
+            }
+        }
+        killed.reset(); // its lock ends, as it does when a run is killed
+
+        StaleRuns::sweep(standInTools(), bases);
+        const QStringList mounted = mountsUnder(m_dir->path());
+        // Another user's FUSE mount cannot even be looked at by root: the mount table tells.
+        const auto there = [&mounted](const QString &p) {
+            return p.contains(u"/quorvel-volume."_s) ? mounted.contains(p) : exists(p);
+        };
+        for (const QString &p : kept)
+            QVERIFY2(there(p), qPrintable(p));
+        for (const QString &p : gone)
+            QVERIFY2(!there(p) && !exists(p), qPrintable(p));
     }
 };
 

@@ -1,0 +1,173 @@
+#include "platform/run_folder.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kPrefix = "quorvel-setup-";
+// A folder being made has this name until it is locked: the clean-up never looks at it.
+const QByteArray kMakingPrefix = ".quorvel-setup-";
+constexpr int kNameAttempts = 8;
+
+bool sameObject(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int openFolderAt(int dir, const char *name)
+{
+    return ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Removes what the folder `dir` holds, staying on its file system and never following a link.
+bool removeContents(int dir)
+{
+    struct stat top = {};
+    const int listed = openFolderAt(dir, ".");
+    DIR *stream = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!stream || ::fstat(dir, &top) != 0) {
+        if (stream)
+            ::closedir(stream);
+        else if (listed >= 0)
+            ::close(listed);
+        return false;
+    }
+    bool removed = true;
+    while (const dirent *entry = ::readdir(stream)) {
+        const char *name = entry->d_name;
+        if (qstrcmp(name, ".") == 0 || qstrcmp(name, "..") == 0)
+            continue;
+        struct stat st = {};
+        if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            removed = false;
+        } else if (!S_ISDIR(st.st_mode)) {
+            removed = ::unlinkat(dir, name, 0) == 0 && removed;
+        } else if (st.st_dev != top.st_dev) {
+            removed = false; // something is mounted there
+        } else {
+            const int sub = openFolderAt(dir, name);
+            removed = sub >= 0 && removeContents(sub) && removed;
+            if (sub >= 0)
+                ::close(sub);
+            removed = ::unlinkat(dir, name, AT_REMOVEDIR) == 0 && removed;
+        }
+    }
+    ::closedir(stream);
+    return removed;
+}
+
+} // namespace
+
+RunFolder::RunFolder(const QString &base, const QByteArray &name, int fd)
+    : m_base(QDir::cleanPath(base)), m_name(name), m_fd(fd)
+{}
+
+RunFolder::~RunFolder()
+{
+    ::close(m_fd);
+}
+
+std::unique_ptr<RunFolder> RunFolder::make(const QStringList &bases)
+{
+    for (const QString &base : bases) {
+        if (base.isEmpty() || !QDir().mkpath(base))
+            continue;
+        const QByteArray dir = QFile::encodeName(base);
+        for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+            // mkdtemp: a name no one can guess, so no one can have put a folder or a link there.
+            QByteArray making = dir + '/' + kMakingPrefix + "XXXXXX";
+            if (!::mkdtemp(making.data()))
+                break;
+            const QByteArray name = kPrefix + making.right(6);
+            const QByteArray path = dir + '/' + name;
+            // Close-on-exec: a tool started from here, a mount daemon above all, would keep the
+            // lock after this run has gone.
+            const int fd =
+                ::open(making.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            // Locked before it takes a name the clean-up looks at, and never over another folder.
+            const bool named = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                               ::renameat2(AT_FDCWD, making.constData(), AT_FDCWD, path.constData(),
+                                           RENAME_NOREPLACE) == 0;
+            const int error = errno;
+            if (named)
+                return std::unique_ptr<RunFolder>(new RunFolder(base, name, fd));
+            if (fd >= 0)
+                ::close(fd);
+            ::rmdir(making.constData());
+            if (error != EEXIST)
+                break;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::unique_ptr<RunFolder>> RunFolder::takeAbandoned(const QStringList &bases)
+{
+    std::vector<std::unique_ptr<RunFolder>> taken;
+    for (const QString &base : bases) {
+        const int dir =
+            ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *stream = dir >= 0 ? ::fdopendir(dir) : nullptr;
+        if (!stream) {
+            if (dir >= 0)
+                ::close(dir);
+            continue;
+        }
+        while (const dirent *entry = ::readdir(stream)) {
+            const QByteArray name = entry->d_name;
+            if (!name.startsWith(kPrefix) || name.size() == kPrefix.size())
+                continue;
+            const int fd = openFolderAt(dir, name.constData());
+            struct stat st = {};
+            // The lock is the test of life: a live run holds it, so it cannot be taken here.
+            if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::getuid() &&
+                (st.st_mode & 077) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                taken.push_back(std::unique_ptr<RunFolder>(new RunFolder(base, name, fd)));
+            else if (fd >= 0)
+                ::close(fd);
+        }
+        ::closedir(stream);
+    }
+    return taken;
+}
+
+QString RunFolder::path() const
+{
+    return m_base + u'/' + QFile::decodeName(m_name);
+}
+
+bool RunFolder::holds(const QString &file) const
+{
+    const QByteArray path = QFile::encodeName(file);
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    struct stat st = {}, inside = {};
+    return !name.isEmpty() && name != ".." && ::lstat(path.constData(), &st) == 0 &&
+           S_ISREG(st.st_mode) && st.st_uid == ::getuid() &&
+           ::fstatat(m_fd, name.constData(), &inside, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameObject(st, inside);
+}
+
+bool RunFolder::remove()
+{
+    const int base =
+        ::open(QFile::encodeName(m_base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat held = {}, named = {};
+    // The name must still lead to the folder that is held, not to one put in its place.
+    const bool removed = base >= 0 && removeContents(m_fd) && ::fstat(m_fd, &held) == 0 &&
+                         ::fstatat(base, m_name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         sameObject(held, named) &&
+                         ::unlinkat(base, m_name.constData(), AT_REMOVEDIR) == 0;
+    if (base >= 0)
+        ::close(base);
+    return removed;
+}

@@ -1,0 +1,34 @@
+#include "platform/run_folder.h"
+
+// The system's temporary folder on macOS is already the user's own, and no run leaves a folder
+// of its own in it.
+std::unique_ptr<RunFolder> RunFolder::make(const QStringList &)
+{
+    return nullptr;
+}
+
+std::vector<std::unique_ptr<RunFolder>> RunFolder::takeAbandoned(const QStringList &)
+{
+    return {};
+}
+
+RunFolder::RunFolder(const QString &base, const QByteArray &name, int fd)
+    : m_base(base), m_name(name), m_fd(fd)
+{}
+
+RunFolder::~RunFolder() = default;
+
+QString RunFolder::path() const
+{
+    return m_base;
+}
+
+bool RunFolder::holds(const QString &) const
+{
+    return false;
+}
+
+bool RunFolder::remove()
+{
+    return false;
+}
