@@ -2,9 +2,9 @@
 # End-to-end: the real setup, built against the release server (nginx) on loopback, on Xvfb.
 # A second start only raises the first window; then the setup is driven from Install to Start
 # Now. Run by ctest, which points HOME, TMPDIR and the XDG folders into QUORVEL_TEST_TMP.
-# Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT
+# Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT BUNDLE_ID
 set -euo pipefail
-setup=$1 samples=$2 server=$3 port=$4
+setup=$1 samples=$2 server=$3 port=$4 bundle_id=$5
 scripts=$(realpath "$(dirname "$0")/../../scripts")
 work=${QUORVEL_TEST_TMP:?run by ctest}
 # shellcheck source=scripts/headless.sh
@@ -30,11 +30,12 @@ case $(uname -m) in
   *) image=quorvel.dmg arch=x86_64 ;;
 esac
 
-setup_pid='' cover_pid='' drive_pid='' XVFB_PID=''
+setup_pid='' cover_pid='' drive_pid='' holder_pid='' XVFB_PID=''
 cleanup() {
   set +e # every step is tried, whatever failed before
   [ -n "$drive_pid" ] && stop_pid "$drive_pid"
   [ -n "$setup_pid" ] && stop_pid "$setup_pid"
+  [ -n "$holder_pid" ] && stop_pid "$holder_pid"
   [ -n "$cover_pid" ] && stop_pid "$cover_pid"
   unmount_below "$TMPDIR"
   [ -n "$XVFB_PID" ] && stop_pid "$XVFB_PID"
@@ -65,6 +66,8 @@ eventually() {
 bash "$scripts/release-server.sh" cert "$server"
 bash "$scripts/release-server.sh" start "$server" "$port" "$samples" "$work/server-logs"
 start_xvfb "$work/xvfb"
+# What a run killed before its clean-up left: a start sure to be alone sweeps it.
+mkdir -m 700 "$TMPDIR/quorvel-setup-killed"
 "$setup" >"$work/setup-output.txt" 2>&1 &
 setup_pid=$!
 window=$(wait_for_window "$setup_pid" 15)
@@ -135,9 +138,28 @@ for event in setup_run install_start install_success; do
 done
 check "the image was fetched with the setup's user agent" grep -qF \
   "\"GET /$image HTTP/1.1\" 200 $(stat -c %s "$samples/$image") \"QuorvelOnlineInstaller/1.0\"" "$access"
-check "the setup removed its temporary folder" \
+check "the setup removed its temporary folder and the one a killed run left" \
   test -z "$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'quorvel-setup-*')"
 check "nothing is left mounted" test -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)"
+
+# Another user holding the instance name: the setup runs, but, unsure it is alone, sweeps nothing.
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -m 700 "$TMPDIR/quorvel-setup-killed"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups perl -MSocket -e '
+    socket(my $s, AF_UNIX, SOCK_STREAM, 0) or die "$!\n";
+    bind($s, pack_sockaddr_un("\0" . $ARGV[0])) && listen($s, 1) or die "$!\n";
+    $| = 1; print "holding\n"; sleep' "$bundle_id-0" >"$work/holder.txt" 2>&1 &
+  holder_pid=$!
+  wait_for_line "$work/holder.txt" '^holding$' 5 "$holder_pid"
+  "$setup" >"$work/unsure-output.txt" 2>&1 &
+  setup_pid=$!
+  wait_for_window "$setup_pid" 15 >/dev/null
+  sleep 1 # the sweep, were there one, runs at once beside the window
+  check "a start unsure it is alone sweeps nothing" test -d "$TMPDIR/quorvel-setup-killed"
+  stop_pid "$setup_pid" 0
+  stop_pid "$holder_pid" 0
+  setup_pid='' holder_pid=''
+fi
 
 [ "$failures" -eq 0 ] || fail "$failures check(s) failed; the setup's files are in $work"
 echo "all checks passed"
