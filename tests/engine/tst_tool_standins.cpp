@@ -37,12 +37,6 @@ QString attach(const QString &image)
     return r.status == 0 && points.size() == 1 ? points[0] : QString();
 }
 
-bool exists(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
 // The options of the mount at `mountPoint` (ro, nosuid, ...), as the kernel applies them.
 QStringList mountOptions(const QString &mountPoint)
 {
@@ -321,12 +315,12 @@ private slots:
         const QStringList mounted = mountsUnder(m_dir->path());
         // Another user's FUSE mount cannot even be looked at by root: the mount table tells.
         const auto there = [&mounted](const QString &p) {
-            return p.contains(u"/quorvel-volume."_s) ? mounted.contains(p) : exists(p);
+            return p.contains(u"/quorvel-volume."_s) ? mounted.contains(p) : QFileInfo::exists(p);
         };
         for (const QString &p : kept)
             QVERIFY2(there(p), qPrintable(p));
         for (const QString &p : gone)
-            QVERIFY2(!there(p) && !exists(p), qPrintable(p));
+            QVERIFY2(!there(p) && !QFileInfo::exists(p), qPrintable(p));
     }
 };
 
