@@ -261,18 +261,19 @@ private slots:
     }
 
     // What another user (kOther) made beside the bundle under every name the setup might use,
-    // and two staging folders of the installing user's (`own`): one a live run holds locked, one
-    // a killed run left (it goes).
+    // and folders of the installing user's (`own`): a staging folder a live run holds locked,
+    // and a staging folder and an aside copy that killed runs left (they go).
     void takeNames(const QString &dir, uid_t own)
     {
         const QString prefix = dir + u"/.Quorvel.app.installing"_s;
-        for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s, u"-DeadDeadDead"_s})
+        const QStringList owns{u"-LiveLiveLive"_s, u"-DeadDeadDead"_s, u"-DeadDeadDead.previous"_s};
+        for (const QString &name : kTaken + owns)
             if (name != u".previous")
                 QVERIFY(writeFile(prefix + name + u"/AppRun"_s, "planted"));
         QVERIFY(QFile::link(path(u"outside-root"_s), prefix + u".previous"_s));
         for (const QString &name : kTaken)
             QVERIFY(::lchown(QFile::encodeName(prefix + name), kOther, kOther) == 0);
-        for (const QString &name : {u"-LiveLiveLive"_s, u"-DeadDeadDead"_s})
+        for (const QString &name : owns)
             QVERIFY(::chown(QFile::encodeName(prefix + name), own, own) == 0);
         m_held = ::open(QFile::encodeName(prefix + u"-LiveLiveLive"_s), O_RDONLY | O_DIRECTORY);
         QVERIFY(m_held >= 0 && ::flock(m_held, LOCK_EX) == 0);
@@ -322,8 +323,8 @@ private slots:
             << u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "
                u"/Apps"_s
             << QString() << QString() << QStringList() << 1;
-        // No bundle there yet; takeNames() fills the folder. The user's own copy needs no
-        // prompt, and root takes nothing of another user's.
+        // takeNames() fills the folder, which has no bundle yet, or root's. The user's own copy
+        // needs no prompt, and root takes nothing of another user's.
         QTest::newRow("names taken in a shared folder")
             << u"shared"_s << QString() << QString() << taken << 0;
         QTest::newRow("names taken in a folder only root may fill")
@@ -364,7 +365,9 @@ private slots:
                     (dest.startsWith(u"system") || m_user.own(path(dest))) &&
                     ::chmod(QFile::encodeName(path(dest)), 0755) == 0);
         } else if (tag.startsWith("names taken")) {
-            QVERIFY(QDir(app).removeRecursively() && QDir().mkpath(path(dest)) &&
+            QVERIFY(QDir().mkpath(path(dest)) &&
+                    (dest == u"group" ? QDir().rename(shared + u"/Quorvel.app"_s, app)
+                                      : QDir(app).removeRecursively()) &&
                     ::chown(QFile::encodeName(path(dest)), 0, kOther) == 0 &&
                     ::chmod(QFile::encodeName(path(dest)), dest == u"group" ? 01775 : 01777) == 0);
             takeNames(path(dest), prompts ? 0 : m_user.uid);
