@@ -191,6 +191,8 @@ class TstDmgInstallReal : public QObject
 private slots:
     void initTestCase()
     {
+        // Without it the tree would land below / and UserRun::prepare() would open / to all.
+        QVERIFY2(!qEnvironmentVariableIsEmpty("QUORVEL_TEST_TMP"), "run it through ctest");
         m_rootDir = testTempDir(u"real-XXXXXX"_s);
         m_root = m_rootDir->path();
         // Private mount points of the stand-in land here; shell commands run from cwd/.
