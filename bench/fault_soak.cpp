@@ -326,7 +326,9 @@ QString Soak::runChild(int killAfterMs, bool *killed)
     QTimer watch;
     *killed = false;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!QFileInfo::exists(m_dest + u"/."_s + kBundle + u".installing"_s))
+        if (QDir(m_dest)
+                .entryList({u"."_s + kBundle + u".installing-*"_s}, QDir::Dirs | QDir::Hidden)
+                .isEmpty())
             return;
         watch.stop();
         QTimer::singleShot(killAfterMs, &setup, [&] {

@@ -126,16 +126,42 @@ QString nearestExisting(QString path)
     return path;
 }
 
-// `path` made absolute with every link resolved; missing components at its end stay as
-// written. The bundle helper walks such a path without following any link.
-QString resolvedPath(const QString &path)
+// `path` made absolute with every link resolved, as the bytes the file system holds: a name
+// that is not valid text would not survive a trip through QString. Missing components at its
+// end stay as written. The bundle helper walks such a path without following any link.
+QByteArray resolvedPath(const QByteArray &absolute)
 {
-    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    const QString existing = nearestExisting(absolute);
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    if (canonical.isEmpty())
-        return absolute;
-    return QDir::cleanPath(canonical + absolute.mid(existing.size()));
+    QByteArray existing = absolute;
+    for (;;) {
+        if (char *real = ::realpath(existing.constData(), nullptr)) {
+            QByteArray resolved(real);
+            std::free(real);
+            const QByteArray rest = absolute.mid(existing.size());
+            return resolved == "/" && !rest.isEmpty() ? rest : resolved + rest;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        if ((errno != ENOENT && errno != ENOTDIR) || slash <= 0)
+            return absolute;
+        existing.truncate(slash);
+    }
+}
+
+QByteArray absoluteBytes(const QString &path)
+{
+    return QFile::encodeName(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+}
+
+// The absolute `path` with every link resolved, as text for the privileged command, which takes its
+// paths through a script's text: a real name that is not text would arrive as another name, which
+// root would then make.
+std::optional<QString> resolvedText(const QByteArray &path)
+{
+    const QByteArray resolved = resolvedPath(path);
+    const QString text = QFile::decodeName(resolved);
+    if (QFile::encodeName(text) == resolved)
+        return text;
+    ITLog("INST: refusing %@: its real path, %@, is not valid text", QFile::decodeName(path), text);
+    return std::nullopt;
 }
 
 QString currentExceptionText()
@@ -157,20 +183,20 @@ bool isWritableFolder(const QString &path)
 // A fresh folder of mode 0700 beside the disk image, removed with all it holds at scope end.
 struct PrivateFolder
 {
-    QString path;
+    QByteArray path;
     explicit PrivateFolder(const QString &besideFile)
     {
         QByteArray pattern = QFile::encodeName(joinPath(QFileInfo(besideFile).absolutePath(),
                                                         QStringLiteral(".quorvel-bundle-XXXXXX")));
         if (::mkdtemp(pattern.data()))
-            path = QFile::decodeName(pattern);
+            path = pattern;
     }
     PrivateFolder(const PrivateFolder &) = delete;
     PrivateFolder &operator=(const PrivateFolder &) = delete;
     ~PrivateFolder()
     {
         if (!path.isEmpty())
-            TreeCopy::removeTree(encoded(path));
+            TreeCopy::removeTree(path.toStdString());
     }
 };
 
@@ -188,12 +214,6 @@ DMGInstaller::DMGInstaller(const QString &dmgPath, const QString &appName, const
                            SystemTools tools)
     : dmgPath(dmgPath), appName(appName), destDir(destDir), tools(std::move(tools))
 {}
-
-QString DMGInstaller::stagingPath(const QString &destination)
-{
-    const QFileInfo info(destination);
-    return joinPath(info.path(), u'.' + info.fileName() + QStringLiteral(".installing"));
-}
 
 void DMGInstaller::start()
 {
@@ -318,7 +338,8 @@ std::optional<QString> DMGInstaller::copyApp(const QString &source, const QStrin
     if (isWritableFolder(folder)) {
         std::string leftover;
         const std::string error =
-            TreeCopy::placeTree(encoded(resolvedPath(source)), encoded(resolvedPath(folder)),
+            TreeCopy::placeTree(resolvedPath(absoluteBytes(source)).toStdString(),
+                                resolvedPath(absoluteBytes(folder)).toStdString(),
                                 encoded(QFileInfo(destination).fileName()), {}, &leftover);
         if (error.empty()) {
             if (!leftover.empty())
@@ -335,6 +356,9 @@ std::optional<QString> DMGInstaller::copyApp(const QString &source, const QStrin
 std::optional<QString> DMGInstaller::privilegedCopy(const QString &source,
                                                     const QString &destination)
 {
+    const std::optional<QString> target = resolvedText(absoluteBytes(destDir));
+    if (!target)
+        return kCopyFailed;
     // Root cannot read a user's FUSE mount (no user_allow_other on a stock system), so the
     // bundle leaves the image first as the user's own copy, beside the image: that folder is
     // private to the user, so no one else can change what root then copies.
@@ -343,19 +367,22 @@ std::optional<QString> DMGInstaller::privilegedCopy(const QString &source,
         ITLog("INST: no private folder beside %@", dmgPath);
         return kCopyFailed;
     }
-    const QString bundle = joinPath(folder.path, QFileInfo(source).fileName());
-    if (const std::string error = TreeCopy::copyTree(encoded(source), encoded(bundle));
+    const QByteArray bundlePath =
+        folder.path + '/' + QFile::encodeName(QFileInfo(source).fileName());
+    if (const std::string error = TreeCopy::copyTree(encoded(source), bundlePath.toStdString());
         !error.empty()) {
         ITLog("INST: copy out of the image failed (%@)", decoded(error));
         return kCopyFailed;
     }
+    const std::optional<QString> bundle = resolvedText(bundlePath);
+    if (!bundle)
+        return kCopyFailed;
 
     status(kStageAuthorize);
     // One helper does it all from folder descriptors: copy beside the old bundle, clear the
     // quarantine mark, swap, remove the old one; on failure the old bundle stays.
     const QString command =
-        QStringList{shellQuoted(tools.installBundle), shellQuoted(resolvedPath(bundle)),
-                    shellQuoted(resolvedPath(destDir)),
+        QStringList{shellQuoted(tools.installBundle), shellQuoted(*bundle), shellQuoted(*target),
                     shellQuoted(QFileInfo(destination).fileName())}
             .join(u' ');
     const QString script = QStringLiteral("do shell script \"") + appleScriptEscaped(command) +

@@ -29,9 +29,6 @@ public:
 
     void start();
 
-    // Where a copy is assembled before it replaces the bundle at `destination`.
-    static QString stagingPath(const QString &destination);
-
 private:
     struct DetachAtScopeEnd;
     struct Attached

@@ -1,10 +1,13 @@
 #include "platform/tree_copy.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,12 +17,14 @@
 #ifdef __linux__
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #endif
 
 namespace TreeCopy {
 namespace {
 
-constexpr mode_t kKeptModeBits = 01777; // permissions and sticky bit, never set-id
+constexpr mode_t kKeptModeBits = 01777;       // permissions and sticky bit, never set-id
+constexpr mode_t kRestrictedModeBits = 01755; // nor write bits for group and others
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // O_NONBLOCK: a fifo put in a file's place must not hang the copy.
 constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -139,6 +144,11 @@ int renameNoReplace(int dir, const char *from, const char *to)
 {
     return ::renameatx_np(dir, from, dir, to, RENAME_EXCL);
 }
+bool randomBytes(unsigned char *buf, size_t n)
+{
+    ::arc4random_buf(buf, n);
+    return true;
+}
 #else
 constexpr const char *kQuarantine = "user.com.apple.quarantine";
 constexpr int kNoAttribute = ENODATA;
@@ -178,6 +188,16 @@ int exchange(int dir, const char *from, const char *to)
 int renameNoReplace(int dir, const char *from, const char *to)
 {
     return ::renameat2(dir, from, dir, to, RENAME_NOREPLACE);
+}
+bool randomBytes(unsigned char *buf, size_t n)
+{
+    for (size_t got = 0; got < n;) {
+        const ssize_t r = ::getrandom(buf + got, n - got, 0);
+        if (r < 0 && errno != EINTR)
+            return false;
+        got += r > 0 ? static_cast<size_t>(r) : 0;
+    }
+    return true;
 }
 #endif
 
@@ -245,7 +265,7 @@ std::string makeFolder(int dir, const std::string &name, const std::string &path
 }
 
 std::string copyFile(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                     const std::string &toName, const std::string &toPath)
+                     const std::string &toName, const std::string &toPath, mode_t keep)
 {
     const Fd in(::openat(fromDir, name.c_str(), kFileFlags));
     struct stat st;
@@ -277,7 +297,7 @@ std::string copyFile(int fromDir, const std::string &name, const std::string &fr
             done += w;
         }
     }
-    if (::fchmod(out.get(), st.st_mode & kKeptModeBits) != 0)
+    if (::fchmod(out.get(), st.st_mode & keep) != 0)
         return failure("cannot set permissions of", toPath);
     copyAttributes(in.get(), out.get());
     struct timespec t[2];
@@ -307,10 +327,12 @@ std::string copyLink(int fromDir, const std::string &name, const std::string &fr
 }
 
 std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                      const std::string &toName, const std::string &toPath);
+                      const std::string &toName, const std::string &toPath, mode_t keep);
 
-// Fills the open folder `out` from the open folder `in`, then gives it `in`'s bits and times.
-std::string copyFolder(int in, const std::string &fromPath, int out, const std::string &toPath)
+// Fills the open folder `out` from the open folder `in`, then gives it `in`'s times and those of
+// its mode bits that `keep` holds.
+std::string copyFolder(int in, const std::string &fromPath, int out, const std::string &toPath,
+                       mode_t keep)
 {
     struct stat st;
     if (::fstat(in, &st) != 0)
@@ -320,10 +342,10 @@ std::string copyFolder(int in, const std::string &fromPath, int out, const std::
         return failure("cannot list", fromPath);
     for (const std::string &name : names)
         if (std::string e =
-                copyEntry(in, name, join(fromPath, name), out, name, join(toPath, name));
+                copyEntry(in, name, join(fromPath, name), out, name, join(toPath, name), keep);
             !e.empty())
             return e;
-    if (::fchmod(out, st.st_mode & kKeptModeBits) != 0)
+    if (::fchmod(out, st.st_mode & keep) != 0)
         return failure("cannot set permissions of", toPath);
     copyAttributes(in, out);
     struct timespec t[2];
@@ -333,7 +355,7 @@ std::string copyFolder(int in, const std::string &fromPath, int out, const std::
 }
 
 std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                      const std::string &toName, const std::string &toPath)
+                      const std::string &toName, const std::string &toPath, mode_t keep)
 {
     struct stat st;
     if (::fstatat(fromDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -341,7 +363,7 @@ std::string copyEntry(int fromDir, const std::string &name, const std::string &f
     if (S_ISLNK(st.st_mode))
         return copyLink(fromDir, name, fromPath, st, toDir, toName, toPath);
     if (S_ISREG(st.st_mode))
-        return copyFile(fromDir, name, fromPath, toDir, toName, toPath);
+        return copyFile(fromDir, name, fromPath, toDir, toName, toPath, keep);
     if (!S_ISDIR(st.st_mode))
         return failure("cannot copy special file", fromPath, ENOTSUP);
     const Fd in(::openat(fromDir, name.c_str(), kFolderFlags));
@@ -350,7 +372,7 @@ std::string copyEntry(int fromDir, const std::string &name, const std::string &f
     Fd out;
     if (std::string e = makeFolder(toDir, toName, toPath, out); !e.empty())
         return e;
-    return copyFolder(in.get(), fromPath, out.get(), toPath);
+    return copyFolder(in.get(), fromPath, out.get(), toPath, keep);
 }
 
 std::string removeEntry(int dir, const std::string &name, const std::string &path);
@@ -484,6 +506,141 @@ std::string openFolder(const std::string &path, bool create, Fd &out)
     return {};
 }
 
+// Renames `from` to `to` in `dir` unless something is at `to`.
+int moveNoReplace(int dir, const std::string &from, const std::string &to)
+{
+    if (renameNoReplace(dir, from.c_str(), to.c_str()) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // A file system without the flag: look first.
+    struct stat st;
+    if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return errno == ENOENT ? ::renameat(dir, from.c_str(), dir, to.c_str()) : -1;
+}
+
+// Staging folders are named `prefix` and this many letters or digits, drawn at random: a name
+// another user cannot guess, so cannot take first. An aside copy adds kAside to its run's one.
+constexpr size_t kSuffixLength = 12;
+constexpr const char *kAside = ".previous";
+
+bool madeHere(const std::string &entry, const std::string &prefix, const std::string &tail)
+{
+    if (entry.size() != prefix.size() + kSuffixLength + tail.size() ||
+        entry.compare(0, prefix.size(), prefix) != 0 ||
+        entry.compare(prefix.size() + kSuffixLength, tail.size(), tail) != 0)
+        return false;
+    for (size_t i = prefix.size(); i < prefix.size() + kSuffixLength; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(entry[i])))
+            return false;
+    return true;
+}
+
+bool randomSuffix(std::string &out)
+{
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[kSuffixLength];
+    if (!randomBytes(bytes, sizeof bytes))
+        return false;
+    out.clear();
+    for (const unsigned char b : bytes)
+        out += kLetters[b % (sizeof kLetters - 1)];
+    return true;
+}
+
+// Each run holds a lock on its staging folder while it works in it: a folder that is not
+// locked is a leftover of a run that has ended. Where the file system has no locks, a run
+// works unlocked, and nothing there counts as a leftover.
+bool lockNow(int fd, bool lockless)
+{
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ||
+           (lockless && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Opens `entry` in `dir` and locks it when it is what a run of this user's left: a real folder
+// (not a link), this user's own, that no live run holds locked.
+bool takeLeftover(int dir, const std::string &entry, Fd &out)
+{
+    Fd folder(::openat(dir, entry.c_str(), kFolderFlags));
+    struct stat st, now;
+    if (!folder.valid() || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        !lockNow(folder.get(), false) ||
+        ::fstatat(dir, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFolder(now, st))
+        return false;
+    out = std::move(folder);
+    return true;
+}
+
+void removeLeftover(int dir, const std::string &entry, const std::string &path)
+{
+    Fd folder;
+    if (!takeLeftover(dir, entry, folder))
+        return;
+    removeContents(folder.get(), path);
+    struct stat st, now;
+    if (::fstat(folder.get(), &st) == 0 &&
+        ::fstatat(dir, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFolder(now, st))
+        ::unlinkat(dir, entry.c_str(), AT_REMOVEDIR);
+}
+
+// A run killed between its two renames left the previous bundle aside and nothing at `name`:
+// the newest such copy goes back.
+void restoreAside(int dest, const std::string &name, const std::vector<std::string> &entries,
+                  const std::string &prefix)
+{
+    struct stat st;
+    if (::fstatat(dest, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return;
+    std::string newest;
+    time_t when = 0;
+    Fd held;
+    for (const std::string &entry : entries) {
+        Fd folder;
+        if (!madeHere(entry, prefix, kAside) || !takeLeftover(dest, entry, folder) ||
+            ::fstat(folder.get(), &st) != 0 || (!newest.empty() && st.st_ctime < when))
+            continue;
+        newest = entry;
+        when = st.st_ctime;
+        held = std::move(folder);
+    }
+    if (!newest.empty())
+        moveNoReplace(dest, newest, name);
+}
+
+// Makes this run's staging folder in `dest`, under a fresh name, and locks it.
+std::string makeStaging(int dest, const std::string &prefix, const std::string &destDir,
+                        std::string &staging, Fd &out)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string suffix;
+        if (!randomSuffix(suffix))
+            return failure("cannot name a folder in", destDir);
+        staging = prefix + suffix;
+        const std::string path = join(destDir, staging);
+        if (::mkdirat(dest, staging.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return failure("cannot create folder", path);
+        }
+        Fd folder(::openat(dest, staging.c_str(), kFolderFlags));
+        struct stat st, now;
+        if (!folder.valid() || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid())
+            return path + ": taken by someone else";
+        // Another run's clean-up may take it for a leftover before it is locked.
+        if (lockNow(folder.get(), true) &&
+            ::fstatat(dest, staging.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFolder(now, st)) {
+            out = std::move(folder);
+            return {};
+        }
+    }
+    return failure("cannot create a staging folder in", destDir, EEXIST);
+}
+
 // Puts the staging folder at `name`. Where the file system can, the two swap places in one
 // step, so that `name` never stands empty. `previous` names where the replaced entry went.
 std::string swapIntoPlace(int dest, const std::string &staging, const std::string &name,
@@ -508,33 +665,27 @@ std::string swapIntoPlace(int dest, const std::string &staging, const std::strin
         exchange(dest, staging.c_str(), name.c_str()); // something slipped in: put it back
         return target + ": the staging folder was replaced";
     }
-    if (errno == ENOENT) { // nothing to replace
-        const auto absent = [&] {
-            struct stat now;
-            return ::fstatat(dest, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
-        };
-        if (renameNoReplace(dest, staging.c_str(), name.c_str()) == 0 ||
-            ((errno == EINVAL || errno == ENOSYS) && absent() &&
-             ::renameat(dest, staging.c_str(), dest, name.c_str()) == 0))
-            return {};
-        return failure("cannot move into place", target);
-    }
+    if (errno == ENOENT) // nothing to replace
+        return moveNoReplace(dest, staging, name) == 0 ? std::string()
+                                                       : failure("cannot move into place", target);
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return failure("cannot replace", target);
 
-    // The file system refuses the exchange: the previous bundle steps aside, so that a failed
-    // rename can put it back.
-    const std::string aside = staging + ".previous";
-    if (std::string e = removeEntry(dest, aside, join(destDir, aside)); !e.empty())
-        return e;
+    // The file system refuses the exchange: the previous bundle steps aside under this run's
+    // name, so that a failed rename can put it back, and a run after a kill here finds it.
+    const std::string aside = staging + kAside;
     struct stat st;
     const bool hadOld = ::fstatat(dest, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (hadOld && ::renameat(dest, name.c_str(), dest, aside.c_str()) != 0)
+    // Locked, so that no other run takes it for a killed run's while it is aside.
+    const Fd held(hadOld ? ::openat(dest, name.c_str(), kFolderFlags) : -1);
+    if (held.valid())
+        ::flock(held.get(), LOCK_EX | LOCK_NB);
+    if (hadOld && moveNoReplace(dest, name, aside) != 0)
         return failure("cannot move aside", target);
-    if (::renameat(dest, staging.c_str(), dest, name.c_str()) != 0) {
+    if (moveNoReplace(dest, staging, name) != 0) {
         const std::string e = failure("cannot replace", target);
         if (hadOld)
-            ::renameat(dest, aside.c_str(), dest, name.c_str());
+            moveNoReplace(dest, aside, name);
         return e;
     }
     if (hadOld)
@@ -554,7 +705,7 @@ std::string copyTree(const std::string &from, const std::string &to)
     const Fd toDir(::open(toDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!toDir.valid())
         return failure("cannot open", toDirPath);
-    return copyEntry(fromDir.get(), fromName, from, toDir.get(), toName, to);
+    return copyEntry(fromDir.get(), fromName, from, toDir.get(), toName, to, kKeptModeBits);
 }
 
 std::string removeTree(const std::string &path)
@@ -581,20 +732,27 @@ std::string placeTree(const std::string &from, const std::string &destDir, const
     if (std::string e = openFolder(destDir, how.createFolders, dest); !e.empty())
         return e;
 
-    const std::string staging = '.' + name + ".installing", stagingPath = join(destDir, staging);
-    // A staging folder that a killed run left behind.
-    if (std::string e = removeEntry(dest.get(), staging, stagingPath); !e.empty())
-        return e;
-    if (::mkdirat(dest.get(), staging.c_str(), 0700) != 0)
-        return failure("cannot create folder", stagingPath);
-    const Fd stage(::openat(dest.get(), staging.c_str(), kFolderFlags));
-    struct stat filled;
-    if (!stage.valid())
-        return failure("cannot open folder", stagingPath);
-    if (::fstat(stage.get(), &filled) != 0 || filled.st_uid != ::geteuid())
-        return stagingPath + ": taken by someone else";
+    const std::string prefix = '.' + name + ".installing-";
+    // What earlier runs left; a folder that cannot be listed just keeps it.
+    std::vector<std::string> entries;
+    if (!listNames(dest.get(), entries))
+        entries.clear();
+    restoreAside(dest.get(), name, entries, prefix);
+    for (const std::string &entry : entries)
+        if (madeHere(entry, prefix, {}))
+            removeLeftover(dest.get(), entry, join(destDir, entry));
 
-    std::string error = copyFolder(source.get(), from, stage.get(), stagingPath);
+    std::string staging;
+    Fd stage;
+    if (std::string e = makeStaging(dest.get(), prefix, destDir, staging, stage); !e.empty())
+        return e;
+    const std::string stagingPath = join(destDir, staging);
+    struct stat filled;
+    if (::fstat(stage.get(), &filled) != 0)
+        return failure("cannot inspect", stagingPath);
+
+    std::string error = copyFolder(source.get(), from, stage.get(), stagingPath,
+                                   how.restrictModes ? kRestrictedModeBits : kKeptModeBits);
     if (error.empty() && how.clearQuarantine)
         error = clearQuarantine(stage.get(), stagingPath);
     if (error.empty())
@@ -616,6 +774,10 @@ std::string placeTree(const std::string &from, const std::string &destDir, const
         if (std::string e = removeEntry(dest.get(), previous, join(destDir, previous));
             !e.empty() && leftover)
             *leftover = e;
+    // Only now that the new copy is in place may aside copies of earlier runs go.
+    for (const std::string &entry : entries)
+        if (madeHere(entry, prefix, kAside))
+            removeLeftover(dest.get(), entry, join(destDir, entry));
     return {};
 }
 

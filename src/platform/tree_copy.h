@@ -27,14 +27,22 @@ struct Placement
 {
     bool createFolders = false;   // make the missing folders of `destDir` (mode 0755)
     bool clearQuarantine = false; // remove the download quarantine mark from the copy
+    // No group or other write bits on anything the copy makes: a copy made with administrator
+    // rights must not be open to changes by other users.
+    bool restrictModes = false;
 };
 
 // Installs a copy of the folder `from` as `destDir`/`name`, the way both install roads do:
-// copies into the fresh staging folder `destDir`/.`name`.installing, checks that the bundle
-// now at `destDir`/`name` (if any) can be removed as a whole, swaps the two in one step
-// (renameat2 RENAME_EXCHANGE; two renames through .`name`.installing.previous only where
-// the file system refuses the exchange), then removes the previous bundle. On failure before
-// the swap, the previous bundle is untouched and the staging copy is removed.
+// copies into a staging folder made afresh beside it (.`name`.installing-XXXXXXXXXXXX, a random
+// name, locked while this run fills it), checks that the bundle now at `destDir`/`name` (if
+// any) can be removed as a whole, swaps the two in one step (renameat2 RENAME_EXCHANGE; where
+// the file system refuses the exchange, the old bundle steps aside to the staging name with
+// ".previous" added), then removes the previous bundle. On failure before the swap, the
+// previous bundle is untouched and the staging copy is removed.
+//
+// What killed runs left goes on the way, but only what is provably theirs: this user's own
+// real folders of those names that no live run holds locked. An aside copy goes back to
+// `name` when nothing is there, and other aside copies go only once the new copy is in place.
 //
 // `from` and `destDir` must be absolute paths without symbolic links (canonical): every
 // component is opened with O_NOFOLLOW, so a link put in the way is refused. `from` must be a

@@ -3,14 +3,30 @@
 
 #include <QDataStream>
 
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
+
+// Another user, and what they name beside the bundle, after ".Quorvel.app.installing".
+constexpr uid_t kOther = 4242;
+const QStringList kTaken{u""_s, u"-AAAAAAAAAAAA"_s, u"-AAAAAAAAAAAA.previous"_s};
+
+// Names with the random part of a staging name as "X".
+QStringList randomAsX(QStringList names)
+{
+    names.replaceInStrings(QRegularExpression(u"installing-[A-Za-z0-9]{12}"_s), u"installing-X"_s);
+    names.sort();
+    return names;
+}
 
 struct stat statOf(const QString &path)
 {
@@ -120,12 +136,14 @@ class TstDmgInstallReal : public QObject
     QString m_root;
     UserRun m_user;
     QStringList m_immutable; // to be freed before the folder goes
+    int m_held = -1;         // a lock a live run would hold
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
     // tree/Quorvel.app holding what bundles have: an executable behind a link, extended
     // attributes and the quarantine mark (on the bundle too), and a link out of the image to a
-    // file with the mark. With a fifo, neither copy can take it. Everything is `owner`'s.
+    // file with the mark, with modes open to all and set-id bits. With a fifo, neither copy can
+    // take it. Everything is `owner`'s.
     void makeBundleTree(bool withFifo, uid_t owner, gid_t group)
     {
         const QString app = path(u"tree/Quorvel.app"_s), run = app + u"/usr/bin/run"_s,
@@ -134,8 +152,12 @@ class TstDmgInstallReal : public QObject
         QVERIFY(QFile::link(u"usr/bin/run"_s, app + u"/AppRun"_s) &&
                 QFile::link(outside, app + u"/outside"_s));
         QVERIFY(QProcess::execute(u"/bin/chown"_s, {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group),
-                                                    path(u"tree"_s)}) == 0 &&
-                ::chmod(QFile::encodeName(run), 04750) == 0);
+                                                    path(u"tree"_s)}) == 0);
+        for (const auto &[name, mode] : {std::pair{u"/usr/bin/run"_s, 06777},
+                                         {u"/data"_s, 0666},
+                                         {u"/usr/bin"_s, 0777},
+                                         {u"/usr"_s, 02775}})
+            QVERIFY(::chmod(QFile::encodeName(app + name), mode) == 0);
         for (const QString &p : {app, run, data, outside})
             QVERIFY(setAttr(p, "user.com.apple.quarantine"));
         QVERIFY(setAttr(data, "user.org.example.kept"));
@@ -143,13 +165,19 @@ class TstDmgInstallReal : public QObject
             QCOMPARE(::mkfifo(QFile::encodeName(app + u"/zz-fifo"_s), 0644), 0);
     }
 
-    // The copy of makeBundleTree() at `app`, every entry `owner`'s.
-    void expectIntactBundle(const QString &app, uint owner)
+    // The copy of makeBundleTree() at `app`, every entry `owner`'s. Modes are kept but for the
+    // set-id bits; a copy made with administrator rights (`restricted`) has no group or other
+    // write bits either.
+    void expectIntactBundle(const QString &app, uint owner, bool restricted)
     {
         QCOMPARE(readFile(app + u"/data"_s), "1"_ba);
         QCOMPARE(QFile::symLinkTarget(app + u"/AppRun"_s), app + u"/usr/bin/run"_s);
-        QCOMPARE(statOf(app + u"/usr/bin/run"_s).st_mode & 07777, 0750u); // no set-id bits
-        QCOMPARE(statOf(app + u"/usr"_s).st_mode & 07777, 0755u); // open to all, as in the image
+        const uint open = restricted ? 0 : 022;
+        QCOMPARE((QList<uint>{statOf(app + u"/usr/bin/run"_s).st_mode & 07777,
+                              statOf(app + u"/data"_s).st_mode & 07777,
+                              statOf(app + u"/usr/bin"_s).st_mode & 07777,
+                              statOf(app + u"/usr"_s).st_mode & 07777}),
+                 (QList<uint>{0755 | open, 0644 | open, 0755 | open, 0755 | (open & 020)}));
         // Only the mark goes: other attributes travel with the copy.
         QVERIFY(hasAttr(app + u"/data"_s, "user.org.example.kept"));
         // Clearing the mark does not follow the link out of the bundle.
@@ -163,6 +191,8 @@ class TstDmgInstallReal : public QObject
 private slots:
     void initTestCase()
     {
+        // Without it the tree would land below / and UserRun::prepare() would open / to all.
+        QVERIFY2(!qEnvironmentVariableIsEmpty("QUORVEL_TEST_TMP"), "run it through ctest");
         m_rootDir = testTempDir(u"real-XXXXXX"_s);
         m_root = m_rootDir->path();
         // Private mount points of the stand-in land here; shell commands run from cwd/.
@@ -183,6 +213,8 @@ private slots:
     {
         for (const QString &p : std::exchange(m_immutable, {}))
             QVERIFY(setImmutable(p, false));
+        if (m_held >= 0)
+            ::close(std::exchange(m_held, -1));
     }
 
     // The road without a prompt, with the stand-ins: an older copy is replaced, or kept whole
@@ -221,7 +253,7 @@ private slots:
             QCOMPARE(entries(app), QStringList{u"AppRun"_s});
             QCOMPARE(readFile(app + u"/AppRun"_s), "old"_ba);
         } else if (image == u"tree") {
-            expectIntactBundle(app, ::getuid());
+            expectIntactBundle(app, ::getuid(), false);
         } else {
             QCOMPARE(entries(app), (QStringList{u".DirIcon"_s, u"AppRun"_s, u"quorvel.desktop"_s,
                                                 u"quorvel.svg"_s, u"usr"_s}));
@@ -230,55 +262,90 @@ private slots:
         QCOMPARE(mountsUnder(m_root), QStringList());
     }
 
+    // What another user (kOther) made beside the bundle under every name the setup might use,
+    // and folders of the installing user's (`own`): a staging folder a live run holds locked,
+    // and a staging folder and an aside copy that killed runs left (they go).
+    void takeNames(const QString &dir, uid_t own)
+    {
+        const QString prefix = dir + u"/.Quorvel.app.installing"_s;
+        const QStringList owns{u"-LiveLiveLive"_s, u"-DeadDeadDead"_s, u"-DeadDeadDead.previous"_s};
+        for (const QString &name : kTaken + owns)
+            QVERIFY(writeFile(prefix + name + u"/AppRun"_s, "planted") &&
+                    ::chown(QFile::encodeName(prefix + name), kTaken.contains(name) ? kOther : own,
+                            kOther) == 0);
+        m_held = ::open(QFile::encodeName(prefix + u"-LiveLiveLive"_s), O_RDONLY | O_DIRECTORY);
+        QVERIFY(m_held >= 0 && ::flock(m_held, LOCK_EX) == 0);
+    }
+
     // The road that asks for administrator rights, taken by an unprivileged user. The old
     // bundle is root's, with a folder of root's in it, in shared/, a folder everyone may add
     // to (mode 1777, like /tmp): the user cannot replace it alone. system/ is root's.
     void privilegedRoad_data()
     {
         QTest::addColumn<QString>("dest");     // below the test's folder
-        QTest::addColumn<QString>("env");      // for the root shim and the pkexec stand-in
-        QTest::addColumn<QString>("error");    // empty: installed
-        QTest::addColumn<QStringList>("left"); // in the folder after a failure
-        const QString old = u"Quorvel.app"_s, staging = u".Quorvel.app.installing"_s;
+        QTest::addColumn<QString>("runs");     // the settings of each run, " | " between runs
+        QTest::addColumn<QString>("error");    // of the last run; empty: installed
+        QTest::addColumn<QStringList>("left"); // in the folder at the end; empty: the bundle
+        QTest::addColumn<int>("prompts");
+        const QString old = u"Quorvel.app"_s, staging = u".Quorvel.app.installing-X"_s;
+        // Where the file system refuses the exchange, the kill leaves the bundle aside.
+        const QString killedAside =
+            u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_KILL_AT_RENAME=2 | "_s;
+        QStringList taken{staging, old};
+        for (const QString &name : kTaken)
+            taken << u".Quorvel.app.installing"_s + name;
         QTest::newRow("staging swapped for a link while root copies")
-            << u"shared"_s
-            << u"QUORVEL_TEST_SWAP_STAGING=@/shared/%1 QUORVEL_TEST_SWAP_TARGET=@/outside-root"_s
-                   .arg(staging)
-            << kCopyFailed << QStringList{staging, staging + u".moved"_s, old};
+            << u"shared"_s << u"QUORVEL_TEST_SWAP_STAGING=@/outside-root"_s << kCopyFailed
+            << QStringList{staging, staging + u".moved"_s, old} << 1;
         QTest::newRow("killed before the swap") << u"shared"_s << u"QUORVEL_TEST_KILL_AT_RENAME=1"_s
-                                                << kCopyFailed << QStringList{staging, old};
-        QTest::newRow("prompt dismissed")
-            << u"shared"_s << u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s << kCancelled << QStringList{old};
+                                                << kCopyFailed << QStringList{staging, old} << 1;
+        QTest::newRow("killed between the renames, then a run")
+            << u"system/Apps"_s << killedAside << QString() << QStringList() << 2;
+        QTest::newRow("killed between the renames, then a failing run")
+            << u"system/Apps"_s << killedAside + u"QUORVEL_TEST_FAIL_MKDIR=usr"_s << kCopyFailed
+            << QStringList{old} << 2;
+        QTest::newRow("prompt dismissed") << u"shared"_s << u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s
+                                          << kCancelled << QStringList{old} << 1;
         QTest::newRow("rename fails where the exchange is refused")
-            << u"shared"_s << u"QUORVEL_TEST_NO_EXCHANGE=Quorvel.app"_s << kCopyFailed
-            << QStringList{old};
+            << u"shared"_s << u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_FAIL_RENAME=Quorvel.app"_s
+            << kCopyFailed << QStringList{old} << 1;
         QTest::newRow("undeletable old file")
-            << u"shared"_s << QString() << kCopyFailed << QStringList{old};
+            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 1;
         // The user could move it aside, but not empty it: the plain copy must not start.
         QTest::newRow("old bundle of root's in the user's folder")
-            << u"user/Apps"_s << QString() << QString() << QStringList();
+            << u"user/Apps"_s << QString() << QString() << QStringList() << 1;
         QTest::newRow("missing folder under a writable parent")
-            << u"user/new/Apps"_s << QString() << QString() << QStringList();
+            << u"user/new/Apps"_s << QString() << QString() << QStringList() << 0;
         // Made by root, and the name passes through a shell word inside a script string.
         QTest::newRow("hostile name")
             << u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "
                u"/Apps"_s
-            << QString() << QString() << QStringList();
+            << QString() << QString() << QStringList() << 1;
+        // takeNames() fills the folder, which has no bundle yet, or root's. The user's own copy
+        // needs no prompt, and root takes nothing of another user's.
+        QTest::newRow("names taken in a shared folder")
+            << u"shared"_s << QString() << QString() << taken << 0;
+        QTest::newRow("names taken in a folder only root may fill")
+            << u"group"_s << QString() << QString() << taken << 1;
+        // user/link leads to user/Programm\351, a folder whose name is not valid UTF-8.
+        QTest::newRow("below a link to a folder named in other bytes")
+            << u"user/link/new/Apps"_s << QString() << QString() << QStringList() << 0;
     }
     void privilegedRoad()
     {
         QFETCH(QString, dest);
-        QFETCH(QString, env);
+        QFETCH(QString, runs);
         QFETCH(QString, error);
         QFETCH(QStringList, left);
-        const bool prompted = dest != u"user/new/Apps";
+        QFETCH(int, prompts);
+        const QByteArray tag = QTest::currentDataTag();
         if (const QString why = m_user.prepare(); !why.isEmpty())
             QSKIP(qPrintable(why));
         makeBundleTree(false, m_user.uid, m_user.gid);
         QVERIFY(writeFile(m_user.image(), "not read: the volume is a folder") &&
                 m_user.own(m_user.image()));
         const QString shared = path(u"shared"_s), outside = path(u"outside-root"_s),
-                      hdiutil = path(u"hdiutil"_s);
+                      hdiutil = path(u"hdiutil"_s), app = path(dest) + u"/Quorvel.app"_s;
         QVERIFY(writeFile(shared + u"/Quorvel.app/AppRun"_s, "old") &&
                 writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") &&
                 QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside) &&
@@ -287,36 +354,67 @@ private slots:
         QVERIFY(writeFile(hdiutil, "#!/bin/sh\n[ $1 = attach ] || exit 0\n" +
                                        attachPrints({path(u"tree"_s)})) &&
                 ::chmod(QFile::encodeName(hdiutil), 0755) == 0);
-        for (const QString &pair : env.replace(u'@', m_dir->path()).split(u' ', Qt::SkipEmptyParts))
-            m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        if (QByteArray(QTest::currentDataTag()).startsWith("undeletable")) {
+        if (tag.startsWith("undeletable")) {
             if (!setImmutable(shared + u"/Quorvel.app/lib/locked"_s, true))
                 QSKIP("the file system here cannot make a file immutable");
             m_immutable << shared + u"/Quorvel.app/lib/locked"_s;
-        } else if (dest == u"user/Apps") {
-            QVERIFY(QDir().rename(shared, path(dest)) && m_user.own(path(dest)) &&
+        } else if (dest == u"user/Apps" || dest == u"system/Apps") {
+            QVERIFY(QDir().rename(shared, path(dest)) &&
+                    (dest.startsWith(u"system") || m_user.own(path(dest))) &&
                     ::chmod(QFile::encodeName(path(dest)), 0755) == 0);
+        } else if (tag.startsWith("names taken")) {
+            QVERIFY(QDir().mkpath(path(dest)) &&
+                    (dest == u"group" ? QDir().rename(shared + u"/Quorvel.app"_s, app)
+                                      : QDir(app).removeRecursively()) &&
+                    ::chown(QFile::encodeName(path(dest)), 0, kOther) == 0 &&
+                    ::chmod(QFile::encodeName(path(dest)), dest == u"group" ? 01775 : 01777) == 0);
+            takeNames(path(dest), prompts ? 0 : m_user.uid);
+        } else if (dest.contains(u"link")) {
+            const QByteArray named = QFile::encodeName(m_user.user(u"Programm"_s)) + '\351';
+            QVERIFY(::mkdir(named, 0755) == 0 && ::chown(named, m_user.uid, m_user.gid) == 0 &&
+                    ::symlink("Programm\351", QFile::encodeName(m_user.user(u"link"_s))) == 0);
         }
 
-        const InstallRun r = m_user.install(path(dest), hdiutil);
-        // Root wrote nothing outside the destination, nothing else was run, and the private
-        // copy beside the image is gone.
+        InstallRun r;
+        bool prompted = false; // the last run
+        for (const QString &run : runs.replace(u'@', m_dir->path()).split(u'|')) {
+            m_user.env = QProcessEnvironment();
+            for (const QString &pair : run.split(u' ', Qt::SkipEmptyParts))
+                m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+            const int before = m_user.prompts();
+            r = m_user.install(path(dest), hdiutil);
+            prompted = m_user.prompts() > before;
+            QCOMPARE(r.stages.contains(u"authorize"_s), prompted);
+        }
+        // Root wrote nothing outside the destination, nothing else was run, the private copy
+        // beside the image is gone, and no name was made from a path decoded with losses.
         QCOMPARE(entries(outside) + entries(m_user.user(u"cwd"_s)) +
                      entries(m_user.user(u"private"_s)),
                  QStringList{u"image.dmg"_s});
-        const QString app = path(dest) + u"/Quorvel.app"_s;
+        QVERIFY(::nftw(
+                    QFile::encodeName(m_dir->path()),
+                    [](const char *p, const struct stat *, int, FTW *) {
+                        return std::strstr(p, "\xEF\xBF\xBD") ? 1 : 0; // U+FFFD
+                    },
+                    16, FTW_PHYS) == 0);
         QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
-        QCOMPARE((QList{r.stages.contains(u"authorize"_s) ? 1 : 0, m_user.prompts()}),
-                 (QList{prompted ? 1 : 0, prompted ? 1 : 0}));
+        QCOMPARE(m_user.prompts(), prompts);
+        QCOMPARE(randomAsX(entries(path(dest))),
+                 randomAsX(left.isEmpty() ? QStringList{u"Quorvel.app"_s} : left));
         if (error.isEmpty()) {
-            QCOMPARE(entries(path(dest)), QStringList{u"Quorvel.app"_s});
             // Made, copied and cleared with the same rights: root's, or else the user's alone.
-            expectIntactBundle(app, prompted ? 0 : m_user.uid);
-        } else {
-            // The old bundle, whole, and nothing of this run beside it but what the row says.
-            QCOMPARE(entries(path(dest)), left);
+            expectIntactBundle(app, prompted ? 0 : m_user.uid, prompted);
+        } else if (left.contains(u"Quorvel.app"_s)) {
+            // The old bundle, whole.
             QCOMPARE(entries(app), (QStringList{u"AppRun"_s, u"lib"_s}));
             QCOMPARE(readFile(app + u"/AppRun"_s) + readFile(app + u"/lib/locked"_s), "oldold"_ba);
+        }
+        if (tag.startsWith("names taken")) { // untouched
+            const QString prefix = path(dest) + u"/.Quorvel.app.installing"_s;
+            for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s})
+                QCOMPARE(readFile(prefix + name + u"/AppRun"_s), "planted"_ba);
+            for (const QString &name : kTaken)
+                QCOMPARE(statOf(prefix + name).st_uid, kOther);
         }
     }
 };

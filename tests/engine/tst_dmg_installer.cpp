@@ -184,13 +184,16 @@ private slots:
 
     // The copy into an install folder this process cannot write asks for rights at once, and
     // keeps the old bundle when that fails; a missing folder is made by the user where the
-    // user can, and a path that is not a folder fails: neither prompts.
+    // user can, and a path that is not a folder fails: neither prompts. Nor does one that
+    // leads to a name the privileged command could not be given exactly.
     void copyRoads_data()
     {
-        QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable
+        QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable;
+                                             // "link": to the unwritable Programm\351
         QTest::addColumn<QByteArray>("osascript");
         QTest::addColumn<QString>("error");
-        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder
+        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder, "%": its
+                                           // real path
         const QString failed = u"INST: privileged copy failed, "_s;
         // Answered after more than half a minute: the prompt has no time limit.
         QTest::newRow("cancelled late, said on stdout")
@@ -208,6 +211,10 @@ private slots:
             << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
         QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
                                 << Names{u"INST: not a folder: @/file"_s};
+        QTest::newRow("link to a name in other bytes")
+            << u"link"_s << "exit 0"_ba << kCopyFailed
+            << Names{
+                   u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s};
     }
     void copyRoads()
     {
@@ -219,21 +226,29 @@ private slots:
         const QString dest = path(locked ? u"Applications"_s : folder);
         QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
                 writeFile(path(u"file"_s), "f"));
-        if (locked) {
+        if (folder == u"link") {
+            const QByteArray named = QFile::encodeName(path(u"Programm"_s)) + '\351';
+            QVERIFY(::mkdir(named, 0755) == 0 && ::symlink(named, QFile::encodeName(dest)) == 0);
+        } else if (locked) {
             QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
-            if (::geteuid() == 0 ? !setImmutable(dest, true)
+        }
+        if (locked || folder == u"link") {
+            if (::geteuid() == 0 ? !setImmutable(dest + u"/."_s, true)
                                  : !QFile::setPermissions(dest, QFile::Permissions(0x5500)))
                 QSKIP("cannot make a folder unwritable here");
-            m_unwritable << dest;
+            m_unwritable << dest + u"/."_s;
         }
 
         const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
         QCOMPARE(r.stages + Names{r.error.value_or(QString())},
                  Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(locked ? 3 : 2) << error);
-        QCOMPARE(r.log, mountedLog() << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s +
-                                            dest + u"/Quorvel.app"_s
-                                     << logged.replaceInStrings(u"@"_s, m_dir->path())
-                                     << u"INST: detaching "_s + m_volume);
+        QCOMPARE(r.log, mountedLog()
+                            << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s + dest +
+                                   u"/Quorvel.app"_s
+                            << logged.replaceInStrings(u"@"_s, m_dir->path())
+                                   .replaceInStrings(u"%"_s,
+                                                     QFileInfo(m_dir->path()).canonicalFilePath())
+                            << u"INST: detaching "_s + m_volume);
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
                                                             : error.isEmpty() ? "new"_ba
                                                                               : ""_ba);
