@@ -13,15 +13,21 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <chrono>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -30,6 +36,15 @@ namespace {
 const QByteArray kImage(64 * 1024, 'i');
 // What attaching prints; the slow one leaves time to ask to leave while it installs.
 const QByteArray kAttach = "echo \"$PLIST\"", kSlowAttach = "sleep 2; " + kAttach;
+
+// A coarse timer may end up to 5 % early, on a round fraction of the clock's second; one started
+// a tenth of a second past a whole second would.
+void waitForCoarseTimerPhase()
+{
+    using namespace std::chrono;
+    const auto now = steady_clock::now().time_since_epoch();
+    std::this_thread::sleep_until(steady_clock::time_point(ceil<seconds>(now) + 110ms));
+}
 
 // A shell script at `path`, made with its folders.
 bool writeScript(const QString &path, const QByteArray &body)
@@ -135,6 +150,21 @@ class TstSetupFlow : public QObject
         QMetaObject::invokeMethod(m_c->retryTimer.get(), "timeout");
     }
     bool installed() const { return m_c->done && !m_c->installing; }
+    // The controls that the busy state locks, and which of them are enabled.
+    static QStringList lockable()
+    {
+        return {u"install"_s, u"field"_s, u"browse"_s, u"accept"_s, u"language"_s};
+    }
+    QStringList unlocked() const
+    {
+        const QWidgetList controls = {m_c->installButton, m_c->locationField, m_c->browseButton,
+                                      m_c->acceptCheck, m_c->langPopup};
+        QStringList names;
+        for (qsizetype i = 0; i < controls.size(); ++i)
+            if (controls[i]->isEnabled())
+                names << lockable()[i];
+        return names;
+    }
 
 private slots:
     void init()
@@ -171,6 +201,9 @@ private slots:
         const QList<int> none;
         QTest::newRow("empty") << QString() << none << true << QStringList() << QString();
         QTest::newRow("relative") << u"Apps"_s << none << true << QStringList() << QString();
+        for (const char *text : {"~", "~user/Apps", "~Apps"}) // not the home folder
+            QTest::newRow(text) << QString::fromUtf8(text) << none << true << QStringList()
+                                << QString();
         QTest::newRow("home, blanks around")
             << u"  ~/Apps "_s << none << true << QStringList{start, success}
             << QDir::homePath() + u"/Apps"_s;
@@ -216,7 +249,7 @@ private slots:
         const qsizetype retries = tracked.filter(u"install_retry"_s).size();
         for (int n = 1; n <= retries; ++n) {
             retryAfter(n);
-            QVERIFY(c.installView->isVisible() && c.activityToken && !c.installButton->isEnabled());
+            QVERIFY(c.installView->isVisible() && c.activityToken && unlocked().isEmpty());
         }
         const bool success = tracked.last() == u"install_success"_s;
         QTRY_VERIFY(installed() || !c.detailLabel->text().isEmpty());
@@ -239,7 +272,7 @@ private slots:
         QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, privateFolder);
         QVERIFY(c.statusLabel->text() == c.L().installFailed &&
                 c.installButton->title() == c.L().btnRetry);
-        QVERIFY(c.installButton->isEnabled() && c.locationField->isEnabled() && !c.installing);
+        QVERIFY(unlocked() == lockable() && !c.installing);
         QVERIFY(!c.acceptCheck->isVisible() && !c.settingsLink->isVisible());
         // A failed installation is told on a sheet. A failed download offers the image in the
         // browser instead, which leaves without a question.
@@ -286,6 +319,20 @@ private slots:
         QTRY_VERIFY(installed());
         QCOMPARE(ranges().mid(4), (QStringList{QString(), QString()}));
         QVERIFY(!QFile::exists(Downloader::partialPath(c.destFile)));
+    }
+
+    void retryWaitsItsWholePause()
+    {
+        MainWindowController &c = open();
+        waitForCoarseTimerPhase();
+        QElapsedTimer failed;
+        failed.start();
+        c.downloadComplete(false, u"cut short"_s);
+        QVERIFY(c.retryTimer);
+        qint64 retried = -1;
+        connect(c.retryTimer.get(), &QTimer::timeout, [&] { retried = failed.elapsed(); });
+        QTRY_VERIFY(installed());
+        QVERIFY2(retried >= 1000, qPrintable(QString::number(retried)));
     }
 
     void leaving_data()
@@ -400,8 +447,9 @@ private slots:
             c.acceptToggled();
             QCOMPARE(c.installButton->isEnabled(), enabled);
             c.setBusy(true);
+            QCOMPARE(unlocked(), QStringList());
             c.setBusy(false);
-            QCOMPARE(c.installButton->isEnabled(), enabled);
+            QCOMPARE(unlocked(), enabled ? lockable() : lockable().mid(1));
         }
 
         // An Arm machine gets the second image, asked afresh each time.
