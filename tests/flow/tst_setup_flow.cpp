@@ -27,7 +27,9 @@
 #include <QTimer>
 
 #include <chrono>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -456,19 +458,52 @@ private slots:
         m_arm = true;
         QCOMPARE(c.installerURL(), m_server->url(u"/quorvel.silicon.dmg"_s));
 
-        // The links open their pages, whatever the language. Browse: cancelled changes nothing;
-        // chosen replaces the folder.
+        // The links open their pages, whatever the language.
         QTest::mouseClick(c.privacyLink, Qt::LeftButton);
         QTest::mouseClick(c.licenseLink, Qt::LeftButton);
-        c.browseClicked();
-        QCOMPARE(c.locationField->text(), path(u"Apps"_s));
-        m_chosenFolder = u"/opt/Apps"_s;
-        c.browseClicked();
-        QCOMPARE(c.locationField->text(), u"/opt/Apps"_s);
-        const QString site = u"open https://example.invalid/"_s,
-                      choose = u"choose "_s + c.L().selectFolder;
-        QCOMPARE(m_outside, (QStringList{site + u"privacy-policy/"_s,
-                                         site + u"user-license-agreement/"_s, choose, choose}));
+        const QString site = u"open https://example.invalid/"_s;
+        QCOMPARE(m_outside,
+                 (QStringList{site + u"privacy-policy/"_s, site + u"user-license-agreement/"_s}));
+
+        // Browse: cancelled changes nothing; chosen replaces the folder. A name that is not
+        // UTF-8 comes back as text that names another folder: refused, also while a folder of
+        // that very text stands beside it; alone, that one is taken.
+        const QByteArray odd = QFile::encodeName(path(u"Programm"_s)) + '\351';
+        const QString oddText = QFile::decodeName(odd);
+        QVERIFY(::mkdir(odd.constData(), 0700) == 0 && oddText.endsWith(u"Programm\uFFFD"_s));
+        const auto browse = [&](const std::optional<QString> &chosen) {
+            m_chosenFolder = chosen;
+            m_outside.clear();
+            c.browseClicked();
+            return c.locationField->text();
+        };
+        const QString choose = u"choose "_s + c.L().selectFolder,
+                      refused = u"warning "_s + c.L().unusableFolder;
+        QCOMPARE(browse(std::nullopt), path(u"Apps"_s));
+        QCOMPARE(browse(path(u"tmp"_s)), path(u"tmp"_s));
+        QCOMPARE(m_outside, QStringList{choose});
+        QCOMPARE(browse(oddText), path(u"tmp"_s));
+        QCOMPARE(m_outside, (QStringList{choose, refused}));
+        QVERIFY(QDir().mkdir(oddText));
+        QCOMPARE(browse(oddText), path(u"tmp"_s));
+        QVERIFY(::rmdir(odd.constData()) == 0);
+        QCOMPARE(browse(oddText), oddText);
+        const QString refusedLine =
+            u"UI: install dir refused, its name cannot be carried exactly: "_s;
+        QCOMPARE(flowLog().filter(u"UI: install dir"_s),
+                 (QStringList{u"UI: install dir set to "_s + path(u"tmp"_s), refusedLine + oddText,
+                              refusedLine + oddText, u"UI: install dir set to "_s + oddText}));
+
+        // Nor is a home folder whose name the text cannot carry.
+        const QByteArray home = qgetenv("HOME"),
+                         oddHome = QFile::encodeName(path(u"Home"_s)) + '\351';
+        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0);
+        qputenv("HOME", oddHome);
+        c.locationField->setText(u" ~/Apps"_s);
+        m_outside.clear();
+        c.installClicked();
+        qputenv("HOME", home);
+        QVERIFY(!c.downloader && c.settingsShown && m_outside == QStringList{refused});
     }
 };
 
