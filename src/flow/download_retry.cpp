@@ -66,6 +66,8 @@ void MainWindowController::giveUp(const QString &error, const QString &reason)
     ITTrackEvent(u"install_failed"_s, reason);
     showFailedState(error);
     offlineLink->show();
+    if (m_endRequested)
+        endNow();
 }
 
 void MainWindowController::retryTimerTick()

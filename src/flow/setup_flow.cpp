@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -169,6 +170,8 @@ void MainWindowController::launchInstaller()
     installTimer->setInterval(kCreepInterval);
     connect(installTimer.get(), &QTimer::timeout, this, &MainWindowController::creepInstall);
     installTimer->start();
+    if (m_endRequested)
+        waitForInstallation();
 
     installer =
         std::make_shared<DMGInstaller>(destFile, Product::bundleName, folder, m_settings.tools);
@@ -191,6 +194,11 @@ void MainWindowController::creepInstall()
 
 void MainWindowController::installFinished(bool success, const QString &app, const QString &error)
 {
+    // Whatever the outcome, an end that waited for the installation goes ahead once it is shown.
+    const auto endIfAsked = qScopeGuard([this] {
+        if (m_endRequested)
+            endNow();
+    });
     installTimer.reset();
     installing = false;
     installer.reset();

@@ -69,8 +69,10 @@ class TstSetupFlow : public QObject
     // What reached outside the process, in order: "hold", "open URL", "launch APP",
     // "warning TEXT", "critical TEXT", "ask", "choose TITLE", "end".
     QStringList m_outside;
-    QList<bool> m_answers; // to the exit questions, in order
+    QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
     std::function<void()> m_whileAsking;
+    bool m_dismissed = false; // the open question was closed unanswered
+    std::chrono::milliseconds m_installWait{10000};
     std::optional<QString> m_chosenFolder;
     bool m_noTemporaryFolder = false, m_arm = false;
 
@@ -113,12 +115,20 @@ class TstSetupFlow : public QObject
             [this](QWidget *, const QString &, const QString &) {
                 m_outside << u"ask"_s;
                 m_whileAsking();
-                return m_answers.isEmpty() ? false : m_answers.takeFirst();
+                if (!m_answers.isEmpty())
+                    return m_answers.takeFirst();
+                // Nobody answers: the question stays until the flow closes it.
+                if (!QTest::qWaitFor([this] { return std::exchange(m_dismissed, false); }, 20000))
+                    qFatal("an unanswered question stayed open");
+                return false;
             },
             [this](QWidget *, const QString &title, const QString &) {
                 return m_outside << u"choose "_s + title, m_chosenFolder;
             },
-            [this] { m_outside << u"end"_s; }};
+            [this] { m_outside << u"end"_s; },
+            [this] { m_outside << u"dismiss"_s, m_dismissed = true; }};
+        s.unansweredExitWait = std::chrono::milliseconds(500);
+        s.installEndWait = m_installWait;
         m_c = std::make_unique<MainWindowController>(s);
         m_c->window->show();
         m_c->locationField->setText(path(u"Apps"_s));
@@ -152,6 +162,35 @@ class TstSetupFlow : public QObject
         QMetaObject::invokeMethod(m_c->retryTimer.get(), "timeout");
     }
     bool installed() const { return m_c->done && !m_c->installing; }
+    // The window in `state`: "ready", "downloading" (stalled), "waiting" (to retry after a cut),
+    // "late retry" (the same), "installing" (slowly), "finished", "failed" (refused), or
+    // "asking" and "too late" (a download that ends soon; the first then installs slowly).
+    bool reach(const QString &state)
+    {
+        if (state == u"downloading"_s)
+            serve({Response{.body = kImage, .stallAfter = 1000}});
+        else if (state == u"waiting"_s || state == u"late retry"_s)
+            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        else if (state == u"asking"_s || state == u"too late"_s)
+            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
+        else if (state == u"failed"_s)
+            serve({Response{.status = 404}});
+        MainWindowController &c =
+            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
+        if (state != u"ready"_s)
+            c.installClicked();
+        return QTest::qWaitFor([&] {
+            if (state == u"downloading"_s)
+                return m_server->requestCount("/quorvel.dmg") == 1;
+            if (state == u"waiting"_s || state == u"late retry"_s)
+                return c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile));
+            if (state == u"installing"_s)
+                return c.installing;
+            if (state == u"finished"_s)
+                return installed();
+            return state != u"failed"_s || c.offlineLink->isVisible();
+        });
+    }
     // The controls that the busy state locks, and which of them are enabled.
     static QStringList lockable()
     {
@@ -185,7 +224,8 @@ private slots:
         QVERIFY(m_dir->isValid());
         serve({});
         m_outside.clear(), m_answers.clear(), m_whileAsking = [] {}, m_chosenFolder.reset();
-        m_noTemporaryFolder = m_arm = false;
+        m_noTemporaryFolder = m_arm = m_dismissed = false;
+        m_installWait = std::chrono::seconds(10);
     }
     void cleanup() { m_c.reset(); }
 
@@ -371,24 +411,8 @@ private slots:
         QFETCH(bool, answer);
         QFETCH(QStringList, log);
         QFETCH(QStringList, outside);
-        if (state == u"downloading"_s)
-            serve({Response{.body = kImage, .stallAfter = 1000}});
-        else if (state == u"waiting"_s || state == u"late retry"_s)
-            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
-        else if (state == u"asking"_s || state == u"too late"_s)
-            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
-        MainWindowController &c =
-            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
-        if (state != u"ready"_s)
-            c.installClicked();
-        if (state == u"downloading"_s)
-            QTRY_VERIFY(m_server->requestCount("/quorvel.dmg") == 1);
-        if (state == u"waiting"_s || state == u"late retry"_s)
-            QTRY_VERIFY(c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile)));
-        if (state == u"installing"_s)
-            QTRY_VERIFY(c.installing);
-        if (state == u"finished"_s)
-            QTRY_VERIFY(installed());
+        QVERIFY(reach(state));
+        MainWindowController &c = *m_c;
         if (state == u"asking"_s)
             m_whileAsking = [&c] {
                 QTRY_VERIFY(c.installing);
@@ -414,6 +438,91 @@ private slots:
                     !QFile::exists(c.destFile) &&
                     !QFile::exists(Downloader::partialPath(c.destFile)));
         if (c.installing)
+            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
+    }
+
+    // Told to end by the system, where nobody may be there to answer.
+    void terminating_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("duringQuestion"); // the user's exit question is open already
+        QTest::addColumn<QList<bool>>("answer");  // to the question; none: nobody answers
+        QTest::addColumn<QStringList>("log");     // from the UI, once the end was asked for
+        QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
+        const QString hold = u"hold"_s, ask = u"ask"_s, dismiss = u"dismiss"_s, end = u"end"_s,
+                      nothing = u"UI: termination requested, nothing to lose"_s,
+                      asking = u"UI: termination requested, asking"_s,
+                      unanswered = u"UI: exit question unanswered, leaving"_s,
+                      installing = u"UI: termination requested during the installation"_s;
+        const QList<bool> none, ok{true}, cancel{false};
+        QTest::newRow("ready") << u"ready"_s << false << none << QStringList{nothing}
+                               << QStringList{end};
+        QTest::newRow("failed") << u"failed"_s << false << none << QStringList{nothing}
+                                << QStringList{hold, end};
+        QTest::newRow("finished") << u"finished"_s << false << none << QStringList{nothing}
+                                  << QStringList{hold, end};
+        QTest::newRow("ready, the user's question open")
+            << u"ready"_s << true << none << QStringList{nothing, unanswered}
+            << QStringList{ask, dismiss, end};
+        QTest::newRow("downloading, no answer")
+            << u"downloading"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("downloading, OK")
+            << u"downloading"_s << false << ok << QStringList{asking, u"UI: user confirmed exit"_s}
+            << QStringList{hold, ask, end};
+        QTest::newRow("downloading, Cancel")
+            << u"downloading"_s << false << cancel << QStringList{asking} << QStringList{hold, ask};
+        QTest::newRow("downloading, the user's question open")
+            << u"downloading"_s << true << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("waiting to retry, no answer")
+            << u"waiting"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("installing") << u"installing"_s << false << none << QStringList{installing}
+                                    << QStringList{hold, end};
+        QTest::newRow("installing past its bound")
+            << u"installing"_s << false << none
+            << QStringList{installing, u"UI: the installation did not end in time, ending"_s}
+            << QStringList{hold, end};
+        // The download completes while the question is open: the installation is waited for.
+        QTest::newRow("installation begins during the question")
+            << u"asking"_s << false << none
+            << QStringList{asking, u"UI: close blocked, install in progress"_s}
+            << QStringList{hold, ask, dismiss, end};
+    }
+    void terminating()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, duringQuestion);
+        QFETCH(QList<bool>, answer);
+        QFETCH(QStringList, log);
+        QFETCH(QStringList, outside);
+        const bool pastBound = QByteArray(QTest::currentDataTag()).contains("bound");
+        if (pastBound)
+            m_installWait = std::chrono::milliseconds(300);
+        QVERIFY(reach(state));
+        MainWindowController &c = *m_c;
+        m_answers = answer;
+        const qsizetype mark = flowLog().size();
+        if (duringQuestion) {
+            m_whileAsking = [&c] { c.terminationRequested(); };
+            c.window->close();
+        } else {
+            c.terminationRequested();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_outside, outside, 10000);
+        const bool stays = answer == QList<bool>{false};
+        if (stays) { // the user stays, also once the time for an answer has passed
+            QTest::qWait(1000);
+            QVERIFY(m_outside == outside && c.downloader && !c.closing);
+        }
+        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
+        QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s && !stays);
+        if (!pastBound && outside.endsWith(u"end"_s))
+            QVERIFY(!c.retryTimer && !c.activityToken && !c.installing && c.closing &&
+                    !QFile::exists(c.destFile) &&
+                    !QFile::exists(Downloader::partialPath(c.destFile)));
+        if (state == u"installing"_s || state == u"asking"_s)
             QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
     }
 

@@ -1,6 +1,7 @@
 #include "flow/main_window_controller.h"
 #include "l10n/localization.h"
 #include "log_reader.h"
+#include "ui/dialogs.h"
 #include "ui/dots_view.h"
 #include "ui/flipped_view.h"
 #include "ui/image_view.h"
@@ -391,6 +392,17 @@ private slots:
         QAccessibleValueInterface *bar =
             QAccessible::queryAccessibleInterface(c.progress)->valueInterface();
         QVERIFY(bar->currentValue() == 450 && bar->maximumValue() == 1000);
+    }
+
+    // The exit question waits for an answer, unless it is closed without one.
+    void exitQuestionClosesUnanswered()
+    {
+        QTimer::singleShot(0, [] { Dialogs::dismissQuestion(); });
+        QTimer fallback; // should the question stay, it is answered after a while
+        fallback.setSingleShot(true);
+        connect(&fallback, &QTimer::timeout, [] { QApplication::activeModalWidget()->close(); });
+        fallback.start(3000);
+        QVERIFY(!Dialogs::confirm(nullptr, u"Quorvel"_s, u"Leave?"_s) && fallback.isActive());
     }
 
     void artworkMissingOrForTheScreenDensity()
