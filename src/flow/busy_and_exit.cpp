@@ -188,6 +188,7 @@ void MainWindowController::endDespiteInstallation()
     // An installation this slow waits on something that is not coming (a password prompt that
     // nobody answers); the installer is left to the end of the process.
     ITLog("UI: the installation did not end in time, ending");
+    closing = true;
     window->hide();
     windowWillClose();
 }
