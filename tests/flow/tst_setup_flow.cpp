@@ -72,7 +72,7 @@ class TstSetupFlow : public QObject
     QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
     std::function<void()> m_whileAsking;
     bool m_dismissed = false; // the open question was closed unanswered
-    std::chrono::milliseconds m_installWait{10000};
+    std::chrono::milliseconds m_questionWait{500}, m_installWait{10000};
     std::optional<QString> m_chosenFolder;
     bool m_noTemporaryFolder = false, m_arm = false;
 
@@ -127,7 +127,7 @@ class TstSetupFlow : public QObject
             },
             [this] { m_outside << u"end"_s; },
             [this] { m_outside << u"dismiss"_s, m_dismissed = true; }};
-        s.unansweredExitWait = std::chrono::milliseconds(500);
+        s.unansweredExitWait = m_questionWait;
         s.installEndWait = m_installWait;
         m_c = std::make_unique<MainWindowController>(s);
         m_c->window->show();
@@ -163,7 +163,8 @@ class TstSetupFlow : public QObject
     }
     bool installed() const { return m_c->done && !m_c->installing; }
     // The window in `state`: "ready", "downloading" (stalled), "waiting" (to retry after a cut),
-    // "late retry" (the same), "installing" (slowly), "finished", "failed" (refused), or
+    // "late retry" (the same), "refused retry" (the retry is then refused), "installing"
+    // (slowly), "finished", "failed" (refused), or
     // "asking" and "too late" (a download that ends soon; the first then installs slowly).
     bool reach(const QString &state)
     {
@@ -171,6 +172,9 @@ class TstSetupFlow : public QObject
             serve({Response{.body = kImage, .stallAfter = 1000}});
         else if (state == u"waiting"_s || state == u"late retry"_s)
             serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        else if (state == u"refused retry"_s)
+            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""},
+                   Response{.status = 404}});
         else if (state == u"asking"_s || state == u"too late"_s)
             serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
         else if (state == u"failed"_s)
@@ -182,7 +186,7 @@ class TstSetupFlow : public QObject
         return QTest::qWaitFor([&] {
             if (state == u"downloading"_s)
                 return m_server->requestCount("/quorvel.dmg") == 1;
-            if (state == u"waiting"_s || state == u"late retry"_s)
+            if (state.endsWith(u"retry"_s) || state == u"waiting"_s)
                 return c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile));
             if (state == u"installing"_s)
                 return c.installing;
@@ -225,6 +229,7 @@ private slots:
         serve({});
         m_outside.clear(), m_answers.clear(), m_whileAsking = [] {}, m_chosenFolder.reset();
         m_noTemporaryFolder = m_arm = m_dismissed = false;
+        m_questionWait = std::chrono::milliseconds(500);
         m_installWait = std::chrono::seconds(10);
     }
     void cleanup() { m_c.reset(); }
@@ -478,6 +483,14 @@ private slots:
         QTest::newRow("waiting to retry, no answer")
             << u"waiting"_s << false << none << QStringList{asking, unanswered}
             << QStringList{hold, ask, dismiss, end};
+        // The retry is refused while the question is open: nothing is left to lose.
+        QTest::newRow("given up during the question, long before its time")
+            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        // The retry is refused while the question is open: nothing is left to lose.
+        QTest::newRow("given up during the question, long before its time")
+            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
         QTest::newRow("installing") << u"installing"_s << false << none << QStringList{installing}
                                     << QStringList{hold, end};
         QTest::newRow("installing past its bound")
@@ -500,6 +513,8 @@ private slots:
         const bool pastBound = QByteArray(QTest::currentDataTag()).contains("bound");
         if (pastBound)
             m_installWait = std::chrono::milliseconds(300);
+        if (state == u"refused retry"_s)
+            m_questionWait = std::chrono::minutes(1);
         QVERIFY(reach(state));
         MainWindowController &c = *m_c;
         m_answers = answer;
