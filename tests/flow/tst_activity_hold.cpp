@@ -7,7 +7,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -74,6 +76,8 @@ private slots:
     {
         const QString socket = qEnvironmentVariable("QUORVEL_TEST_TMP") + u"/system_bus"_s;
         QFile::remove(socket);
+        // The bus goes with the test, even one that crashes.
+        m_bus.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s,
                                        u"--address=unix:path="_s + socket});
         QVERIFY(m_bus.waitForReadyRead(5000));
