@@ -67,7 +67,7 @@ class TstSetupFlow : public QObject
     std::unique_ptr<MainWindowController> m_c;
     qsizetype m_mark = 0;
     // What reached outside the process, in order: "hold", "open URL", "launch APP",
-    // "warning TEXT", "critical TEXT", "ask", "choose TITLE", "end".
+    // "warning TEXT", "critical TEXT", "ask", "dismiss" (the question), "choose TITLE", "end".
     QStringList m_outside;
     QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
     std::function<void()> m_whileAsking;
@@ -164,8 +164,8 @@ class TstSetupFlow : public QObject
     bool installed() const { return m_c->done && !m_c->installing; }
     // The window in `state`: "ready", "downloading" (stalled), "waiting" (to retry after a cut),
     // "late retry" (the same), "refused retry" (the retry is then refused), "installing"
-    // (slowly), "finished", "failed" (refused), or
-    // "asking" and "too late" (a download that ends soon; the first then installs slowly).
+    // (slowly), "finished", "failed" (refused), or "asking" and "too late" (a download that
+    // ends soon; the first then installs slowly).
     bool reach(const QString &state)
     {
         if (state == u"downloading"_s)
