@@ -65,6 +65,7 @@ int child(const QString &baseUrl, const QString &caFile, const QString &dest)
                            Dialogs::AlertStyle) { sheet = message; },
                   [](QWidget *, const QString &, const QString &) { return false; },
                   [](QWidget *, const QString &, const QString &) { return std::nullopt; },
+                  [] {},
                   [] {}};
     MainWindowController c(s);
     QThreadPool::globalInstance()->start(

@@ -225,6 +225,7 @@ int main(int argc, char **argv)
         [](QWidget *, const QString &, const QString &, Dialogs::AlertStyle) {},
         [](QWidget *, const QString &, const QString &) { return true; },
         [](QWidget *, const QString &, const QString &) { return std::optional<QString>(); },
+        [] {},
         [] {}};
     auto controller = std::make_unique<MainWindowController>(s);
     controller->locationField->setText(dir.filePath(u"Applications"_s));

@@ -11,6 +11,7 @@ packages=(
   squashfs-tools squashfuse fuse3 pkexec iproute2 util-linux
   openssl curl ca-certificates nginx-light
   xvfb xdotool imagemagick xauth x11-utils xclip librsvg2-bin
+  dbus-daemon
   fonts-dejavu-core fonts-noto-cjk
 )
 

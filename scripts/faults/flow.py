@@ -1,9 +1,9 @@
 # Faults in the road from Install to Start Now and its policies.
-TESTS = 'tst_setup_flow|tst_platform|tst_e2e'
+TESTS = 'tst_setup_flow|tst_platform|tst_e2e|tst_activity_hold'
 
 FAULTS = [
     ('no trim', 'src/flow/setup_flow.cpp', 'const QString text = locationField->text().trimmed();', 'const QString text = locationField->text();'),
-    ('tilde not expanded', 'src/flow/setup_flow.cpp', '        return QDir::homePath() + text.mid(1);', '        return text;'),
+    ('tilde not expanded', 'src/flow/setup_flow.cpp', '        return home + text.mid(1);', '        return text;'),
     ('log trimmed dir', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", locationField->text());', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", locationField->text().trimmed());'),
     ('retry count kept', 'src/flow/setup_flow.cpp', '    retryCount = 0;\n    dropResumeState();', '    dropResumeState();'),
     ('not busy', 'src/flow/setup_flow.cpp', '    setBusy(true);\n', ''),
@@ -37,4 +37,23 @@ FAULTS = [
     ('no launch', 'src/flow/setup_flow.cpp', 'if (!m_settings.platform.launchApplication(*installedApp))', 'if (installedApp->isEmpty())'),
     ('log typed folder', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, folder);', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, locationField->text());'),
     ('no success log', 'src/flow/setup_flow.cpp', '    ITLog("FLOW: install SUCCESS, app=%@", app);\n', ''),
+    ('tilde alone is home', 'src/flow/setup_flow.cpp', 'if (text.startsWith(u"~/"_s)) {', 'if (text.startsWith(u\'~\')) {'),
+    ('chosen name not checked', 'src/flow/actions.cpp', '    if (!FolderText::namesExistingFolder(*folder)) {', '    if (false) {'),
+    ('refused name still set', 'src/flow/actions.cpp', '    // The chooser hands back text;', '    locationField->setText(*folder);\n    // The chooser hands back text;'),
+    ('twin names not counted', 'src/flow/folder_text.cpp', 'if (entriesReadAs(parent, path.mid(start, end - start)) != 1)', 'if (entriesReadAs(parent, path.mid(start, end - start)) == 0)'),
+    ('home name not checked', 'src/flow/setup_flow.cpp', 'if (home.contains(QChar::ReplacementCharacter) && !FolderText::namesExistingFolder(home))', 'if (false)'),
+    ('home refusal asks for a folder', 'src/flow/setup_flow.cpp', '    if (locationField->text().trimmed().startsWith(u"~/"_s)) {', '    if (false) {'),
+    ('busy leaves language', 'src/flow/busy_and_exit.cpp', 'QWidgetList{locationField, browseButton, acceptCheck, langPopup}', 'QWidgetList{locationField, browseButton, acceptCheck}'),
+    ('retry timer coarse', 'src/flow/download_retry.cpp', '    retryTimer->setTimerType(Qt::PreciseTimer);\n', ''),
+    ('end asks with nothing to lose', 'src/flow/busy_and_exit.cpp', '    if (!downloader && !retryTimer) {', '    if (!downloader && !retryTimer && false) {'),
+    ('retry wait not asked', 'src/flow/busy_and_exit.cpp', '    if (!downloader && !retryTimer) {', '    if (!downloader) {'),
+    ('unanswered is cancel', 'src/flow/busy_and_exit.cpp', '    if (!confirmed && !unanswered) {', '    if (!confirmed) {'),
+    ('question never times out', 'src/flow/busy_and_exit.cpp', '        m_questionDeadline->start(m_settings.unansweredExitWait);\n', ''),
+    ('end forgotten after install', 'src/flow/setup_flow.cpp', '        if (m_endRequested)\n            endNow();\n    });', '    });'),
+    ('installation waited for ever', 'src/flow/busy_and_exit.cpp', '    m_installDeadline->start(m_settings.installEndWait);\n', ''),
+    ('forced end keeps hold', 'src/flow/busy_and_exit.cpp', '    window->hide();\n    windowWillClose();', '    window->hide();\n    m_settings.platform.terminate();'),
+    ('give up ignores end', 'src/flow/download_retry.cpp', '    offlineLink->show();\n    if (m_endRequested)', '    offlineLink->show();\n    if (false)'),
+    ('signal asks the window', 'src/app/main.cpp', '            delegate.mainController->terminationRequested();', '            delegate.mainController->window->close();'),
+    ('sleep blocked', 'src/platform/activity_hold_linux.cpp', 'std::pair("sleep", "delay")', 'std::pair("sleep", "block")'),
+    ('late hold kept', 'src/platform/activity_hold_linux.cpp', 'new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), locks.get())', 'new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs))'),
 ]

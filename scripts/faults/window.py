@@ -1,5 +1,5 @@
-# Faults in the window: controls, views, slideshow, language layout.
-TESTS = 'tst_window'
+# Faults in the window: controls, views, slideshow, language layout and texts.
+TESTS = 'tst_window|tst_localization'
 
 FAULTS = [
     ('button fires on press', 'src/ui/rounded_button.cpp', '    m_pressed = event->button() == Qt::LeftButton;\n', '    m_pressed = event->button() == Qt::LeftButton;\n    emit clicked();\n'),
@@ -30,4 +30,9 @@ FAULTS = [
     ('link release any button', 'src/ui/link_label.cpp', 'const bool fire = m_pressed && event->button() == Qt::LeftButton &&', 'const bool fire = m_pressed &&'),
     ('start title not relabelled', 'src/ui/language.cpp', 'startButton->setTitle(r.btnStartNow);', 'startButton->setTitle(r.btnInstall);'),
     ('path label not relabelled', 'src/ui/language.cpp', 'pathLabel->setText(r.installPath);', 'pathLabel->setText(r.selectLanguage);'),
+    ('dots any button', 'src/ui/dots_view.cpp', '    if (event->button() != Qt::LeftButton)\n        return;\n', ''),
+    ('wheel picks language', 'src/ui/language_popup.cpp', '    if (view()->isVisible())', '    if (true)'),
+    ('slide timer coarse', 'src/ui/install_view.cpp', '    slideTimer->setTimerType(Qt::PreciseTimer);\n', ''),
+    ('question not dismissable', 'src/ui/dialogs.cpp', '    openQuestion() = box.get();\n', ''),
+    ('folder text borrowed', 'src/l10n/language_tables.cpp', 'u"Der Name des Installationsordners enthält Zeichen, die nicht verwendet werden können. Bitte wählen Sie einen anderen Ordner."_s', 'u"The install folder\'s name contains characters that cannot be used. Please choose another folder."_s'),
 ]

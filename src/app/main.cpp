@@ -44,14 +44,20 @@ int main(int argc, char *argv[])
             [] { StaleRuns::sweep(SystemTools::platformDefault(), Paths::privateFolderBases()); });
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
                      &AppDelegate::activate);
-    // Being told to end, or the user logging out, asks the window: refused while installing,
-    // the exit question otherwise, as the close button does.
+    // Being told to end: the flow decides how, for nobody may be there to answer a question.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, &delegate, [&delegate] {
+        if (delegate.mainController)
+            delegate.mainController->terminationRequested();
+        else
+            QCoreApplication::quit();
+    });
+    // The user logging out asks the window: refused while installing, the exit question
+    // otherwise, as the close button does.
     const auto askToClose = [&delegate] {
         return !delegate.mainController || delegate.mainController->window->close() ||
                delegate.mainController->closing;
     };
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::requested, &delegate, askToClose);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &delegate,
                      [askToClose](QSessionManager &manager) {
                          if (manager.allowsInteraction() && !askToClose())

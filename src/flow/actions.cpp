@@ -1,6 +1,7 @@
 // What the smaller controls do: the language list, Hide, the accept box, the links, Browse.
 #include "diag/analytics.h"
 #include "diag/log.h"
+#include "flow/folder_text.h"
 #include "flow/main_window_controller.h"
 #include "ui/installer_window.h"
 #include "ui/rounded_button.h"
@@ -58,6 +59,12 @@ void MainWindowController::browseClicked()
         m_settings.platform.chooseFolder(window.get(), L().selectFolder, locationField->text());
     if (!folder)
         return;
+    // The chooser hands back text; a name it could not carry would install somewhere else.
+    if (!FolderText::namesExistingFolder(*folder)) {
+        ITLog("UI: install dir refused, its name cannot be carried exactly: %@", *folder);
+        alert(L().unusableFolder, Dialogs::AlertStyle::Warning);
+        return;
+    }
     locationField->setText(*folder);
     ITLog("UI: install dir set to %@", *folder);
 }

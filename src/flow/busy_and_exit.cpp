@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <utility>
+
 using namespace Qt::StringLiterals;
 
 void MainWindowController::setBusy(bool busy)
@@ -84,14 +86,26 @@ bool MainWindowController::windowShouldClose()
         return refuseWhileInstalling();
     if (done || closing)
         return true;
-    if (!m_settings.platform.confirm(window.get(), Product::displayName,
-                                     L().exitQuestion(Product::displayName)))
+    m_asking = true;
+    const bool confirmed = m_settings.platform.confirm(window.get(), Product::displayName,
+                                                       L().exitQuestion(Product::displayName));
+    m_asking = false;
+    const bool unanswered = std::exchange(m_questionDismissed, false);
+    if (!confirmed && !unanswered) {
+        // The user stays, whoever asked.
+        m_endRequested = false;
+        m_questionDeadline.reset();
+        m_installDeadline.reset();
         return false;
+    }
     // While the question was open a finished download may have started the installation.
     if (installing)
         return refuseWhileInstalling();
     closing = true;
-    ITLog("UI: user confirmed exit");
+    if (unanswered)
+        ITLog("UI: exit question unanswered, leaving");
+    else
+        ITLog("UI: user confirmed exit");
     retryTimer.reset();
     if (!downloader)
         return true;
@@ -106,4 +120,75 @@ void MainWindowController::windowWillClose()
     // Whatever was left to resume from goes with the setup.
     dropResumeState();
     m_settings.platform.terminate();
+}
+
+void MainWindowController::terminationRequested()
+{
+    if (closing)
+        return; // the setup is on its way out already
+    m_endRequested = true;
+    if (installing) {
+        ITLog("UI: termination requested during the installation");
+        waitForInstallation();
+        return;
+    }
+    if (!downloader && !retryTimer) {
+        ITLog("UI: termination requested, nothing to lose");
+        endNow();
+        return;
+    }
+    // A transfer would be lost: ask, as closing does, but not for ever.
+    ITLog("UI: termination requested, asking");
+    if (!m_questionDeadline) {
+        m_questionDeadline = std::make_unique<QTimer>();
+        m_questionDeadline->setSingleShot(true);
+        m_questionDeadline->setTimerType(Qt::PreciseTimer);
+        connect(m_questionDeadline.get(), &QTimer::timeout, this, [this] {
+            if (m_asking)
+                dismissQuestion();
+        });
+        m_questionDeadline->start(m_settings.unansweredExitWait);
+    }
+    if (!m_asking)
+        closeWindow();
+}
+
+void MainWindowController::endNow()
+{
+    m_installDeadline.reset();
+    // The question's own close goes ahead once it returns; a second close would not get in.
+    if (m_asking) {
+        dismissQuestion();
+        return;
+    }
+    closing = true;
+    closeWindow();
+}
+
+void MainWindowController::dismissQuestion()
+{
+    m_questionDismissed = true;
+    m_settings.platform.dismissQuestion();
+}
+
+void MainWindowController::waitForInstallation()
+{
+    if (m_installDeadline)
+        return;
+    m_installDeadline = std::make_unique<QTimer>();
+    m_installDeadline->setSingleShot(true);
+    m_installDeadline->setTimerType(Qt::PreciseTimer);
+    connect(m_installDeadline.get(), &QTimer::timeout, this,
+            &MainWindowController::endDespiteInstallation);
+    m_installDeadline->start(m_settings.installEndWait);
+}
+
+void MainWindowController::endDespiteInstallation()
+{
+    // An installation this slow waits on something that is not coming (a password prompt that
+    // nobody answers); the installer is left to the end of the process.
+    ITLog("UI: the installation did not end in time, ending");
+    closing = true;
+    window->hide();
+    windowWillClose();
 }

@@ -53,6 +53,8 @@ void MainWindowController::downloadFailed(const QString &error, qint64 status, q
     setInstallStatus(L().installingWait, QString());
     retryTimer = std::make_unique<QTimer>();
     retryTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a pause before a retry is never cut short.
+    retryTimer->setTimerType(Qt::PreciseTimer);
     retryTimer->setInterval(std::chrono::seconds(retryCount));
     connect(retryTimer.get(), &QTimer::timeout, this, &MainWindowController::retryTimerTick);
     retryTimer->start();
@@ -64,6 +66,8 @@ void MainWindowController::giveUp(const QString &error, const QString &reason)
     ITTrackEvent(u"install_failed"_s, reason);
     showFailedState(error);
     offlineLink->show();
+    if (m_endRequested)
+        endNow();
 }
 
 void MainWindowController::retryTimerTick()

@@ -51,6 +51,10 @@ public:
         QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
         SystemTools tools = SystemTools::platformDefault();
         Platform platform = Platform::real();
+        // Being told to end: how long the exit question may go unanswered before it counts as
+        // OK, and how long a running installation is waited for.
+        std::chrono::milliseconds unansweredExitWait = std::chrono::seconds(10);
+        std::chrono::milliseconds installEndWait = std::chrono::seconds(60);
     };
 
     explicit MainWindowController(Settings settings);
@@ -161,6 +165,10 @@ public:
     void alert(const QString &message, Dialogs::AlertStyle style);
     bool windowShouldClose();
     void windowWillClose();
+    // The system asks the setup to end (SIGTERM and the like): at once when nothing would be
+    // lost, once a running installation is over, and otherwise after the exit question, which
+    // counts as OK when nobody answers it in time.
+    void terminationRequested();
 
     // Actions of the smaller controls.
     void languageChanged();
@@ -187,6 +195,16 @@ private:
     void showFailedState(const QString &detail);
     void dropResumeState();
     void closeWindow();
+    // Ends without a question; an open exit question is closed, and counts as OK.
+    void endNow();
+    void dismissQuestion();
+    void waitForInstallation();
+    void endDespiteInstallation();
 
     const Settings m_settings;
+    bool m_endRequested = false;      // the system asked to end; cleared when the user stays
+    bool m_asking = false;            // the exit question is open
+    bool m_questionDismissed = false; // the open question was closed without an answer
+    std::unique_ptr<QTimer> m_questionDeadline; // when an unanswered question counts as OK
+    std::unique_ptr<QTimer> m_installDeadline;  // when the installation is no longer waited for
 };

@@ -9,7 +9,7 @@
 
 Platform Platform::real()
 {
-    return {&QDesktopServices::openUrl, &::launchApplication,   &beginActivityHold,
-            &::prefersArmImage,         &Dialogs::showSheet,    &Dialogs::confirm,
-            &Dialogs::chooseFolder,     &QCoreApplication::quit};
+    return {&QDesktopServices::openUrl, &::launchApplication,    &beginActivityHold,
+            &::prefersArmImage,         &Dialogs::showSheet,     &Dialogs::confirm,
+            &Dialogs::chooseFolder,     &QCoreApplication::quit, &Dialogs::dismissQuestion};
 }

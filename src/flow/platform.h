@@ -27,7 +27,8 @@ struct Platform
     std::function<std::optional<QString>(QWidget *window, const QString &title,
                                          const QString &startFolder)>
         chooseFolder;
-    std::function<void()> terminate; // ends the application
+    std::function<void()> terminate;       // ends the application
+    std::function<void()> dismissQuestion; // closes an open `confirm` question, unanswered
 
     static Platform real();
 };

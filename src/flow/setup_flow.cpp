@@ -3,6 +3,7 @@
 #include "diag/log.h"
 #include "engine/dmg_installer.h"
 #include "engine/downloader.h"
+#include "flow/folder_text.h"
 #include "flow/main_window_controller.h"
 #include "l10n/product.h"
 #include "ui/flipped_view.h"
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -33,8 +35,13 @@ std::optional<QString> MainWindowController::installFolder() const
 {
     // Only an absolute folder will do; "~/" stands for the home folder.
     const QString text = locationField->text().trimmed();
-    if (text.startsWith(u"~/"_s))
-        return QDir::homePath() + text.mid(1);
+    if (text.startsWith(u"~/"_s)) {
+        // A home folder whose name the text cannot carry would put the install somewhere else.
+        const QString home = QDir::homePath();
+        if (home.contains(QChar::ReplacementCharacter) && !FolderText::namesExistingFolder(home))
+            return std::nullopt;
+        return home + text.mid(1);
+    }
     if (text.startsWith(u'/'))
         return text;
     return std::nullopt;
@@ -54,6 +61,12 @@ void MainWindowController::installClicked()
     }
     if (!settingsShown)
         settingsClicked();
+    // A text that starts at the home folder names none only when that folder's name is unusable.
+    if (locationField->text().trimmed().startsWith(u"~/"_s)) {
+        ITLog("UI: home folder refused, its name cannot be carried exactly: %@", QDir::homePath());
+        alert(L().unusableFolder, Dialogs::AlertStyle::Warning);
+        return;
+    }
     alert(L().chooseLocation, Dialogs::AlertStyle::Warning);
 }
 
@@ -157,6 +170,8 @@ void MainWindowController::launchInstaller()
     installTimer->setInterval(kCreepInterval);
     connect(installTimer.get(), &QTimer::timeout, this, &MainWindowController::creepInstall);
     installTimer->start();
+    if (m_endRequested)
+        waitForInstallation();
 
     installer =
         std::make_shared<DMGInstaller>(destFile, Product::bundleName, folder, m_settings.tools);
@@ -179,6 +194,11 @@ void MainWindowController::creepInstall()
 
 void MainWindowController::installFinished(bool success, const QString &app, const QString &error)
 {
+    // Whatever the outcome, an end that waited for the installation goes ahead once it is shown.
+    const auto endIfAsked = qScopeGuard([this] {
+        if (m_endRequested)
+            endNow();
+    });
     installTimer.reset();
     installing = false;
     installer.reset();

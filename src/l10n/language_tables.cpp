@@ -2,7 +2,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-// Every record names all 24 texts: a missing one fails the build (missing field initializer).
+// Every record names all 25 texts: a missing one fails the build (missing field initializer).
 QList<UIStrings> languageTables()
 {
     return {
@@ -32,6 +32,8 @@ QList<UIStrings> languageTables()
             .installerError = u"The installer reported an error (code %ld)."_s,
             .exitConfirm = u"Are you sure you want to exit %@ Setup?"_s,
             .selectFolder = u"Select install location"_s,
+            .unusableFolder =
+                u"The install folder's name contains characters that cannot be used. Please choose another folder."_s,
             .slides = {},
         },
         // German
@@ -60,6 +62,8 @@ QList<UIStrings> languageTables()
             .installerError = u"Das Installationsprogramm hat einen Fehler gemeldet (Code %ld)."_s,
             .exitConfirm = u"Möchten Sie das %@-Setup wirklich beenden?"_s,
             .selectFolder = u"Installationsordner auswählen"_s,
+            .unusableFolder =
+                u"Der Name des Installationsordners enthält Zeichen, die nicht verwendet werden können. Bitte wählen Sie einen anderen Ordner."_s,
             .slides = {},
         },
         // French
@@ -88,6 +92,8 @@ QList<UIStrings> languageTables()
             .installerError = u"L'installateur a signalé une erreur (code %ld)."_s,
             .exitConfirm = u"Voulez-vous vraiment quitter l'installation de %@ ?"_s,
             .selectFolder = u"Choisir le dossier d'installation"_s,
+            .unusableFolder =
+                u"Le nom du dossier d'installation contient des caractères inutilisables. Veuillez choisir un autre dossier."_s,
             .slides = {},
         },
         // Spanish
@@ -116,6 +122,8 @@ QList<UIStrings> languageTables()
             .installerError = u"El instalador informó un error (código %ld)."_s,
             .exitConfirm = u"¿Seguro que desea salir del instalador de %@?"_s,
             .selectFolder = u"Seleccionar carpeta de instalación"_s,
+            .unusableFolder =
+                u"El nombre de la carpeta de instalación contiene caracteres que no se pueden usar. Elija otra carpeta."_s,
             .slides = {},
         },
         // Portuguese
@@ -144,6 +152,8 @@ QList<UIStrings> languageTables()
             .installerError = u"O instalador relatou um erro (código %ld)."_s,
             .exitConfirm = u"Tem certeza de que deseja sair da instalação do %@?"_s,
             .selectFolder = u"Selecionar pasta de instalação"_s,
+            .unusableFolder =
+                u"O nome da pasta de instalação contém caracteres que não podem ser usados. Escolha outra pasta."_s,
             .slides = {},
         },
         // Italian
@@ -173,6 +183,8 @@ QList<UIStrings> languageTables()
                 u"Il programma di installazione ha segnalato un errore (codice %ld)."_s,
             .exitConfirm = u"Uscire dall'installazione di %@?"_s,
             .selectFolder = u"Seleziona cartella di installazione"_s,
+            .unusableFolder =
+                u"Il nome della cartella di installazione contiene caratteri non utilizzabili. Scegliere un'altra cartella."_s,
             .slides = {},
         },
         // Chinese, simplified script
@@ -201,6 +213,7 @@ QList<UIStrings> languageTables()
             .installerError = u"安装程序报告错误（代码 %ld）。"_s,
             .exitConfirm = u"确定要退出 %@ 安装程序吗？"_s,
             .selectFolder = u"选择安装位置"_s,
+            .unusableFolder = u"安装位置的名称包含无法使用的字符。请选择其他文件夹。"_s,
             .slides = {},
         },
         // Chinese, traditional script
@@ -229,6 +242,7 @@ QList<UIStrings> languageTables()
             .installerError = u"安裝程式回報錯誤（代碼 %ld）。"_s,
             .exitConfirm = u"確定要退出 %@ 安裝程式嗎？"_s,
             .selectFolder = u"選擇安裝位置"_s,
+            .unusableFolder = u"安裝位置的名稱包含無法使用的字元。請選擇其他資料夾。"_s,
             .slides = {},
         },
         // Japanese
@@ -257,6 +271,8 @@ QList<UIStrings> languageTables()
             .installerError = u"インストーラーがエラーを報告しました（コード %ld）。"_s,
             .exitConfirm = u"%@ のセットアップを終了しますか？"_s,
             .selectFolder = u"インストール先の選択"_s,
+            .unusableFolder =
+                u"インストール先の名前に使用できない文字が含まれています。別のフォルダを選択してください。"_s,
             .slides = {},
         },
     };

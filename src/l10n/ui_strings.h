@@ -33,10 +33,11 @@ struct UIStrings
     QString installerError; // format: one "%ld", the error code
     QString exitConfirm;    // format: one "%@", the product name
     QString selectFolder;
-    QStringList slides; // one caption per slide, in slide order
+    QString unusableFolder; // a chosen folder whose name the text cannot carry exactly
+    QStringList slides;     // one caption per slide, in slide order
 
-    // The 24 texts in declared order, for code that treats them all alike.
-    static constexpr std::array<QString UIStrings::*, 24> textFields{
+    // The 25 texts in declared order, for code that treats them all alike.
+    static constexpr std::array<QString UIStrings::*, 25> textFields{
         &UIStrings::code,           &UIStrings::langName,          &UIStrings::readAgreed,
         &UIStrings::privacy,        &UIStrings::andWord,           &UIStrings::license,
         &UIStrings::installSetting, &UIStrings::selectLanguage,    &UIStrings::installPath,
@@ -44,7 +45,8 @@ struct UIStrings
         &UIStrings::btnStartNow,    &UIStrings::btnHide,           &UIStrings::installingWait,
         &UIStrings::cancelling,     &UIStrings::installInProgress, &UIStrings::chooseLocation,
         &UIStrings::offlineLink,    &UIStrings::installFailed,     &UIStrings::couldNotStart,
-        &UIStrings::installerError, &UIStrings::exitConfirm,       &UIStrings::selectFolder};
+        &UIStrings::installerError, &UIStrings::exitConfirm,       &UIStrings::selectFolder,
+        &UIStrings::unusableFolder};
 
     // exitConfirm with the product name in place of its placeholder.
     QString exitQuestion(const QString &productName) const;

@@ -4,6 +4,8 @@
 
 #include <memory>
 
-// Keeps the system from sleeping or going idle for as long as the returned guard lives.
-// Null when the system offers no way to (no bus, no login manager): no hold, and no error.
+// Keeps the system from going idle, and has a suspend wait a moment for the setup, for as long
+// as the returned guard lives. Returns without waiting for the system's answer; where the
+// system offers no way to (no bus, no login manager) there is no hold and no error. Null when
+// that is known at once.
 std::shared_ptr<void> beginActivityHold(const QString &reason);

@@ -5,8 +5,8 @@
 class QSocketNotifier;
 
 // Turns the signals that ask a program to end (SIGTERM, SIGINT, SIGHUP) into `requested` on the
-// main thread, so that they can be handled like a request to close the window instead of
-// killing the setup in the middle of its work. One per process.
+// main thread, so that the setup ends in its own way instead of being killed in the middle of
+// its work. One per process.
 class TerminationSignals : public QObject
 {
     Q_OBJECT

@@ -48,6 +48,9 @@ void DotsView::paintEvent(QPaintEvent *)
 
 void DotsView::mousePressEvent(QMouseEvent *event)
 {
+    // The other buttons open menus or paste; they do not turn the slides.
+    if (event->button() != Qt::LeftButton)
+        return;
     const int index = dotAt(event->position().x());
     if (index >= 0 && onSelect)
         onSelect(index);

@@ -5,7 +5,7 @@
 #include <functional>
 
 // The slideshow's page indicator: `count` dots of 8 points every 16 points, centred in the
-// view, the active one teal. A click anywhere in the view picks the dot by its x alone.
+// view, the active one teal. A primary click anywhere in the view picks the dot by its x alone.
 class DotsView : public QWidget
 {
     Q_OBJECT

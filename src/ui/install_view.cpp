@@ -85,6 +85,8 @@ void MainWindowController::setSlide(qint64 index)
 void MainWindowController::restartSlideTimer()
 {
     slideTimer = std::make_unique<QTimer>();
+    // A coarse timer may fire up to 5 % early; a slide is shown for its whole period.
+    slideTimer->setTimerType(Qt::PreciseTimer);
     slideTimer->setInterval(kSlideInterval);
     connect(slideTimer.get(), &QTimer::timeout, this, &MainWindowController::advanceSlide);
     slideTimer->start();

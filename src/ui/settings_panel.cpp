@@ -6,6 +6,7 @@
 #include "ui/flipped_view.h"
 #include "ui/fonts.h"
 #include "ui/installer_window.h"
+#include "ui/language_popup.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -32,7 +33,7 @@ void MainWindowController::buildSettingsPanel()
 
     langLabel =
         addSubview(settingsPanel, label({}, QRect(24, 14, 200, 16), 12, Colors::text, false));
-    langPopup = new QComboBox(settingsPanel);
+    langPopup = new LanguagePopup(settingsPanel);
     langPopup->setGeometry(24, 34, 200, 26);
     langPopup->setFont(systemFont(13));
     for (const UIStrings &record : Localization::all())

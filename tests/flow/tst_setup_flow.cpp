@@ -13,15 +13,23 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <chrono>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -30,6 +38,15 @@ namespace {
 const QByteArray kImage(64 * 1024, 'i');
 // What attaching prints; the slow one leaves time to ask to leave while it installs.
 const QByteArray kAttach = "echo \"$PLIST\"", kSlowAttach = "sleep 2; " + kAttach;
+
+// A coarse timer may end up to 5 % early, on a round fraction of the clock's second; one started
+// a tenth of a second past a whole second would.
+void waitForCoarseTimerPhase()
+{
+    using namespace std::chrono;
+    const auto now = steady_clock::now().time_since_epoch();
+    std::this_thread::sleep_until(steady_clock::time_point(ceil<seconds>(now) + 110ms));
+}
 
 // A shell script at `path`, made with its folders.
 bool writeScript(const QString &path, const QByteArray &body)
@@ -50,10 +67,12 @@ class TstSetupFlow : public QObject
     std::unique_ptr<MainWindowController> m_c;
     qsizetype m_mark = 0;
     // What reached outside the process, in order: "hold", "open URL", "launch APP",
-    // "warning TEXT", "critical TEXT", "ask", "choose TITLE", "end".
+    // "warning TEXT", "critical TEXT", "ask", "dismiss" (the question), "choose TITLE", "end".
     QStringList m_outside;
-    QList<bool> m_answers; // to the exit questions, in order
+    QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
     std::function<void()> m_whileAsking;
+    bool m_dismissed = false; // the open question was closed unanswered
+    std::chrono::milliseconds m_questionWait{500}, m_installWait{10000};
     std::optional<QString> m_chosenFolder;
     bool m_noTemporaryFolder = false, m_arm = false;
 
@@ -96,12 +115,20 @@ class TstSetupFlow : public QObject
             [this](QWidget *, const QString &, const QString &) {
                 m_outside << u"ask"_s;
                 m_whileAsking();
-                return m_answers.isEmpty() ? false : m_answers.takeFirst();
+                if (!m_answers.isEmpty())
+                    return m_answers.takeFirst();
+                // Nobody answers: the question stays until the flow closes it.
+                if (!QTest::qWaitFor([this] { return std::exchange(m_dismissed, false); }, 20000))
+                    qFatal("an unanswered question stayed open");
+                return false;
             },
             [this](QWidget *, const QString &title, const QString &) {
                 return m_outside << u"choose "_s + title, m_chosenFolder;
             },
-            [this] { m_outside << u"end"_s; }};
+            [this] { m_outside << u"end"_s; },
+            [this] { m_outside << u"dismiss"_s, m_dismissed = true; }};
+        s.unansweredExitWait = m_questionWait;
+        s.installEndWait = m_installWait;
         m_c = std::make_unique<MainWindowController>(s);
         m_c->window->show();
         m_c->locationField->setText(path(u"Apps"_s));
@@ -135,6 +162,54 @@ class TstSetupFlow : public QObject
         QMetaObject::invokeMethod(m_c->retryTimer.get(), "timeout");
     }
     bool installed() const { return m_c->done && !m_c->installing; }
+    // The window in `state`: "ready", "downloading" (stalled), "waiting" (to retry after a cut),
+    // "late retry" (the same), "refused retry" (the retry is then refused), "installing"
+    // (slowly), "finished", "failed" (refused), or "asking" and "too late" (a download that
+    // ends soon; the first then installs slowly).
+    bool reach(const QString &state)
+    {
+        if (state == u"downloading"_s)
+            serve({Response{.body = kImage, .stallAfter = 1000}});
+        else if (state == u"waiting"_s || state == u"late retry"_s)
+            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        else if (state == u"refused retry"_s)
+            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""},
+                   Response{.status = 404}});
+        else if (state == u"asking"_s || state == u"too late"_s)
+            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
+        else if (state == u"failed"_s)
+            serve({Response{.status = 404}});
+        MainWindowController &c =
+            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
+        if (state != u"ready"_s)
+            c.installClicked();
+        return QTest::qWaitFor([&] {
+            if (state == u"downloading"_s)
+                return m_server->requestCount("/quorvel.dmg") == 1;
+            if (state.endsWith(u"retry"_s) || state == u"waiting"_s)
+                return c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile));
+            if (state == u"installing"_s)
+                return c.installing;
+            if (state == u"finished"_s)
+                return installed();
+            return state != u"failed"_s || c.offlineLink->isVisible();
+        });
+    }
+    // The controls that the busy state locks, and which of them are enabled.
+    static QStringList lockable()
+    {
+        return {u"install"_s, u"field"_s, u"browse"_s, u"accept"_s, u"language"_s};
+    }
+    QStringList unlocked() const
+    {
+        const QWidgetList controls = {m_c->installButton, m_c->locationField, m_c->browseButton,
+                                      m_c->acceptCheck, m_c->langPopup};
+        QStringList names;
+        for (qsizetype i = 0; i < controls.size(); ++i)
+            if (controls[i]->isEnabled())
+                names << lockable()[i];
+        return names;
+    }
 
 private slots:
     void init()
@@ -153,7 +228,9 @@ private slots:
         QVERIFY(m_dir->isValid());
         serve({});
         m_outside.clear(), m_answers.clear(), m_whileAsking = [] {}, m_chosenFolder.reset();
-        m_noTemporaryFolder = m_arm = false;
+        m_noTemporaryFolder = m_arm = m_dismissed = false;
+        m_questionWait = std::chrono::milliseconds(500);
+        m_installWait = std::chrono::seconds(10);
     }
     void cleanup() { m_c.reset(); }
 
@@ -171,6 +248,9 @@ private slots:
         const QList<int> none;
         QTest::newRow("empty") << QString() << none << true << QStringList() << QString();
         QTest::newRow("relative") << u"Apps"_s << none << true << QStringList() << QString();
+        for (const char *text : {"~", "~user/Apps", "~Apps"}) // not the home folder
+            QTest::newRow(text) << QString::fromUtf8(text) << none << true << QStringList()
+                                << QString();
         QTest::newRow("home, blanks around")
             << u"  ~/Apps "_s << none << true << QStringList{start, success}
             << QDir::homePath() + u"/Apps"_s;
@@ -216,7 +296,7 @@ private slots:
         const qsizetype retries = tracked.filter(u"install_retry"_s).size();
         for (int n = 1; n <= retries; ++n) {
             retryAfter(n);
-            QVERIFY(c.installView->isVisible() && c.activityToken && !c.installButton->isEnabled());
+            QVERIFY(c.installView->isVisible() && c.activityToken && unlocked().isEmpty());
         }
         const bool success = tracked.last() == u"install_success"_s;
         QTRY_VERIFY(installed() || !c.detailLabel->text().isEmpty());
@@ -239,7 +319,7 @@ private slots:
         QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, privateFolder);
         QVERIFY(c.statusLabel->text() == c.L().installFailed &&
                 c.installButton->title() == c.L().btnRetry);
-        QVERIFY(c.installButton->isEnabled() && c.locationField->isEnabled() && !c.installing);
+        QVERIFY(unlocked() == lockable() && !c.installing);
         QVERIFY(!c.acceptCheck->isVisible() && !c.settingsLink->isVisible());
         // A failed installation is told on a sheet. A failed download offers the image in the
         // browser instead, which leaves without a question.
@@ -288,6 +368,20 @@ private slots:
         QVERIFY(!QFile::exists(Downloader::partialPath(c.destFile)));
     }
 
+    void retryWaitsItsWholePause()
+    {
+        MainWindowController &c = open();
+        waitForCoarseTimerPhase();
+        QElapsedTimer failed;
+        failed.start();
+        c.downloadComplete(false, u"cut short"_s);
+        QVERIFY(c.retryTimer);
+        qint64 retried = -1;
+        connect(c.retryTimer.get(), &QTimer::timeout, [&] { retried = failed.elapsed(); });
+        QTRY_VERIFY(installed());
+        QVERIFY2(retried >= 1000, qPrintable(QString::number(retried)));
+    }
+
     void leaving_data()
     {
         QTest::addColumn<QString>("state");
@@ -322,24 +416,8 @@ private slots:
         QFETCH(bool, answer);
         QFETCH(QStringList, log);
         QFETCH(QStringList, outside);
-        if (state == u"downloading"_s)
-            serve({Response{.body = kImage, .stallAfter = 1000}});
-        else if (state == u"waiting"_s || state == u"late retry"_s)
-            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
-        else if (state == u"asking"_s || state == u"too late"_s)
-            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
-        MainWindowController &c =
-            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
-        if (state != u"ready"_s)
-            c.installClicked();
-        if (state == u"downloading"_s)
-            QTRY_VERIFY(m_server->requestCount("/quorvel.dmg") == 1);
-        if (state == u"waiting"_s || state == u"late retry"_s)
-            QTRY_VERIFY(c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile)));
-        if (state == u"installing"_s)
-            QTRY_VERIFY(c.installing);
-        if (state == u"finished"_s)
-            QTRY_VERIFY(installed());
+        QVERIFY(reach(state));
+        MainWindowController &c = *m_c;
         if (state == u"asking"_s)
             m_whileAsking = [&c] {
                 QTRY_VERIFY(c.installing);
@@ -365,6 +443,103 @@ private slots:
                     !QFile::exists(c.destFile) &&
                     !QFile::exists(Downloader::partialPath(c.destFile)));
         if (c.installing)
+            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
+    }
+
+    // Told to end by the system, where nobody may be there to answer.
+    void terminating_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("duringQuestion"); // the user's exit question is open already
+        QTest::addColumn<QList<bool>>("answer");  // to the question; none: nobody answers
+        QTest::addColumn<QStringList>("log");     // from the UI, once the end was asked for
+        QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
+        const QString hold = u"hold"_s, ask = u"ask"_s, dismiss = u"dismiss"_s, end = u"end"_s,
+                      nothing = u"UI: termination requested, nothing to lose"_s,
+                      asking = u"UI: termination requested, asking"_s,
+                      unanswered = u"UI: exit question unanswered, leaving"_s,
+                      installing = u"UI: termination requested during the installation"_s;
+        const QList<bool> none, ok{true}, cancel{false};
+        QTest::newRow("ready") << u"ready"_s << false << none << QStringList{nothing}
+                               << QStringList{end};
+        QTest::newRow("failed") << u"failed"_s << false << none << QStringList{nothing}
+                                << QStringList{hold, end};
+        QTest::newRow("finished") << u"finished"_s << false << none << QStringList{nothing}
+                                  << QStringList{hold, end};
+        QTest::newRow("ready, the user's question open")
+            << u"ready"_s << true << none << QStringList{nothing, unanswered}
+            << QStringList{ask, dismiss, end};
+        QTest::newRow("downloading, no answer")
+            << u"downloading"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("downloading, OK")
+            << u"downloading"_s << false << ok << QStringList{asking, u"UI: user confirmed exit"_s}
+            << QStringList{hold, ask, end};
+        QTest::newRow("downloading, Cancel")
+            << u"downloading"_s << false << cancel << QStringList{asking} << QStringList{hold, ask};
+        QTest::newRow("downloading, the user's question open")
+            << u"downloading"_s << true << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("waiting to retry, no answer")
+            << u"waiting"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        // The retry is refused while the question is open: nothing is left to lose.
+        QTest::newRow("given up during the question, long before its time")
+            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        // The retry is refused while the question is open: nothing is left to lose.
+        QTest::newRow("given up during the question, long before its time")
+            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
+            << QStringList{hold, ask, dismiss, end};
+        QTest::newRow("installing") << u"installing"_s << false << none << QStringList{installing}
+                                    << QStringList{hold, end};
+        QTest::newRow("installing past its bound")
+            << u"installing"_s << false << none
+            << QStringList{installing, u"UI: the installation did not end in time, ending"_s}
+            << QStringList{hold, end};
+        // The download completes while the question is open: the installation is waited for.
+        QTest::newRow("installation begins during the question")
+            << u"asking"_s << false << none
+            << QStringList{asking, u"UI: close blocked, install in progress"_s}
+            << QStringList{hold, ask, dismiss, end};
+    }
+    void terminating()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, duringQuestion);
+        QFETCH(QList<bool>, answer);
+        QFETCH(QStringList, log);
+        QFETCH(QStringList, outside);
+        const bool pastBound = QByteArray(QTest::currentDataTag()).contains("bound");
+        if (pastBound)
+            m_installWait = std::chrono::milliseconds(300);
+        if (state == u"refused retry"_s)
+            m_questionWait = std::chrono::minutes(1);
+        QVERIFY(reach(state));
+        MainWindowController &c = *m_c;
+        m_answers = answer;
+        const qsizetype mark = flowLog().size();
+        if (duringQuestion) {
+            m_whileAsking = [&c] { c.terminationRequested(); };
+            c.window->close();
+        } else {
+            c.terminationRequested();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_outside, outside, 10000);
+        const bool stays = answer == QList<bool>{false};
+        if (stays) { // the user stays, also once the time for an answer has passed
+            QTest::qWait(1000);
+            QVERIFY(m_outside == outside && c.downloader && !c.closing);
+        }
+        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
+        QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s && !stays);
+        // Ended: nothing held or pending; the image and its partial are gone, but for an
+        // installation that is still reading its image.
+        if (outside.endsWith(u"end"_s))
+            QVERIFY(!c.retryTimer && !c.activityToken && c.closing && c.installing == pastBound &&
+                    QFile::exists(c.destFile) == pastBound &&
+                    !QFile::exists(Downloader::partialPath(c.destFile)));
+        if (state == u"installing"_s || state == u"asking"_s)
             QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
     }
 
@@ -400,27 +575,61 @@ private slots:
             c.acceptToggled();
             QCOMPARE(c.installButton->isEnabled(), enabled);
             c.setBusy(true);
+            QCOMPARE(unlocked(), QStringList());
             c.setBusy(false);
-            QCOMPARE(c.installButton->isEnabled(), enabled);
+            QCOMPARE(unlocked(), enabled ? lockable() : lockable().mid(1));
         }
 
         // An Arm machine gets the second image, asked afresh each time.
         m_arm = true;
         QCOMPARE(c.installerURL(), m_server->url(u"/quorvel.silicon.dmg"_s));
 
-        // The links open their pages, whatever the language. Browse: cancelled changes nothing;
-        // chosen replaces the folder.
+        // The links open their pages, whatever the language.
         QTest::mouseClick(c.privacyLink, Qt::LeftButton);
         QTest::mouseClick(c.licenseLink, Qt::LeftButton);
-        c.browseClicked();
-        QCOMPARE(c.locationField->text(), path(u"Apps"_s));
-        m_chosenFolder = u"/opt/Apps"_s;
-        c.browseClicked();
-        QCOMPARE(c.locationField->text(), u"/opt/Apps"_s);
-        const QString site = u"open https://example.invalid/"_s,
-                      choose = u"choose "_s + c.L().selectFolder;
-        QCOMPARE(m_outside, (QStringList{site + u"privacy-policy/"_s,
-                                         site + u"user-license-agreement/"_s, choose, choose}));
+        const QString site = u"open https://example.invalid/"_s;
+        QCOMPARE(m_outside,
+                 (QStringList{site + u"privacy-policy/"_s, site + u"user-license-agreement/"_s}));
+
+        // Browse: cancelled changes nothing; chosen replaces the folder. A name that is not
+        // UTF-8 comes back as text that names another folder: refused, also while a folder of
+        // that very text stands beside it; alone, that one is taken.
+        const QByteArray odd = QFile::encodeName(path(u"Programm"_s)) + '\351';
+        const QString oddText = QFile::decodeName(odd);
+        QVERIFY(::mkdir(odd.constData(), 0700) == 0 && oddText.endsWith(u"Programm\uFFFD"_s));
+        const auto browse = [&](const std::optional<QString> &chosen) {
+            m_chosenFolder = chosen;
+            m_outside.clear();
+            c.browseClicked();
+            return c.locationField->text();
+        };
+        const QString choose = u"choose "_s + c.L().selectFolder,
+                      refused = u"warning "_s + c.L().unusableFolder;
+        QCOMPARE(browse(std::nullopt), path(u"Apps"_s));
+        QCOMPARE(browse(path(u"tmp"_s)), path(u"tmp"_s));
+        QCOMPARE(m_outside, QStringList{choose});
+        QCOMPARE(browse(oddText), path(u"tmp"_s));
+        QCOMPARE(m_outside, (QStringList{choose, refused}));
+        QVERIFY(QDir().mkdir(oddText));
+        QCOMPARE(browse(oddText), path(u"tmp"_s));
+        QVERIFY(::rmdir(odd.constData()) == 0);
+        QCOMPARE(browse(oddText), oddText);
+        const QString refusedLine =
+            u"UI: install dir refused, its name cannot be carried exactly: "_s;
+        QCOMPARE(flowLog().filter(u"UI: install dir"_s),
+                 (QStringList{u"UI: install dir set to "_s + path(u"tmp"_s), refusedLine + oddText,
+                              refusedLine + oddText, u"UI: install dir set to "_s + oddText}));
+
+        // Nor is a home folder whose name the text cannot carry.
+        const QByteArray home = qgetenv("HOME"),
+                         oddHome = QFile::encodeName(path(u"Home"_s)) + '\351';
+        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0);
+        qputenv("HOME", oddHome);
+        c.locationField->setText(u" ~/Apps"_s);
+        m_outside.clear();
+        c.installClicked();
+        qputenv("HOME", home);
+        QVERIFY(!c.downloader && c.settingsShown && m_outside == QStringList{refused});
     }
 };
 

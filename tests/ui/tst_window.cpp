@@ -1,6 +1,7 @@
 #include "flow/main_window_controller.h"
 #include "l10n/localization.h"
 #include "log_reader.h"
+#include "ui/dialogs.h"
 #include "ui/dots_view.h"
 #include "ui/flipped_view.h"
 #include "ui/image_view.h"
@@ -11,8 +12,10 @@
 #include "ui/text_fit.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,10 +23,23 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
+
+#include <chrono>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// A coarse timer may end up to 5 % early, on a round fraction of the clock's second; one started
+// a tenth of a second past a whole second would.
+void waitForCoarseTimerPhase()
+{
+    using namespace std::chrono;
+    const auto now = steady_clock::now().time_since_epoch();
+    std::this_thread::sleep_until(steady_clock::time_point(ceil<seconds>(now) + 110ms));
+}
 
 // The colour at `at` of `w` as the window shows it.
 QColor pixel(QWidget *w, QPoint at)
@@ -247,10 +263,16 @@ private slots:
         QVERIFY(!c.slideTimer);
         for (const QIcon &picture : c.slideImages)
             QVERIFY(!picture.isNull());
+        waitForCoarseTimerPhase();
+        QElapsedTimer shown;
+        shown.start();
         c.showInstallView(true);
-        QVERIFY(c.installView->isVisible() && onSlide(0));
-        QVERIFY(c.slideTimer->interval() == 3500 && !c.slideTimer->isSingleShot());
-        for (qint64 expected : {1, 2, 3, 0, 1}) {
+        QVERIFY(c.installView->isVisible() && onSlide(0) && !c.slideTimer->isSingleShot());
+        qint64 advanced = -1;
+        connect(c.slideTimer.get(), &QTimer::timeout, [&] { advanced = shown.elapsed(); });
+        QTRY_VERIFY_WITH_TIMEOUT(advanced >= 0, 5000);
+        QVERIFY2(advanced >= 3500 && onSlide(1), qPrintable(QString::number(advanced)));
+        for (qint64 expected : {2, 3, 0, 1}) {
             fireSlideTimer();
             QVERIFY(onSlide(expected));
         }
@@ -260,6 +282,10 @@ private slots:
         QTest::qWait(1000);
         QTest::mouseClick(c.dots, Qt::LeftButton, {}, QPoint(2 + 16 * 2 + 4, 7));
         QVERIFY(onSlide(2) && c.slideTimer->remainingTime() > 3000);
+        // Only the primary button picks a dot.
+        for (const Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton})
+            QTest::mouseClick(c.dots, button, {}, QPoint(2 + 4, 7));
+        QVERIFY(onSlide(2));
         const QImage dots = c.dots->grab().toImage();
         for (int i = 0; i < 4; ++i)
             QCOMPARE(dots.pixelColor(6 + 16 * i, 7),
@@ -286,6 +312,17 @@ private slots:
     void controlsDrawClickAndMove()
     {
         MainWindowController &c = open();
+        // A wheel turned over the closed language list changes nothing.
+        c.settingsClicked();
+        const qsizetype mark = LogReader::mark();
+        const QPointF inside(10, 10);
+        QWheelEvent wheel(inside, c.langPopup->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(c.langPopup, &wheel);
+        QVERIFY(c.langPopup->currentIndex() == 0 && c.L().code == u"en"_s &&
+                LogReader::messagesSince(mark).isEmpty());
+        c.settingsClicked();
+
         RoundedButton *b = c.installButton;
         QObject::disconnect(b, nullptr, &c, nullptr); // the control alone, not the road it starts
         QSignalSpy clicked(b, &RoundedButton::clicked);
@@ -355,6 +392,17 @@ private slots:
         QAccessibleValueInterface *bar =
             QAccessible::queryAccessibleInterface(c.progress)->valueInterface();
         QVERIFY(bar->currentValue() == 450 && bar->maximumValue() == 1000);
+    }
+
+    // The exit question waits for an answer, unless it is closed without one.
+    void exitQuestionClosesUnanswered()
+    {
+        QTimer::singleShot(0, [] { Dialogs::dismissQuestion(); });
+        QTimer fallback; // should the question stay, it is answered after a while
+        fallback.setSingleShot(true);
+        connect(&fallback, &QTimer::timeout, [] { QApplication::activeModalWidget()->close(); });
+        fallback.start(3000);
+        QVERIFY(!Dialogs::confirm(nullptr, u"Quorvel"_s, u"Leave?"_s) && fallback.isActive());
     }
 
     void artworkMissingOrForTheScreenDensity()

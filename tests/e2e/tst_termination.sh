@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# The real setup told to end (SIGTERM) in each of its states, with nobody there to answer: it
+# ends by itself within its bound, with status 0, and leaves no private folder (with the partial
+# image in it) and no mount behind. Run by ctest like tst_e2e.sh, on the same port.
+# Usage: tst_termination.sh SETUP SAMPLE_DIR SERVER_DIR PORT
+set -euo pipefail
+setup=$1 samples=$2 server=$3 port=$4
+scripts=$(realpath "$(dirname "$0")/../../scripts")
+work=${QUORVEL_TEST_TMP:?run by ctest}
+# shellcheck source=scripts/headless.sh
+source "$scripts/headless.sh"
+
+if [ "$(id -u)" -ne 0 ] && ! { [ -r /dev/fuse ] && [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; }; then
+  echo "SKIP: mounting the image as a user needs read-write /dev/fuse and fusermount3"
+  exit 77
+fi
+
+bash "$scripts/release-server.sh" stop "$server"
+rm -rf "$work"
+log=$XDG_STATE_HOME/Logs/quorvel-installer.log
+folder=$work/Applications
+mkdir -p "$TMPDIR" "$HOME" "$XDG_RUNTIME_DIR" "$folder"
+chmod 700 "$XDG_RUNTIME_DIR"
+export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
+unset WAYLAND_DISPLAY
+
+# A copy of the setup whose image attaches slowly, so that an end can find it installing.
+bundle=$(dirname "$setup") slow=$work/slow-bundle
+mkdir -p "$slow/libexec"
+cp "$setup" "$slow/quorvel-setup"
+ln -s "$(realpath "$bundle/Resources")" "$slow/Resources"
+for tool in "$bundle"/libexec/*; do
+  ln -s "$(realpath "$tool")" "$slow/libexec/$(basename "$tool")"
+done
+rm "$slow/libexec/hdiutil"
+printf '#!/bin/sh\n[ "$1" = attach ] && sleep 3\nexec "%s" "$@"\n' \
+  "$(realpath "$bundle/libexec/hdiutil")" >"$slow/libexec/hdiutil"
+chmod +x "$slow/libexec/hdiutil"
+
+setup_pid='' XVFB_PID=''
+cleanup() {
+  set +e
+  [ -n "$setup_pid" ] && stop_pid "$setup_pid"
+  unmount_below "$TMPDIR"
+  [ -n "$XVFB_PID" ] && stop_pid "$XVFB_PID"
+  bash "$scripts/release-server.sh" stop "$server"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+failures=0
+check() { # description command...: a failed check is counted, the run goes on
+  if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi
+}
+server() { # RATE, or "stop"
+  if [ "$1" = stop ]; then
+    bash "$scripts/release-server.sh" stop "$server"
+  else
+    bash "$scripts/release-server.sh" start "$server" "$port" "$samples" "$work/server-logs" "$1"
+  fi
+}
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+start() { # BINARY: a fresh setup, its window shown
+  mark=$({ wc -l <"$log"; } 2>/dev/null || echo 0)
+  "$1" >>"$work/setup-output.txt" 2>&1 &
+  setup_pid=$!
+  window=$(wait_for_window "$setup_pid" 15)
+  wait_logged 'UI: window visible=.*' 15
+}
+install() { # opens the settings, types the install folder and presses Install
+  click 590 338
+  sleep 1
+  click 271 474
+  xdotool key ctrl+a
+  xdotool type --delay 10 "$folder"
+  click 320 232
+  wait_logged 'FLOW: Install clicked, dir=.*' 5
+}
+logged() { # REGEX: a line of this run's log, after the timestamp, matches
+  tail -n +"$((mark + 1))" "$log" | grep -qE "^.{23}  $1\$"
+}
+wait_logged() { # REGEX SECONDS: until this run logs such a line; fails when the setup ends
+  local _
+  for _ in $(seq "$(($2 * 10))"); do
+    logged "$1" && return 0
+    kill -0 "$setup_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "no line \"$1\" within $2 s" >&2
+  return 1
+}
+# end NAME SECONDS: SIGTERM now; see ended.
+end() {
+  kill -TERM "$setup_pid"
+  ended "$@"
+}
+# ended NAME SECONDS: the setup ends by itself within SECONDS, with status 0, and leaves
+# nothing behind.
+ended() {
+  local name=$1 bound=$2 status=0
+  if ! wait_for_exit "$setup_pid" "$bound"; then
+    echo "FAIL: $name: the setup still runs $bound s after SIGTERM" >&2
+    failures=$((failures + 1))
+    gdb -p "$setup_pid" -batch -ex 'thread apply all bt 20' >"$work/stuck-$name.txt" 2>&1 || true
+    stop_pid "$setup_pid" 1
+    setup_pid=
+    return
+  fi
+  wait "$setup_pid" || status=$?
+  setup_pid=
+  check "$name: ended with status 0" test "$status" -eq 0
+  check "$name: no private folder is left" \
+    test -z "$(find "$TMPDIR" "$XDG_CACHE_HOME" -maxdepth 1 -name 'quorvel-setup-*' 2>/dev/null)"
+  check "$name: nothing is left mounted" \
+    test -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)"
+}
+
+start_xvfb "$work/xvfb"
+bash "$scripts/release-server.sh" cert "$server"
+server 0
+
+# Ready, Finished: nothing is lost by ending, so it ends at once.
+start "$setup"
+end ready 5
+check "ready: ended without a question" logged 'UI: termination requested, nothing to lose'
+
+start "$setup"
+install
+wait_logged 'FLOW: install SUCCESS, app=.*' 30
+end finished 5
+check "finished: the product is installed, not started" \
+  eval 'test -x "$folder/Quorvel.app/AppRun" && ! test -e "$XDG_STATE_HOME/quorvel/started"'
+
+# Installing: the installation is waited for, then the setup ends without asking.
+start "$slow/quorvel-setup"
+install
+wait_logged 'FLOW: installing Quorvel\.app into .*' 15
+end installing 20
+check "installing: waited for the installation, which succeeded" eval \
+  "logged 'UI: termination requested during the installation' && logged 'FLOW: install SUCCESS, app=.*'"
+
+# Downloading: nobody answers the exit question within 10 s, which counts as OK.
+server 200
+start "$setup"
+install
+wait_logged 'FLOW: architecture URL -> .*' 5
+sleep 1
+kill -TERM "$setup_pid"
+sleep 9
+check "downloading: the question is given its 10 s" kill -0 "$setup_pid"
+ended downloading 8
+check "downloading: left as when OK is pressed" eval \
+  "logged 'UI: exit question unanswered, leaving' && logged 'FLOW: download cancelled, closing' &&
+   logged 'GA: event install_cancelled .*'"
+
+# Waiting to retry: asked as well; it ends when the question goes unanswered or the download
+# is given up, whichever comes first. Failed: nothing left to lose.
+server stop
+start "$setup"
+install
+wait_logged 'FLOW: auto-retry 1/3 .*' 5
+end "waiting to retry" 15
+check "waiting to retry: asked" logged 'UI: termination requested, asking'
+
+start "$setup"
+install
+wait_logged 'FLOW: download FAILED after 3 retries, giving up' 15
+end failed 5
+check "failed: ended without a question" logged 'UI: termination requested, nothing to lose'
+
+[ "$failures" -eq 0 ] || { echo "FAIL: $failures check(s) failed; the setup's files are in $work" >&2; exit 1; }
+echo "all checks passed"
