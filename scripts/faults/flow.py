@@ -35,4 +35,7 @@ FAULTS = [
     ('no launch', 'src/flow/setup_flow.cpp', 'if (!m_settings.platform.launchApplication(*installedApp))', 'if (installedApp->isEmpty())'),
     ('log typed folder', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, folder);', 'ITLog("FLOW: installing %@ into %@", Product::bundleName, locationField->text());'),
     ('no success log', 'src/flow/setup_flow.cpp', '    ITLog("FLOW: install SUCCESS, app=%@", app);\n', ''),
+    ('no room retried', 'src/flow/download_retry.cpp', 'isRefusal(status) || isOutOfRoom(code) ||', 'isRefusal(status) || (isOutOfRoom(code) && false) ||'),
+    ('size limit handed as the margin', 'src/flow/setup_flow.cpp', 'downloader->options.sizeLimit = m_settings.downloadLimit;', 'downloader->options.spaceMargin = m_settings.downloadLimit;'),
+    ('no space told as a write error', 'src/engine/downloader.cpp', '    errorCode = TransferError::kNoDiskSpace;', '    errorCode = TransferError::kWriteError;'),
 ]

@@ -56,6 +56,7 @@ class TstSetupFlow : public QObject
     std::function<void()> m_whileAsking;
     std::optional<QString> m_chosenFolder;
     bool m_noTemporaryFolder = false, m_arm = false;
+    qint64 m_downloadLimit = 0;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
@@ -83,6 +84,7 @@ class TstSetupFlow : public QObject
         s.websiteBaseUrl = u"https://example.invalid"_s;
         s.caFile = TestCa::instance().caFile;
         s.temporaryFolder = m_noTemporaryFolder ? QString() : path(u"tmp"_s);
+        s.downloadLimit = m_downloadLimit;
         s.tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
                    tools + u"/ditto"_s};
         s.platform = {
@@ -154,6 +156,7 @@ private slots:
         serve({});
         m_outside.clear(), m_answers.clear(), m_whileAsking = [] {}, m_chosenFolder.reset();
         m_noTemporaryFolder = m_arm = false;
+        m_downloadLimit = 0;
     }
     void cleanup() { m_c.reset(); }
 
@@ -184,6 +187,10 @@ private slots:
         QTest::newRow("three failures, then the image")
             << dir << QList<int>{503, 429, 408} << true
             << QStringList{start, retry.arg(503), retry.arg(429), retry.arg(408), success} << dir;
+        // No retry can make room: given up at once, under a code of its own.
+        QTest::newRow("image larger than allowed")
+            << dir << none << true << QStringList{start, u"install_failed download_error_1000"_s}
+            << u"There is not enough disk space for the download."_s;
         QTest::newRow("no private folder, so no download")
             << dir << none << false
             << QStringList{start, retry.arg(0), retry.arg(0), retry.arg(0), failed.arg(0)}
@@ -204,6 +211,7 @@ private slots:
             answers << Response{.status = status, .body = "no"};
         serve(answers);
         m_noTemporaryFolder = !privateFolder;
+        m_downloadLimit = QTest::currentDataTag() == "image larger than allowed"_ba ? 1024 : 0;
         MainWindowController &c = open();
         c.locationField->setText(text.replace(u"<dir>"_s, path(u"Apps"_s)));
         result.replace(u"<dir>"_s, path(u"Apps"_s));
