@@ -32,29 +32,23 @@ struct Bounds
     qint64 fileSystem = 0; // bytes of a file system of its own for the download; 0: the disk's
 };
 
-// A tmpfs mounted over `path` while it lives: a disk that really fills up.
-class SmallFileSystem
+// A tmpfs over a folder until the guard goes: a disk that really fills up. Null: not mounted.
+struct Unmount
 {
-public:
-    SmallFileSystem(const QString &path, qint64 bytes) : m_path(QFile::encodeName(path))
+    void operator()(QByteArray *where) const
     {
-        const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
-        m_mounted = ::mount("tmpfs", m_path.constData(), "tmpfs", MS_NOSUID | MS_NODEV,
-                            options.constData()) == 0;
+        ::umount2(where->constData(), MNT_DETACH);
+        delete where;
     }
-    ~SmallFileSystem()
-    {
-        if (m_mounted)
-            ::umount2(m_path.constData(), MNT_DETACH);
-    }
-    SmallFileSystem(const SmallFileSystem &) = delete;
-    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
-    bool mounted() const { return m_mounted; }
-
-private:
-    QByteArray m_path;
-    bool m_mounted = false;
 };
+std::unique_ptr<QByteArray, Unmount> mountSmallFileSystem(const QString &path, qint64 bytes)
+{
+    auto where = std::make_unique<QByteArray>(QFile::encodeName(path));
+    const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
+    if (::mount("tmpfs", where->constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()))
+        return nullptr;
+    return std::unique_ptr<QByteArray, Unmount>(where.release());
+}
 
 // The file that the server of most tests serves, and where the tests cut it.
 const QByteArray kImage = [] {
@@ -135,8 +129,8 @@ private slots:
     {
         // With a usable state the second attempt asks for the rest.
         QTest::addColumn<bool>("rangeSent");
-        for (const char *tag : {"continued", "ranges ignored", "no length", "continued chunked",
-                                "file changed", "file shrank"})
+        for (const char *tag :
+             {"continued", "ranges ignored", "no length", "file changed", "file shrank"})
             QTest::newRow(tag) << true;
         for (const char *tag : {"garbage", "partial gone", "symlink", "hard link", "other owner"})
             QTest::newRow(tag) << false;
@@ -154,7 +148,6 @@ private slots:
             const bool first = n++ == 0;
             return Response{.body = first ? kImage : body,
                             .sendLength = first || kind != "no length",
-                            .chunked = !first && kind == "continued chunked",
                             .cutAfter = first ? kCut : -1,
                             .honourRanges = kind != "ranges ignored" && kind != "no length",
                             .etag = !first && kind == "file changed" ? "\"v2\"" : "\"v1\"",
@@ -192,7 +185,7 @@ private slots:
         // The bar continues from where the first attempt stopped, or starts again, and rises.
         const qint64 size = kind == "no length" ? -1 : body.size();
         QVERIFY(m_progress.size() >= 2);
-        QCOMPARE(m_progress.first().first > kCut, kind.startsWith("continued"));
+        QCOMPARE(m_progress.first().first > kCut, kind == "continued");
         for (qsizetype i = 0; i < m_progress.size(); ++i)
             QVERIFY((size < 0 ? m_progress[i].second < 1 : m_progress[i].second == size) &&
                     (i == 0 || m_progress[i].first > m_progress[i - 1].first));
@@ -293,8 +286,10 @@ private slots:
         QFETCH(QString, error);
         QFETCH(Bounds, bounds);
         const QByteArray tag = QTest::currentDataTag();
-        std::optional<SmallFileSystem> disk;
-        if (bounds.fileSystem > 0 && !disk.emplace(m_dir->path(), bounds.fileSystem).mounted())
+        const auto disk = bounds.fileSystem > 0
+                              ? mountSmallFileSystem(m_dir->path(), bounds.fileSystem)
+                              : nullptr;
+        if (bounds.fileSystem > 0 && !disk)
             QSKIP("cannot mount a tmpfs here (not root, or no mount namespace of its own)");
         m_server.setRoute("/image.dmg", response);
         std::optional<QByteArray> state;
