@@ -71,4 +71,12 @@ FAULTS = [
     ('lossy path to the helper', 'src/engine/dmg_installer.cpp', '    if (QFile::encodeName(text) == resolved)\n', '    if (!text.isEmpty())\n'),
     ('install folder resolved as text', 'src/engine/dmg_installer.cpp', 'resolvedPath(absoluteBytes(folder)).toStdString()', 'QFile::encodeName(QFileInfo(folder).canonicalFilePath()).toStdString()'),
     ('stale asides kept', 'src/platform/tree_copy.cpp', '        if (madeHere(entry, prefix, kAside))\n            removeLeftover(', '        if (false)\n            removeLeftover('),
+    ('size limit on announced lengths only', 'src/engine/downloader.cpp', 'std::max(a.expected, a.written + incoming)', 'std::max(a.expected, qint64(0) * incoming)'),
+    ('free space looked at once', 'src/engine/downloader.cpp', 'a.nextSpaceCheck = a.written + kSpaceCheckInterval;', 'a.nextSpaceCheck = qint64(1) << 62;'),
+    ('rest of the file not counted', 'src/engine/downloader.cpp', 'options.spaceMargin + std::max<qint64>(0, a.expected - a.written)', 'options.spaceMargin'),
+    ('no-space partial kept for resuming', 'src/engine/downloader.cpp', '    ITLog("DL: error %ld %@, partial file deleted", errorCode, description);\n    QFile::remove(partialPath(destFile));', '    ITLog("DL: error %ld %@, partial file deleted", errorCode, description);\n    keepOrDropPartial(a);'),
+    ('free space of another disk', 'src/engine/downloader.cpp', '::fstatvfs(a.fd, &fs)', '::statvfs("/", &fs)'),
+    ('no space ignored after the transfer', 'src/engine/downloader.cpp', '        if (a.noSpace)\n            return reportComplete(noDiskSpace(a));\n', ''),
+    ('idle time-out in milliseconds as seconds', 'src/engine/http_transfer.cpp', 'curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds);', 'curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds * 1000);'),
+    ('connect time-out in milliseconds as seconds', 'src/engine/http_transfer.cpp', 'CURLOPT_CONNECTTIMEOUT_MS,', 'CURLOPT_CONNECTTIMEOUT,'),
 ]

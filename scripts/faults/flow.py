@@ -56,4 +56,7 @@ FAULTS = [
     ('signal asks the window', 'src/app/main.cpp', '            delegate.mainController->terminationRequested();', '            delegate.mainController->window->close();'),
     ('sleep blocked', 'src/platform/activity_hold_linux.cpp', 'std::pair("sleep", "delay")', 'std::pair("sleep", "block")'),
     ('late hold kept', 'src/platform/activity_hold_linux.cpp', 'new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), locks.get())', 'new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs))'),
+    ('no room retried', 'src/flow/download_retry.cpp', 'isRefusal(status) || isOutOfRoom(code) ||', 'isRefusal(status) || (isOutOfRoom(code) && false) ||'),
+    ('size limit handed as the margin', 'src/flow/setup_flow.cpp', 'downloader->options.sizeLimit = m_settings.downloadLimit;', 'downloader->options.spaceMargin = m_settings.downloadLimit;'),
+    ('no space told as a write error', 'src/engine/downloader.cpp', '    errorCode = TransferError::kNoDiskSpace;', '    errorCode = TransferError::kWriteError;'),
 ]

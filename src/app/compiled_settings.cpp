@@ -10,6 +10,7 @@ MainWindowController::Settings controller()
     settings.downloadBaseUrl = QString::fromUtf8(BuildSettings::downloadBaseUrl);
     settings.websiteBaseUrl = QString::fromUtf8(BuildSettings::websiteBaseUrl);
     settings.caFile = QString::fromUtf8(BuildSettings::caFile);
+    settings.downloadLimit = BuildSettings::downloadLimit;
     return settings;
 }
 

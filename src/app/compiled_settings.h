@@ -3,8 +3,8 @@
 #include "diag/analytics.h"
 #include "flow/main_window_controller.h"
 
-// The settings this program was built with: the hosts, the analytics ids and the trust
-// anchors. The program has no other configuration.
+// The settings this program was built with: the hosts, the analytics ids, the trust anchors
+// and the largest download. The program has no other configuration.
 namespace CompiledSettings {
 MainWindowController::Settings controller();
 AnalyticsSettings analytics();

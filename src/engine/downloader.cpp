@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -20,6 +21,10 @@ using Clock = std::chrono::steady_clock;
 
 // Only the start of an error page is read: its status alone decides the outcome.
 constexpr qint64 kErrorPageLimit = 64 * 1024;
+
+// How often free space is looked at while the body is written; once per write would cost
+// more than the write.
+constexpr qint64 kSpaceCheckInterval = 4 * 1024 * 1024;
 
 bool isSuccess(long status)
 {
@@ -78,6 +83,8 @@ struct Downloader::Attempt
     qint64 pageBytes = 0;  // of an error page
     bool pageCut = false;  // the error page was read as far as wanted
     int writeErrno = 0;
+    bool noSpace = false;      // the file would pass the size limit or the free-space margin
+    qint64 nextSpaceCheck = 0; // look at free space again once this much is written
 
     void newRequest()
     {
@@ -217,6 +224,8 @@ void Downloader::run()
         httpStatus = info.status;
         if (m_cancelled.load())
             return reportComplete(cancelled(a));
+        if (a.noSpace)
+            return reportComplete(noDiskSpace(a));
 
         if (!a.bodyStarted && TransferError::isNoConnectivity(r)) {
             if (!waitingLogged)
@@ -258,6 +267,7 @@ bool Downloader::receive(Attempt &a, const ResponseInfo &info, const char *data,
     if (!a.bodyStarted) {
         a.bodyStarted = true;
         beginBody(a, info);
+        a.nextSpaceCheck = a.written;
     }
     if (a.restartFresh || a.badRange)
         return false;
@@ -266,6 +276,8 @@ bool Downloader::receive(Attempt &a, const ResponseInfo &info, const char *data,
         a.pageCut = a.pageBytes > kErrorPageLimit;
         return !a.pageCut;
     }
+    if (!hasRoom(a, static_cast<qint64>(size)))
+        return false;
     while (size > 0) {
         const ssize_t n = ::write(a.fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -327,6 +339,32 @@ void Downloader::beginBody(Attempt &a, const ResponseInfo &info)
     a.expected = info.contentLength > 0 ? info.contentLength : -1;
 }
 
+// Whether `incoming` more bytes keep the file inside the size limit, and the rest of it would
+// leave the margin free on the partial file's file system.
+bool Downloader::hasRoom(Attempt &a, qint64 incoming)
+{
+    const qint64 size = std::max(a.expected, a.written + incoming);
+    if (size > options.sizeLimit) {
+        ITLog("DL: %lld bytes are past the limit of %lld bytes", size, options.sizeLimit);
+        a.noSpace = true;
+        return false;
+    }
+    if (a.written < a.nextSpaceCheck)
+        return true;
+    a.nextSpaceCheck = a.written + kSpaceCheckInterval;
+    struct statvfs fs
+    {};
+    unsigned long long freeBytes = 0;
+    if (::fstatvfs(a.fd, &fs) != 0 || __builtin_mul_overflow(fs.f_bavail, fs.f_frsize, &freeBytes))
+        return true; // unknown: a full disk still fails the write
+    const qint64 needed = options.spaceMargin + std::max<qint64>(0, a.expected - a.written);
+    if (freeBytes >= static_cast<unsigned long long>(needed))
+        return true;
+    ITLog("DL: %llu bytes free, %lld needed", freeBytes, needed);
+    a.noSpace = true;
+    return false;
+}
+
 void Downloader::progress(qint64 written, qint64 expected)
 {
     if (m_cancelled.load())
@@ -377,6 +415,19 @@ Downloader::Outcome Downloader::transportError(Attempt &a, int code, const QStri
     keepOrDropPartial(a);
     ITLog("DL: error %ld %@ (resume state: %lu bytes)", code, description,
           static_cast<quint64>(resumeData ? resumeData->size() : 0));
+    QFile::remove(destFile);
+    return {false, description};
+}
+
+// Resuming would need the same room again, and the bytes kept would fill the disk meanwhile.
+Downloader::Outcome Downloader::noDiskSpace(Attempt &a)
+{
+    a.close();
+    errorCode = TransferError::kNoDiskSpace;
+    const QString description =
+        TransferError::describe({TransferError::kNoDiskSpace, 0, {}, false});
+    ITLog("DL: error %ld %@, partial file deleted", errorCode, description);
+    QFile::remove(partialPath(destFile));
     QFile::remove(destFile);
     return {false, description};
 }

@@ -26,6 +26,8 @@ public:
         std::chrono::milliseconds totalLimit{3600 * 1000}; // the whole transfer, waiting included
         std::chrono::milliseconds connectivityRetry{3000}; // pause between tries without network
         QString caFile;                                    // trust only these anchors (tests)
+        qint64 sizeLimit = qint64(16) << 30;    // a larger file fails as not enough disk space
+        qint64 spaceMargin = qint64(256) << 20; // free space the download leaves on its disk
     };
 
     Downloader(const QString &url, const QString &destFile,
@@ -60,9 +62,11 @@ private:
     bool createPartial(Attempt &attempt);
     bool receive(Attempt &attempt, const ResponseInfo &info, const char *data, size_t size);
     void beginBody(Attempt &attempt, const ResponseInfo &info);
+    bool hasRoom(Attempt &attempt, qint64 incoming);
     void progress(qint64 written, qint64 expected);
     Outcome finish(Attempt &attempt, const ResponseInfo &info);
     Outcome transportError(Attempt &attempt, int code, const QString &description);
+    Outcome noDiskSpace(Attempt &attempt);
     void keepOrDropPartial(Attempt &attempt);
     Outcome cancelled(Attempt &attempt);
     void reportComplete(const Outcome &outcome);

@@ -46,6 +46,8 @@ QString describe(const TransferResult &r)
         return describeFileError(r.osErrno ? r.osErrno : EIO);
     case kResponseTooLarge:
         return QStringLiteral("The server's response was too large.");
+    case kNoDiskSpace:
+        return QStringLiteral("There is not enough disk space for the download.");
     default:
         return r.detail.endsWith(u'.') ? r.detail : r.detail + u'.';
     }

@@ -10,6 +10,7 @@ constexpr int kPartialFile = 18;       // same number as curl's short body
 constexpr int kWriteError = 23;        // same number as curl's write error
 constexpr int kTimedOut = 28;          // same number as curl's time-out
 constexpr int kResponseTooLarge = 100; // same number as newer curl's "too large"
+constexpr int kNoDiskSpace = 1000;     // above every curl code: past the size or space bound
 
 // The text a user sees for a failed transfer: plain words first, the technical detail
 // only where plain words would hide what went wrong.

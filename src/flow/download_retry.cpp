@@ -2,6 +2,7 @@
 #include "diag/analytics.h"
 #include "diag/log.h"
 #include "engine/downloader.h"
+#include "engine/transfer_error.h"
 #include "flow/main_window_controller.h"
 #include "ui/link_label.h"
 #include "ui/progress_bar.h"
@@ -25,6 +26,12 @@ bool isRefusal(qint64 status)
 {
     return status >= 400 && status <= 499 && status != 408 && status != 429;
 }
+
+// Another try would fetch the whole image again into the same lack of room.
+bool isOutOfRoom(qint64 code)
+{
+    return code == TransferError::kNoDiskSpace;
+}
 } // namespace
 
 void MainWindowController::downloadFailed(const QString &error, qint64 status, qint64 code)
@@ -42,7 +49,7 @@ void MainWindowController::downloadFailed(const QString &error, qint64 status, q
         closeWindow();
         return;
     }
-    if (isRefusal(status) || retryCount >= kRetryLimit) {
+    if (isRefusal(status) || isOutOfRoom(code) || retryCount >= kRetryLimit) {
         giveUp(error, reason);
         return;
     }

@@ -47,6 +47,7 @@ public:
         QString websiteBaseUrl;  // the web pages: base + "/privacy-policy/"
         QString caFile;          // trust only these anchors for downloads; empty: the system's
         std::chrono::milliseconds idleTimeout{}; // a silent download attempt ends; 0: the default
+        qint64 downloadLimit = 0;                // bytes an image may not pass; 0: the default
         QString resourcesFolder = Paths::resourcesFolder();        // the artwork
         QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
         SystemTools tools = SystemTools::platformDefault();

@@ -103,6 +103,8 @@ void MainWindowController::launchDownload()
     downloader->options.caFile = m_settings.caFile;
     if (m_settings.idleTimeout.count() > 0)
         downloader->options.idleTimeout = m_settings.idleTimeout;
+    if (m_settings.downloadLimit > 0)
+        downloader->options.sizeLimit = m_settings.downloadLimit;
     pendingResumeData.reset();
     downloader->onProgress = [self = QPointer(this)](qint64 written, qint64 expected) {
         if (self)

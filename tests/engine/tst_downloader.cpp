@@ -5,12 +5,14 @@
 #include "test_server.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,6 +22,33 @@ using namespace std::chrono_literals;
 Q_DECLARE_METATYPE(Response)
 
 namespace {
+
+// What a row changes of the download's options, and where it writes.
+struct Bounds
+{
+    std::chrono::milliseconds totalLimit = 1h; // a silent peer is left by the idle time-out alone
+    qint64 sizeLimit = Downloader::Options{}.sizeLimit;
+    qint64 spaceMargin = 0;
+    qint64 fileSystem = 0; // bytes of a file system of its own for the download; 0: the disk's
+};
+
+// A tmpfs over a folder until the guard goes: a disk that really fills up. Null: not mounted.
+struct Unmount
+{
+    void operator()(QByteArray *where) const
+    {
+        ::umount2(where->constData(), MNT_DETACH);
+        delete where;
+    }
+};
+std::unique_ptr<QByteArray, Unmount> mountSmallFileSystem(const QString &path, qint64 bytes)
+{
+    auto where = std::make_unique<QByteArray>(QFile::encodeName(path));
+    const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
+    if (::mount("tmpfs", where->constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()))
+        return nullptr;
+    return std::unique_ptr<QByteArray, Unmount>(where.release());
+}
 
 // The file that the server of most tests serves, and where the tests cut it.
 const QByteArray kImage = [] {
@@ -39,6 +68,8 @@ Response part(qint64 from, qint64 to, const QByteArray &range)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Bounds)
 
 class TestDownloader : public QObject
 {
@@ -168,14 +199,18 @@ private slots:
         QTest::addColumn<Response>("response");
         QTest::addColumn<qint64>("resumeAt"); // -1: neither resume state nor partial file
         QTest::addColumn<QString>("error");
+        QTest::addColumn<Bounds>("bounds");
         const auto row = [this](const char *tag, qint64 offset, const Response &r, qint64 at,
-                                const QString &error, const QString &target = {}) {
-            QTest::newRow(tag) << (target.isEmpty() ? url() : target) << offset << r << at << error;
+                                const QString &error, const QString &target = {},
+                                const Bounds &bounds = {}) {
+            QTest::newRow(tag) << (target.isEmpty() ? url() : target) << offset << r << at << error
+                               << bounds;
         };
         const QString lost = u"The network connection was lost."_s;
         const QString timedOut = u"The request timed out."_s;
         const QString tooLarge = u"The server's response was too large."_s;
         const QString notWritten = u"The downloaded file could not be written: "_s;
+        const QString noSpace = u"There is not enough disk space for the download."_s;
         const QString nowhere = u"https://no-such-host.invalid/image.dmg"_s;
         row("untrusted certificate", 0, {}, -1,
             u"An SSL error has occurred and a secure connection to the server cannot be made."_s,
@@ -183,9 +218,11 @@ private slots:
         row("refused", kCut, {}, kCut, u"Could not connect to the server."_s,
             u"https://127.0.0.1:1"_s);
         // Without a network the download waits for one, within its time limit, and says so once.
-        row("no network", 0, {}, -1, timedOut, nowhere);
+        row("no network", 0, {}, -1, timedOut, nowhere, {.totalLimit = 3s});
         row("closed before any answer", kCut, {.hangUp = true}, kCut, lost);
         row("time-out before the body", kCut, {.neverAnswer = true}, kCut, timedOut);
+        row("time-out in the handshake", kCut, {}, kCut, timedOut,
+            u"https://127.0.0.1:%1/image.dmg"_s.arg(m_plain.port()));
         row("https to http redirect", 0,
             {.status = 301, .headers = {{"Location", m_plain.url(u"/image.dmg"_s).toUtf8()}}}, -1,
             u"The server redirected the download to an insecure address."_s);
@@ -199,7 +236,8 @@ private slots:
         row("stall", 0, {.body = kImage, .stallAfter = 1000, .lastModified = "Tue"}, 1000,
             timedOut);
         // Never idle, never done: only the time limit ends it.
-        row("trickle", 0, {.body = kImage, .chunkBytes = 1, .chunkIntervalMs = 100}, -1, timedOut);
+        row("trickle", 0, {.body = kImage, .chunkBytes = 1, .chunkIntervalMs = 100}, -1, timedOut,
+            {}, {.totalLimit = 3s});
         row("short 206", kCut, part(kCut, 600 * 1024, "307200-614399/1048576"), 600 * 1024, lost);
         row("206 too long", kCut, part(kCut, 500 * 1024, "307200-409599/1048576"), kCut, lost);
         row("206 past total", kCut, part(kCut, 400 * 1024, "307200-409599/204800"), kCut, lost);
@@ -220,6 +258,23 @@ private slots:
         const Response image{.body = kImage, .etag = "\"v1\""};
         row("disk refuses writes", 0, image, 512 * 1024, notWritten + u"File too large."_s);
         row("move fails", 0, image, -1, u"Downloaded file could not be saved."_s);
+        // Past the size limit or the margin of free space, announced or as it arrives, nothing
+        // is kept: resuming would need the same room again.
+        const Response endless{.body = kImage,
+                               .chunked = true,
+                               .endless = true,
+                               .etag = "\"v1\"",
+                               .chunkBytes = 64 * 1024,
+                               .chunkIntervalMs = 2};
+        row("endless chunked body past the limit", 0, endless, -1, noSpace, {},
+            {.totalLimit = 3s, .sizeLimit = 512 * 1024});
+        row("announced length past the limit", 0,
+            {.body = kImage, .announcedLength = 17LL << 30, .etag = "\"v1\""}, -1, noSpace);
+        // A margin of 15.5 MiB fits in what is free, but not beside the rest of the file.
+        row("margin past the free space", kCut, image, -1, noSpace, {},
+            {.spaceMargin = 31 << 19, .fileSystem = 16 << 20});
+        row("file system filling up", 0, endless, -1, noSpace, {},
+            {.totalLimit = 3s, .spaceMargin = 10 << 20, .fileSystem = 16 << 20});
     }
 
     void failedAttemptHandsOnWhatItHad()
@@ -229,7 +284,13 @@ private slots:
         QFETCH(Response, response);
         QFETCH(qint64, resumeAt);
         QFETCH(QString, error);
+        QFETCH(Bounds, bounds);
         const QByteArray tag = QTest::currentDataTag();
+        const auto disk = bounds.fileSystem > 0
+                              ? mountSmallFileSystem(m_dir->path(), bounds.fileSystem)
+                              : nullptr;
+        if (bounds.fileSystem > 0 && !disk)
+            QSKIP("cannot mount a tmpfs here (not root, or no mount namespace of its own)");
         m_server.setRoute("/image.dmg", response);
         std::optional<QByteArray> state;
         if (offset > 0) {
@@ -246,11 +307,19 @@ private slots:
         const rlimit limit{tag == "disk refuses writes" ? 512 * 1024 : old.rlim_cur, old.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
         const bool cancel = tag.startsWith("cancel");
-        const std::chrono::milliseconds retry = cancel ? 1h : 200ms;
-        download(
-            target, state,
-            {.idleTimeout = 1s, .totalLimit = 15 * retry, .connectivityRetry = retry, .caFile = {}},
-            !cancel);
+        QElapsedTimer clock;
+        clock.start();
+        download(target, state,
+                 {.idleTimeout = 1s,
+                  .totalLimit = bounds.totalLimit,
+                  .connectivityRetry = cancel ? 1h : 200ms,
+                  .caFile = {},
+                  .sizeLimit = bounds.sizeLimit,
+                  .spaceMargin = bounds.spaceMargin},
+                 !cancel);
+        // A silent peer is left after about the idle time-out, not a thousand of them.
+        QVERIFY(error != u"The request timed out."_s || bounds.totalLimit < 1min ||
+                clock.elapsed() < 10000);
         const QString waiting = u"DL: waiting for connectivity..."_s;
         if (cancel) { // once under way, with no old and new copy side by side
             QTRY_VERIFY(!m_progress.isEmpty() || log().contains(waiting));
@@ -273,7 +342,7 @@ private slots:
         QVERIFY(resumeAt != offset || out == state);
         // An error page is not the file, and not progress.
         QVERIFY(!httpFailure || (m_dl->httpStatus == response.status && m_progress.isEmpty()));
-        QVERIFY(response.announcedLength < 0 ||
+        QVERIFY(response.announcedLength < 0 || error.startsWith(u"There is not enough"_s) ||
                 m_progress.last().second == response.announcedLength);
     }
 };

@@ -75,6 +75,7 @@ class TstSetupFlow : public QObject
     std::chrono::milliseconds m_questionWait{500}, m_installWait{10000};
     std::optional<QString> m_chosenFolder;
     bool m_noTemporaryFolder = false, m_arm = false;
+    qint64 m_downloadLimit = 0;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
@@ -102,6 +103,7 @@ class TstSetupFlow : public QObject
         s.websiteBaseUrl = u"https://example.invalid"_s;
         s.caFile = TestCa::instance().caFile;
         s.temporaryFolder = m_noTemporaryFolder ? QString() : path(u"tmp"_s);
+        s.downloadLimit = m_downloadLimit;
         s.tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
                    tools + u"/ditto"_s};
         s.platform = {
@@ -231,6 +233,7 @@ private slots:
         m_noTemporaryFolder = m_arm = m_dismissed = false;
         m_questionWait = std::chrono::milliseconds(500);
         m_installWait = std::chrono::seconds(10);
+        m_downloadLimit = 0;
     }
     void cleanup() { m_c.reset(); }
 
@@ -264,6 +267,10 @@ private slots:
         QTest::newRow("three failures, then the image")
             << dir << QList<int>{503, 429, 408} << true
             << QStringList{start, retry.arg(503), retry.arg(429), retry.arg(408), success} << dir;
+        // No retry can make room: given up at once, under a code of its own.
+        QTest::newRow("image larger than allowed")
+            << dir << none << true << QStringList{start, u"install_failed download_error_1000"_s}
+            << u"There is not enough disk space for the download."_s;
         QTest::newRow("no private folder, so no download")
             << dir << none << false
             << QStringList{start, retry.arg(0), retry.arg(0), retry.arg(0), failed.arg(0)}
@@ -284,6 +291,7 @@ private slots:
             answers << Response{.status = status, .body = "no"};
         serve(answers);
         m_noTemporaryFolder = !privateFolder;
+        m_downloadLimit = QTest::currentDataTag() == "image larger than allowed"_ba ? 1024 : 0;
         MainWindowController &c = open();
         c.locationField->setText(text.replace(u"<dir>"_s, path(u"Apps"_s)));
         result.replace(u"<dir>"_s, path(u"Apps"_s));

@@ -111,8 +111,9 @@ void TestServer::answer(Connection *c, const RecordedRequest &req)
     r.headers += {{"ETag", r.etag},
                   {"Last-Modified", r.lastModified},
                   {"Accept-Ranges", r.honourRanges && r.status == 200 ? "bytes" : ""},
-                  {"Content-Length", r.sendLength ? QByteArray::number(length) : ""},
-                  {"Connection", r.sendLength ? "keep-alive" : "close"}};
+                  {"Content-Length", r.sendLength && !r.chunked ? QByteArray::number(length) : ""},
+                  {"Transfer-Encoding", r.chunked ? "chunked" : ""},
+                  {"Connection", r.sendLength || r.chunked ? "keep-alive" : "close"}};
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Test\r\n";
     for (const auto &[name, value] : std::as_const(r.headers)) {
         if (!value.isEmpty())
@@ -135,6 +136,8 @@ void TestServer::sendMore(Connection *c)
     const Response &r = c->response;
     if (c->socket->bytesToWrite() > 256 * 1024)
         return;
+    if (c->pending.isEmpty() && r.endless)
+        c->pending = r.body;
     if (c->pending.isEmpty()) { // all sent, cut or stalled; a stalled connection stays open
         const bool cut = r.cutAfter >= 0 && c->sent >= r.cutAfter;
         if ((cut || (!r.sendLength && c->sent >= r.body.size())) &&
@@ -144,8 +147,12 @@ void TestServer::sendMore(Connection *c)
     }
     const qint64 count =
         std::min<qint64>(c->pending.size(), r.chunkBytes > 0 ? r.chunkBytes : 64 * 1024);
-    c->socket->write(c->pending.left(count));
+    const QByteArray piece = c->pending.left(count);
     c->pending.remove(0, count);
+    const bool last = !r.endless && c->sent + count == r.body.size();
+    c->socket->write(!r.chunked ? piece
+                                : QByteArray::number(count, 16) + "\r\n" + piece + "\r\n" +
+                                      (last ? "0\r\n\r\n" : ""));
     if (bodySent)
         bodySent(c->request, r, c->firstByte + c->sent, count);
     c->sent += count;

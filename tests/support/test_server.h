@@ -21,6 +21,8 @@ struct Response
     QByteArray body{};
     QList<QPair<QByteArray, QByteArray>> headers{}; // extra headers, sent as given
     bool sendLength = true;      // false: no Content-Length, the body ends with the connection
+    bool chunked = false;        // no Content-Length: "Transfer-Encoding: chunked" instead
+    bool endless = false;        // the body repeats for as long as the client reads
     qint64 announcedLength = -1; // Content-Length to claim instead of the body's size
     qint64 cutAfter = -1;        // close the connection after this many body bytes
     qint64 stallAfter = -1;      // stop sending after this many body bytes; keep the connection
