@@ -114,6 +114,23 @@ private slots:
         for (const QDBusMessage &call : std::exchange(m_login.unanswered, {}))
             m_login.answer(call);
         QTRY_COMPARE(m_login.held(), 2);
+        // A suspend that is announced goes ahead at once, whether the delay was granted already
+        // or is granted late; after it the delay is asked again.
+        const auto announce = [](bool start) {
+            return QDBusConnection(u"login"_s)
+                .send(QDBusMessage::createSignal(u"/org/freedesktop/login1"_s,
+                                                 u"org.freedesktop.login1.Manager"_s,
+                                                 u"PrepareForSleep"_s)
+                      << start);
+        };
+        QVERIFY(announce(true));
+        QTRY_COMPARE(m_login.held(), 1);
+        QVERIFY(announce(false));
+        QTRY_COMPARE(m_login.calls.size(), 3);
+        QCOMPARE(m_login.calls.last(), u"sleep"_s + asked + u"delay"_s);
+        QVERIFY(announce(true));
+        m_login.answer(m_login.unanswered.takeFirst());
+        QTRY_COMPARE(m_login.held(), 1);
         hold.reset();
         QTRY_COMPARE(m_login.held(), 0);
     }
