@@ -5,51 +5,16 @@
 # Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT BUNDLE_ID
 set -euo pipefail
 setup=$1 samples=$2 server=$3 port=$4 bundle_id=$5
-scripts=$(realpath "$(dirname "$0")/../../scripts")
-work=${QUORVEL_TEST_TMP:?run by ctest}
-# shellcheck source=scripts/headless.sh
-source "$scripts/headless.sh"
-
-if [ "$(id -u)" -ne 0 ] && ! { [ -r /dev/fuse ] && [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; }; then
-  echo "SKIP: mounting the image as a user needs read-write /dev/fuse and fusermount3"
-  exit 77
-fi
-
-# A run killed before its clean-up may have left its server running.
-bash "$scripts/release-server.sh" stop "$server"
-rm -rf "$work"
-log=$XDG_STATE_HOME/Logs/quorvel-installer.log
-# The install folder exists and is the user's: a missing one would need administrator rights.
-folder=$work/Applications
-mkdir -p "$TMPDIR" "$HOME" "$XDG_RUNTIME_DIR" "$folder"
-chmod 700 "$XDG_RUNTIME_DIR"
-export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
-unset WAYLAND_DISPLAY
+# shellcheck source=tests/e2e/e2e_common.sh
+source "$(dirname "$0")/e2e_common.sh"
 case $(uname -m) in
   aarch64 | arm64) image=quorvel.silicon.dmg arch=arm64 ;;
   *) image=quorvel.dmg arch=x86_64 ;;
 esac
 
-setup_pid='' cover_pid='' drive_pid='' holder_pid='' XVFB_PID=''
-cleanup() {
-  set +e # every step is tried, whatever failed before
-  [ -n "$drive_pid" ] && stop_pid "$drive_pid"
-  [ -n "$setup_pid" ] && stop_pid "$setup_pid"
-  [ -n "$holder_pid" ] && stop_pid "$holder_pid"
-  [ -n "$cover_pid" ] && stop_pid "$cover_pid"
-  unmount_below "$TMPDIR"
-  [ -n "$XVFB_PID" ] && stop_pid "$XVFB_PID"
-  bash "$scripts/release-server.sh" stop "$server"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+setup_pid='' cover_pid='' drive_pid='' holder_pid=''
+stop_at_exit='drive_pid setup_pid holder_pid cover_pid'
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-failures=0
-check() { # description command...: a failed check is counted, the run goes on
-  if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi
-}
 ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
 # top_first A B: A is above B on the screen (xwininfo lists the top-most first).
 top_first() {
@@ -161,5 +126,4 @@ if [ "$(id -u)" -eq 0 ]; then
   setup_pid='' holder_pid=''
 fi
 
-[ "$failures" -eq 0 ] || fail "$failures check(s) failed; the setup's files are in $work"
-echo "all checks passed"
+finish

@@ -5,24 +5,8 @@
 # Usage: tst_termination.sh SETUP SAMPLE_DIR SERVER_DIR PORT
 set -euo pipefail
 setup=$1 samples=$2 server=$3 port=$4
-scripts=$(realpath "$(dirname "$0")/../../scripts")
-work=${QUORVEL_TEST_TMP:?run by ctest}
-# shellcheck source=scripts/headless.sh
-source "$scripts/headless.sh"
-
-if [ "$(id -u)" -ne 0 ] && ! { [ -r /dev/fuse ] && [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; }; then
-  echo "SKIP: mounting the image as a user needs read-write /dev/fuse and fusermount3"
-  exit 77
-fi
-
-bash "$scripts/release-server.sh" stop "$server"
-rm -rf "$work"
-log=$XDG_STATE_HOME/Logs/quorvel-installer.log
-folder=$work/Applications
-mkdir -p "$TMPDIR" "$HOME" "$XDG_RUNTIME_DIR" "$folder"
-chmod 700 "$XDG_RUNTIME_DIR"
-export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
-unset WAYLAND_DISPLAY
+# shellcheck source=tests/e2e/e2e_common.sh
+source "$(dirname "$0")/e2e_common.sh"
 
 # A copy of the setup whose image attaches slowly, so that an end can find it installing.
 bundle=$(dirname "$setup") slow=$work/slow-bundle
@@ -37,22 +21,8 @@ printf '#!/bin/sh\n[ "$1" = attach ] && sleep 3\nexec "%s" "$@"\n' \
   "$(realpath "$bundle/libexec/hdiutil")" >"$slow/libexec/hdiutil"
 chmod +x "$slow/libexec/hdiutil"
 
-setup_pid='' XVFB_PID=''
-cleanup() {
-  set +e
-  [ -n "$setup_pid" ] && stop_pid "$setup_pid"
-  unmount_below "$TMPDIR"
-  [ -n "$XVFB_PID" ] && stop_pid "$XVFB_PID"
-  bash "$scripts/release-server.sh" stop "$server"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-failures=0
-check() { # description command...: a failed check is counted, the run goes on
-  if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi
-}
+setup_pid=''
+stop_at_exit=setup_pid
 server() { # RATE, or "stop"
   if [ "$1" = stop ]; then
     bash "$scripts/release-server.sh" stop "$server"
@@ -169,5 +139,4 @@ wait_logged 'FLOW: download FAILED after 3 retries, giving up' 15
 end failed 5
 check "failed: ended without a question" logged 'UI: termination requested, nothing to lose'
 
-[ "$failures" -eq 0 ] || { echo "FAIL: $failures check(s) failed; the setup's files are in $work" >&2; exit 1; }
-echo "all checks passed"
+finish

@@ -495,10 +495,6 @@ private slots:
         QTest::newRow("given up during the question, long before its time")
             << u"refused retry"_s << false << none << QStringList{asking, unanswered}
             << QStringList{hold, ask, dismiss, end};
-        // The retry is refused while the question is open: nothing is left to lose.
-        QTest::newRow("given up during the question, long before its time")
-            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
-            << QStringList{hold, ask, dismiss, end};
         QTest::newRow("installing") << u"installing"_s << false << none << QStringList{installing}
                                     << QStringList{hold, end};
         QTest::newRow("installing past its bound")
