@@ -14,10 +14,8 @@ namespace {
 constexpr auto kActivationWait = 1000ms;
 } // namespace
 
-AppDelegate::AppDelegate(MainWindowController::Settings settings)
-    : m_settings(std::move(settings))
-{
-}
+AppDelegate::AppDelegate(MainWindowController::Settings settings) : m_settings(std::move(settings))
+{}
 
 void AppDelegate::applicationDidFinishLaunching()
 {
