@@ -25,6 +25,7 @@ constexpr qint64 kErrorPageLimit = 64 * 1024;
 // How often free space is looked at while the body is written; once per write would cost
 // more than the write.
 constexpr qint64 kSpaceCheckInterval = 4 * 1024 * 1024;
+constexpr unsigned long long kSmallDiskShare = 10;
 
 bool isSuccess(long status)
 {
@@ -354,10 +355,15 @@ bool Downloader::hasRoom(Attempt &a, qint64 incoming)
     a.nextSpaceCheck = a.written + kSpaceCheckInterval;
     struct statvfs fs
     {};
-    unsigned long long freeBytes = 0;
-    if (::fstatvfs(a.fd, &fs) != 0 || __builtin_mul_overflow(fs.f_bavail, fs.f_frsize, &freeBytes))
+    unsigned long long freeBytes = 0, diskBytes = 0;
+    if (::fstatvfs(a.fd, &fs) != 0 ||
+        __builtin_mul_overflow(fs.f_bavail, fs.f_frsize, &freeBytes) ||
+        __builtin_mul_overflow(fs.f_blocks, fs.f_frsize, &diskBytes))
         return true; // unknown: a full disk still fails the write
-    const qint64 needed = options.spaceMargin + std::max<qint64>(0, a.expected - a.written);
+    // A small disk (a temporary folder in memory) keeps a tenth of itself free, not the margin.
+    const qint64 margin =
+        std::min<qint64>(options.spaceMargin, static_cast<qint64>(diskBytes / kSmallDiskShare));
+    const qint64 needed = margin + std::max<qint64>(0, a.expected - a.written);
     if (freeBytes >= static_cast<unsigned long long>(needed))
         return true;
     ITLog("DL: %llu bytes free, %lld needed", freeBytes, needed);

@@ -27,7 +27,8 @@ public:
         std::chrono::milliseconds connectivityRetry{3000}; // pause between tries without network
         QString caFile;                                    // trust only these anchors (tests)
         qint64 sizeLimit = qint64(16) << 30;    // a larger file fails as not enough disk space
-        qint64 spaceMargin = qint64(256) << 20; // free space the download leaves on its disk
+        qint64 spaceMargin = qint64(256) << 20; // free space the download leaves on its disk,
+                                                // at most a tenth of the disk
     };
 
     Downloader(const QString &url, const QString &destFile,

@@ -30,6 +30,7 @@ struct Bounds
     qint64 sizeLimit = Downloader::Options{}.sizeLimit;
     qint64 spaceMargin = 0;
     qint64 fileSystem = 0; // bytes of a file system of its own for the download; 0: the disk's
+    qint64 filled = 0;     // of it, taken by another file first
 };
 
 // A tmpfs over a folder until the guard goes: a disk that really fills up. Null: not mounted.
@@ -270,11 +271,15 @@ private slots:
             {.totalLimit = 3s, .sizeLimit = 512 * 1024});
         row("announced length past the limit", 0,
             {.body = kImage, .announcedLength = 17LL << 30, .etag = "\"v1\""}, -1, noSpace);
-        // A margin of 15.5 MiB fits in what is free, but not beside the rest of the file.
+        // A margin of 1 MiB fits in the 1.5 MiB free, but not beside the rest of the file.
         row("margin past the free space", kCut, image, -1, noSpace, {},
-            {.spaceMargin = 31 << 19, .fileSystem = 16 << 20});
+            {.spaceMargin = 1 << 20, .fileSystem = 16 << 20, .filled = 29 << 19});
         row("file system filling up", 0, endless, -1, noSpace, {},
             {.totalLimit = 3s, .spaceMargin = 10 << 20, .fileSystem = 16 << 20});
+        // A small disk need not keep the whole margin free: a tenth of itself will do.
+        row("small disk, the whole margin asked", 0,
+            {.body = kImage, .cutAfter = 600 * 1024, .etag = "\"v1\""}, 600 * 1024, lost, {},
+            {.spaceMargin = Downloader::Options{}.spaceMargin, .fileSystem = 16 << 20});
     }
 
     void failedAttemptHandsOnWhatItHad()
@@ -291,6 +296,7 @@ private slots:
                               : nullptr;
         if (bounds.fileSystem > 0 && !disk)
             QSKIP("cannot mount a tmpfs here (not root, or no mount namespace of its own)");
+        QVERIFY(writeFile(m_dir->filePath(u"filler"_s), QByteArray(bounds.filled, 'f')));
         m_server.setRoute("/image.dmg", response);
         std::optional<QByteArray> state;
         if (offset > 0) {
