@@ -2,7 +2,8 @@
 TESTS = 'tst_setup_flow|tst_platform|tst_e2e|tst_activity_hold'
 
 FAULTS = [
-    ('no trim', 'src/flow/setup_flow.cpp', 'const QString text = locationField->text().trimmed();', 'const QString text = locationField->text();'),
+    ('no trim', 'src/flow/setup_flow.cpp', '    return absoluteFolder(FolderText::trimmedBlanks(text));', '    return absoluteFolder(text);'),
+    ('chosen blank trimmed', 'src/flow/setup_flow.cpp', '        asWritten && QFileInfo(*asWritten).isDir())', '        asWritten && false)'),
     ('tilde not expanded', 'src/flow/setup_flow.cpp', '        return home + text.mid(1);', '        return text;'),
     ('log trimmed dir', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", locationField->text());', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", locationField->text().trimmed());'),
     ('retry count kept', 'src/flow/setup_flow.cpp', '    retryCount = 0;\n    dropResumeState();', '    dropResumeState();'),
@@ -42,7 +43,7 @@ FAULTS = [
     ('refused name still set', 'src/flow/actions.cpp', '    // The chooser hands back text;', '    locationField->setText(*folder);\n    // The chooser hands back text;'),
     ('twin names not counted', 'src/flow/folder_text.cpp', 'if (entriesReadAs(parent, path.mid(start, end - start)) != 1)', 'if (entriesReadAs(parent, path.mid(start, end - start)) == 0)'),
     ('home name not checked', 'src/flow/setup_flow.cpp', 'if (home.contains(QChar::ReplacementCharacter) && !FolderText::namesExistingFolder(home))', 'if (false)'),
-    ('home refusal asks for a folder', 'src/flow/setup_flow.cpp', '    if (locationField->text().trimmed().startsWith(u"~/"_s)) {', '    if (false) {'),
+    ('home refusal asks for a folder', 'src/flow/setup_flow.cpp', '    if (FolderText::trimmedBlanks(locationField->text()).startsWith(u"~/"_s)) {', '    if (false) {'),
     ('busy leaves language', 'src/flow/busy_and_exit.cpp', 'QWidgetList{locationField, browseButton, acceptCheck, langPopup}', 'QWidgetList{locationField, browseButton, acceptCheck}'),
     ('retry timer coarse', 'src/flow/download_retry.cpp', '    retryTimer->setTimerType(Qt::PreciseTimer);\n', ''),
     ('end asks with nothing to lose', 'src/flow/busy_and_exit.cpp', '    if (!downloader && !retryTimer) {', '    if (!downloader && !retryTimer && false) {'),

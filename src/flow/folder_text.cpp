@@ -45,4 +45,15 @@ bool namesExistingFolder(const QString &path)
     return true;
 }
 
+QString trimmedBlanks(const QString &text)
+{
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    qsizetype start = 0, end = text.size();
+    while (start < end && blank(text[start]))
+        ++start;
+    while (end > start && blank(text[end - 1]))
+        --end;
+    return text.mid(start, end - start);
+}
+
 } // namespace FolderText

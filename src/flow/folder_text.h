@@ -10,4 +10,7 @@ namespace FolderText {
 // made from, and no other whose name differs only where the text could not follow.
 bool namesExistingFolder(const QString &path);
 
+// `text` without the blanks (spaces and tabs) at its ends; other white space stays.
+QString trimmedBlanks(const QString &text);
+
 } // namespace FolderText

@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -31,12 +32,13 @@ constexpr double kCreepCeiling = 990.0;
 constexpr auto kCreepInterval = 500ms;
 } // namespace
 
-std::optional<QString> MainWindowController::installFolder() const
+namespace {
+
+// The absolute folder a text names, "~/" standing for the home folder; absent when it names
+// none, or when the home folder's name cannot be carried as text.
+std::optional<QString> absoluteFolder(const QString &text)
 {
-    // Only an absolute folder will do; "~/" stands for the home folder.
-    const QString text = locationField->text().trimmed();
     if (text.startsWith(u"~/"_s)) {
-        // A home folder whose name the text cannot carry would put the install somewhere else.
         const QString home = QDir::homePath();
         if (home.contains(QChar::ReplacementCharacter) && !FolderText::namesExistingFolder(home))
             return std::nullopt;
@@ -45,6 +47,19 @@ std::optional<QString> MainWindowController::installFolder() const
     if (text.startsWith(u'/'))
         return text;
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<QString> MainWindowController::installFolder() const
+{
+    // Blanks around the text are not part of it, unless the text as it stands names a folder:
+    // a folder chosen with a blank at the end of its name is that folder, not another.
+    const QString text = locationField->text();
+    if (const std::optional<QString> asWritten = absoluteFolder(text);
+        asWritten && QFileInfo(*asWritten).isDir())
+        return asWritten;
+    return absoluteFolder(FolderText::trimmedBlanks(text));
 }
 
 void MainWindowController::installClicked()
@@ -62,7 +77,7 @@ void MainWindowController::installClicked()
     if (!settingsShown)
         settingsClicked();
     // A text that starts at the home folder names none only when that folder's name is unusable.
-    if (locationField->text().trimmed().startsWith(u"~/"_s)) {
+    if (FolderText::trimmedBlanks(locationField->text()).startsWith(u"~/"_s)) {
         ITLog("UI: home folder refused, its name cannot be carried exactly: %@", QDir::homePath());
         alert(L().unusableFolder, Dialogs::AlertStyle::Warning);
         return;

@@ -257,6 +257,11 @@ private slots:
         QTest::newRow("home, blanks around")
             << u"  ~/Apps "_s << none << true << QStringList{start, success}
             << QDir::homePath() + u"/Apps"_s;
+        // A folder chosen with a blank at the end of its name is that folder, not another.
+        for (const QString &end : {u" "_s, u"\u00a0"_s})
+            QTest::newRow(qPrintable(
+                u"chosen folder ending in U+%1"_s.arg(end[0].unicode(), 4, 16, QChar(u'0'))))
+                << dir + end << none << true << QStringList{start, success} << dir + end;
         QTest::newRow("refused at once")
             << dir << QList<int>{404} << true << QStringList{start, failed.arg(404)}
             << u"Server returned HTTP 404"_s;
@@ -295,6 +300,7 @@ private slots:
         MainWindowController &c = open();
         c.locationField->setText(text.replace(u"<dir>"_s, path(u"Apps"_s)));
         result.replace(u"<dir>"_s, path(u"Apps"_s));
+        QVERIFY(!QByteArray(QTest::currentDataTag()).startsWith("chosen") || QDir().mkpath(text));
         QTest::mouseClick(c.installButton, Qt::LeftButton);
         if (tracked.isEmpty()) {
             QVERIFY(c.settingsShown && !c.downloader && !c.installView->isVisible());
