@@ -219,7 +219,7 @@ void DMGInstaller::start()
 {
     // The global pool is drained before the application object goes away, so a detach in
     // progress is not cut off at exit.
-    QThreadPool::globalInstance()->start([self = shared_from_this()] { self->run(); });
+    runOnPool([self = shared_from_this()] { self->run(); });
 }
 
 void DMGInstaller::run()
