@@ -268,14 +268,14 @@ private slots:
                                .chunkBytes = 64 * 1024,
                                .chunkIntervalMs = 2};
         row("endless chunked body past the limit", 0, endless, -1, noSpace, {},
-            {.totalLimit = 3s, .sizeLimit = 512 * 1024});
+            {.totalLimit = 20s, .sizeLimit = 512 * 1024});
         row("announced length past the limit", 0,
             {.body = kImage, .announcedLength = 17LL << 30, .etag = "\"v1\""}, -1, noSpace);
         // A margin of 1 MiB fits in the 1.5 MiB free, but not beside the rest of the file.
         row("margin past the free space", kCut, image, -1, noSpace, {},
             {.spaceMargin = 1 << 20, .fileSystem = 16 << 20, .filled = 29 << 19});
         row("file system filling up", 0, endless, -1, noSpace, {},
-            {.totalLimit = 3s, .spaceMargin = 10 << 20, .fileSystem = 16 << 20});
+            {.totalLimit = 20s, .spaceMargin = 10 << 20, .fileSystem = 16 << 20});
         // A small disk need not keep the whole margin free: a tenth of itself will do.
         row("small disk, the whole margin asked", 0,
             {.body = kImage, .cutAfter = 600 * 1024, .etag = "\"v1\""}, 600 * 1024, lost, {},
