@@ -6,7 +6,10 @@
 
 #include <QStringDecoder>
 
+#include <ctime>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,6 +268,10 @@ private slots:
         QTest::newRow("a link to another user's folder")
             << QStringList{u"foreign mount"_s, u"link to foreign"_s};
         QTest::newRow("a link to a folder of this user's") << QStringList{u"link to own"_s};
+        QTest::newRow("the user's folders named alike") << QStringList{u"named alike"_s};
+        QTest::newRow("a run killed before it named its folder") << QStringList{u"unnamed"_s};
+        QTest::newRow("unnamed folders at work or not left empty")
+            << QStringList{u"unnamed, recent"_s, u"unnamed, locked"_s, u"unnamed, not empty"_s};
     }
     void cleanUpTakesOnlyKilledRuns()
     {
@@ -273,7 +280,7 @@ private slots:
         const QString sample = sampleImage("quorvel.dmg");
         const QString foreign = path(u"quorvel-setup-nobody"_s);
         QStringList kept, gone; // paths, and mount points that stay mounted or go
-        std::unique_ptr<RunFolder> live, killed;
+        std::unique_ptr<RunFolder> live, killed, unnamed;
         QString killedImage;
         for (const QString &part : scene) {
             if (part.startsWith(u"foreign") && !nobody())
@@ -298,6 +305,31 @@ private slots:
                                           path(u"quorvel-volume.nobody"_s)));
                     kept << path(u"quorvel-volume.nobody"_s);
                 }
+            } else if (part == u"named alike") {
+                // Only a run's own names: the prefix and six characters, and its mark inside.
+                for (const QString &name : {u"notes"_s, u"1.0"_s, u"backup"_s}) {
+                    const QString folder = path(u"quorvel-setup-"_s + name);
+                    QVERIFY(writeFile(folder + u"/kept"_s, "1") &&
+                            ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+                    kept << folder + u"/kept"_s;
+                }
+            } else if (part.startsWith(u"unnamed")) {
+                // A run's folder under the name it has while it is made.
+                std::unique_ptr<RunFolder> run = RunFolder::make(bases);
+                QVERIFY(run);
+                const QString folder = path(u'.' + QFileInfo(run->path()).fileName());
+                QVERIFY(QDir().rename(run->path(), folder));
+                if (part == u"unnamed, not empty")
+                    QVERIFY(writeFile(folder + u"/kept"_s, "1"));
+                const timespec minutesAgo[2] = {{std::time(nullptr) - 120, 0},
+                                                {std::time(nullptr) - 120, 0}};
+                if (part != u"unnamed, recent")
+                    QCOMPARE(
+                        ::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), minutesAgo, 0),
+                        0);
+                (part == u"unnamed" ? gone : kept) << folder;
+                if (part == u"unnamed, locked")
+                    unnamed = std::move(run);
             } else if (part == u"foreign mount of killed") {
                 QVERIFY(mountAsNobody(killedImage, path(u"quorvel-volume.nobod2"_s)));
                 kept << path(u"quorvel-volume.nobod2"_s);
