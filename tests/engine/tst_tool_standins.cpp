@@ -273,9 +273,12 @@ private slots:
         QTest::newRow("attach killed before it mounted") << u"folder record"_s << u"info"_s << true;
         QTest::newRow("detach killed after its rmdir") << u"record"_s << u"attach"_s << true;
         QTest::newRow("an attach at work") << u"folder record locked"_s << u"attach"_s << false;
-        QTest::newRow("touched a moment ago") << u"folder record recent"_s << u"info"_s << false;
+        QTest::newRow("a mount point made a moment ago")
+            << u"folder recent"_s << u"info"_s << false;
+        QTest::newRow("a record made a moment ago") << u"record recent"_s << u"attach"_s << false;
         QTest::newRow("not empty") << u"folder record file"_s << u"attach"_s << false;
-        QTest::newRow("another user's") << u"folder record nobody"_s << u"info"_s << false;
+        QTest::newRow("another user's mount point") << u"folder nobody"_s << u"info"_s << false;
+        QTest::newRow("another user's record") << u"record nobody"_s << u"attach"_s << false;
         QTest::newRow("a link in its place") << u"link record"_s << u"attach"_s << false;
         QTest::newRow("records made first by someone else") << u"squat"_s << u"attach"_s << false;
     }
@@ -363,7 +366,12 @@ private slots:
         QFETCH(QStringList, scene);
         const QStringList bases = {m_dir->path()};
         const QString sample = sampleImage("quorvel.dmg");
-        const QString foreign = path(u"quorvel-setup-nobody"_s);
+        // A folder as a run makes it in `base`, left by the run's end.
+        const auto left = [](const QString &base) {
+            const std::unique_ptr<RunFolder> run = RunFolder::make({base});
+            return run ? run->path() : QString();
+        };
+        QString foreign;        // another user's run's
         QStringList kept, gone; // paths, and mount points that stay mounted or go
         std::unique_ptr<RunFolder> live, killed, unnamed;
         QString killedImage;
@@ -380,10 +388,11 @@ private slots:
                 if (part == u"killed")
                     killedImage = run->path() + u"/quorvel.dmg"_s;
             } else if (part == u"foreign folder" || part == u"foreign mount") {
-                QVERIFY(QDir().mkpath(foreign) && chownToNobody(foreign) &&
-                        ::chmod(QFile::encodeName(foreign).constData(), 0700) == 0 &&
-                        QFile::copy(sample, foreign + u"/quorvel.dmg"_s) &&
-                        chownToNobody(foreign + u"/quorvel.dmg"_s));
+                foreign = left(m_dir->path());
+                QVERIFY(!foreign.isEmpty() && QFile::copy(sample, foreign + u"/quorvel.dmg"_s));
+                const QStringList names = entries(foreign) << u"."_s;
+                for (const QString &name : names)
+                    QVERIFY(chownToNobody(foreign + u'/' + name));
                 kept << foreign + u"/quorvel.dmg"_s;
                 if (part == u"foreign mount") {
                     QVERIFY(mountAsNobody(foreign + u"/quorvel.dmg"_s,
@@ -391,9 +400,13 @@ private slots:
                     kept << path(u"quorvel-volume.nobody"_s);
                 }
             } else if (part == u"named alike") {
-                // Only a run's own names: the prefix and six characters, and its mark inside.
-                for (const QString &name : {u"notes"_s, u"1.0"_s, u"backup"_s}) {
-                    const QString folder = path(u"quorvel-setup-"_s + name);
+                // Only a run's own names, the prefix and six characters, and its mark inside:
+                // not the user's own folders, nor a copy of a run's.
+                const QString copy = left(m_dir->path()) + u'2';
+                QVERIFY(QDir().rename(copy.chopped(1), copy));
+                for (const QString &folder :
+                     {path(u"quorvel-setup-notes"_s), path(u"quorvel-setup-1.0"_s),
+                      path(u"quorvel-setup-backup"_s), copy}) {
                     QVERIFY(writeFile(folder + u"/kept"_s, "1") &&
                             ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
                     kept << folder + u"/kept"_s;
@@ -419,11 +432,14 @@ private slots:
                 QVERIFY(mountAsNobody(killedImage, path(u"quorvel-volume.nobod2"_s)));
                 kept << path(u"quorvel-volume.nobod2"_s);
             } else {
-                const QString target = part == u"link to own" ? path(u"elsewhere"_s) : foreign;
-                QVERIFY(QDir().mkpath(target) && writeFile(target + u"/kept"_s, "1") &&
-                        ::chmod(QFile::encodeName(target).constData(), 0700) == 0 &&
-                        QFile::link(target, path(u"quorvel-setup-link"_s)));
-                kept << path(u"quorvel-setup-link"_s) << target + u"/kept"_s;
+                // Named as a run's folder, leading to one: of another user's, or of this
+                // user's outside the folders swept.
+                QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
+                const QString target =
+                    part == u"link to own" ? left(path(u"elsewhere"_s)) : foreign;
+                QVERIFY(writeFile(target + u"/kept"_s, "1") &&
+                        QFile::link(target, path(u"quorvel-setup-linked"_s)));
+                kept << path(u"quorvel-setup-linked"_s) << target + u"/kept"_s;
             }
         }
         killed.reset(); // its lock ends, as it does when a run is killed
