@@ -14,8 +14,10 @@ start_xvfb() {
   cookie=$(od -An -tx1 -N16 /dev/urandom | tr -d ' \n')
   # The server takes every cookie in its file, whatever display number the entry names.
   xauth -q -f "$dir/Xauthority.server" add :0 . "$cookie"
-  Xvfb -displayfd 3 -auth "$dir/Xauthority.server" -nolisten tcp -screen 0 1280x1024x24 \
-    3>"$dir/display" >"$dir/xvfb.log" 2>&1 &
+  # -noreset: by default the server resets when its last client goes, and refuses the next
+  # client meanwhile.
+  Xvfb -displayfd 3 -auth "$dir/Xauthority.server" -nolisten tcp -noreset \
+    -screen 0 1280x1024x24 3>"$dir/display" >"$dir/xvfb.log" 2>&1 &
   XVFB_PID=$!
   local _
   for _ in $(seq 100); do

@@ -4,21 +4,27 @@
 // A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
 // point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
 // Detach takes down only such a mount point of its own, attached by the same user, never
-// another mount. Beside each mount point, MOUNTPOINT.image names the image, for info to list.
+// another mount. Beside each mount point, MOUNTPOINT.image names the image, for info to list;
+// attach holds a lock on it while it works. Attach and info clear what this user's killed
+// attaches and detaches left: mount points with nothing mounted, and records.
 #include "tool_support.h"
 
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +35,12 @@ namespace {
 
 constexpr const char *kTool = "hdiutil";
 constexpr const char *kMountPrefix = "quorvel-volume.";
+constexpr const char *kRecordSuffix = ".image";
+// The record's name follows from the mount point's, so another user may make it first.
+constexpr int kNameAttempts = 8;
+// An attach names its mount point a moment before it records and locks it: what was touched
+// this recently may be one at work.
+constexpr time_t kLeftoverAge = 60;
 
 // "\040" and friends in /proc/self/mountinfo stand for the raw byte.
 std::string unescapeMountField(const std::string &field)
@@ -125,14 +137,22 @@ std::string canonical(const std::string &path)
     return out;
 }
 
-// Creates `path` (never through a link or over a file) holding `text`.
-bool writeNew(const std::string &path, const std::string &text)
+// Creates `path` (never through a link or over a file) holding `text`, and locks it. The open
+// descriptor, or -1 with errno set.
+int writeNewLocked(const std::string &path, const std::string &text)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return ::close(fd) == 0 && written;
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 std::string xmlOf(plist_t root)
@@ -244,6 +264,65 @@ bool madeHere(const std::string &mountPoint)
            mountPoint.find('/', prefix.size()) == std::string::npos;
 }
 
+// Removes what this user's killed attaches and detaches left in the base: a mount point with
+// nothing mounted, empty, and its record, or either alone. Never what an attach at work holds,
+// nor another user's, nor anything touched in the last minute.
+void clearLeftovers()
+{
+    const std::string base = privateMountBase();
+    const int dir = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *stream = dir >= 0 ? ::fdopendir(dir) : nullptr;
+    struct stat top = {};
+    if (!stream || ::fstat(dir, &top) != 0) {
+        if (stream)
+            ::closedir(stream);
+        else if (dir >= 0)
+            ::close(dir);
+        return;
+    }
+    std::set<std::string> names; // mount point names, made here or left
+    while (const dirent *entry = ::readdir(stream)) {
+        std::string name = entry->d_name;
+        const std::size_t length = std::strlen(kMountPrefix) + 6;
+        if (name.size() == length + std::strlen(kRecordSuffix) &&
+            name.compare(length, std::string::npos, kRecordSuffix) == 0)
+            name.resize(length);
+        if (name.size() == length && name.rfind(kMountPrefix, 0) == 0 &&
+            name.find('/') == std::string::npos)
+            names.insert(name);
+    }
+    std::set<std::string> mounted;
+    for (const Mount &m : mountTable())
+        mounted.insert(m.point);
+    const std::string prefix = base == "/" ? "" : base;
+    const time_t recent = std::time(nullptr) - kLeftoverAge;
+    for (const std::string &name : names) {
+        const std::string record = name + kRecordSuffix;
+        if (mounted.count(prefix + '/' + name))
+            continue;
+        struct stat st = {};
+        const bool point = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (point ? !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || st.st_dev != top.st_dev ||
+                        st.st_mtime > recent
+                  : errno != ENOENT)
+            continue;
+        // The lock tells an attach at work: it holds its record's from making it to the end.
+        const int fd = ::openat(dir, record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const bool recorded = fd >= 0;
+        const bool left = recorded ? ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                                         st.st_uid == ::getuid() && st.st_mtime <= recent &&
+                                         ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                                   : errno == ENOENT && point;
+        // A folder that holds something is no mount point left empty: it stays, and so does
+        // its record.
+        if (left && (!point || ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) && recorded)
+            ::unlinkat(dir, record.c_str(), 0);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ::closedir(stream);
+}
+
 int attach(int argc, char **argv)
 {
     if (argc < 3)
@@ -267,17 +346,28 @@ int attach(int argc, char **argv)
     if (const std::string problem = checkImage(image, st.st_size); !problem.empty())
         return fail(kTool, "attach failed - " + problem + ": " + image);
 
-    std::string pattern = mountPrefix() + "XXXXXX";
-    if (!::mkdtemp(pattern.data()))
-        return fail(kTool, std::string("attach failed - cannot create a mount point: ") +
-                               std::strerror(errno));
+    clearLeftovers();
     // The mount table holds resolved paths; the base is resolved already.
-    const std::string mountPoint = pattern;
-    const std::string record = mountPoint + ".image";
-    if (!writeNew(record, image + '\n')) {
-        ::rmdir(mountPoint.c_str());
-        return fail(kTool, "attach failed - cannot record the image: " + record);
+    std::string mountPoint, record;
+    int recordFd = -1;
+    for (int attempt = 0; attempt < kNameAttempts && recordFd < 0; ++attempt) {
+        mountPoint = mountPrefix() + "XXXXXX";
+        if (!::mkdtemp(mountPoint.data()))
+            return fail(kTool, std::string("attach failed - cannot create a mount point: ") +
+                                   std::strerror(errno));
+        record = mountPoint + kRecordSuffix;
+        // Held until this process ends: a clear-up leaves a record being made alone.
+        recordFd = writeNewLocked(record, image + '\n');
+        if (recordFd < 0) {
+            const int error = errno;
+            ::rmdir(mountPoint.c_str());
+            // Someone made the name first: another mount point, another name.
+            if (error != EEXIST)
+                break;
+        }
     }
+    if (recordFd < 0)
+        return fail(kTool, "attach failed - cannot record the image: " + record);
 
     // Always read-only: nothing here writes into the image.
     // The privileged copy reads the volume as root, which a user's FUSE mount shuts out unless
@@ -363,24 +453,29 @@ int detach(int argc, char **argv)
         return fail(kTool, "detach failed - " + problem);
 
     ::rmdir(mountPoint.c_str());
-    ::unlink((mountPoint + ".image").c_str());
+    ::unlink((mountPoint + kRecordSuffix).c_str());
     return 0;
 }
 
 // The image that the record beside `mountPoint` names, when `owner` wrote it.
 std::string recordedImage(const std::string &mountPoint, uid_t owner)
 {
-    const int fd = ::open((mountPoint + ".image").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open((mountPoint + kRecordSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return {};
     struct stat st = {};
-    char text[4096];
-    const ssize_t length = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner
-                               ? ::read(fd, text, sizeof text)
-                               : -1;
+    std::string image;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner) {
+        char text[4096];
+        for (ssize_t length = 0;
+             image.size() <= PATH_MAX && (length = ::read(fd, text, sizeof text)) > 0;)
+            image.append(text, static_cast<std::size_t>(length));
+    }
     ::close(fd);
-    const std::string image(text, length > 0 ? static_cast<std::size_t>(length) : 0);
-    return image.substr(0, image.find('\n'));
+    // The whole path and one line break: a path may hold line breaks of its own.
+    if (!image.empty() && image.back() == '\n')
+        image.pop_back();
+    return image;
 }
 
 // The images attached here, each with its mount point and the user who attached it, as the
@@ -389,6 +484,7 @@ int info(int argc, char **argv)
 {
     if (argc != 3 || std::string(argv[2]) != "-plist")
         return fail(kTool, "usage: hdiutil info -plist", 64);
+    clearLeftovers();
     plist_t images = plist_new_array();
     for (const Mount &m : mountTable()) {
         const std::optional<uid_t> owner = ownerOf(m);

@@ -54,6 +54,7 @@ FAULTS = [
     ('installation waited for ever', 'src/flow/busy_and_exit.cpp', '    m_installDeadline->start(m_settings.installEndWait);\n', ''),
     ('forced end keeps hold', 'src/flow/busy_and_exit.cpp', '    window->hide();\n    windowWillClose();', '    window->hide();\n    m_settings.platform.terminate();'),
     ('give up ignores end', 'src/flow/download_retry.cpp', '    offlineLink->show();\n    if (m_endRequested)', '    offlineLink->show();\n    if (false)'),
+    ('folder removed while the installer runs', 'src/app/main.cpp', '    if (QThreadPool::globalInstance()->waitForDone(kInstallerWaitMs))\n        Paths::removePrivateTemporaryFolder();\n    else\n', '    QThreadPool::globalInstance()->waitForDone(kInstallerWaitMs);\n    Paths::removePrivateTemporaryFolder();\n'),
     ('signal asks the window', 'src/app/main.cpp', '            delegate.mainController->terminationRequested();', '            delegate.mainController->window->close();'),
     ('sleep blocked', 'src/platform/activity_hold_linux.cpp', 'ask(kSleep, QStringLiteral("delay"));\n        connect', 'ask(kSleep, QStringLiteral("block"));\n        connect'),
     ('late hold kept', 'src/platform/activity_hold_linux.cpp', '            this);\n        connect(watcher', '            nullptr);\n        connect(watcher'),

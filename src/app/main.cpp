@@ -69,8 +69,12 @@ int main(int argc, char *argv[])
     app.exec();
     // The window is gone: a start from now on is a new setup, not this one coming to the front.
     instance.release();
-    QThreadPool::globalInstance()->waitForDone(kInstallerWaitMs);
-    Paths::removePrivateTemporaryFolder();
+    // An installer still at work may yet read from the private folder, the privileged copy by its
+    // name: the name stays this user's folder, for a later start's sweep to take.
+    if (QThreadPool::globalInstance()->waitForDone(kInstallerWaitMs))
+        Paths::removePrivateTemporaryFolder();
+    else
+        ITLog("UI: work still runs at the end; the private folder is left for a later start");
     ITLogFlush(kLogFlushMs);
     // Tearing down the libraries now would race what may still run beside the main thread (the
     // analytics worker, a transfer being cancelled): the process ends here, its work done.

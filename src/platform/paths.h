@@ -9,6 +9,9 @@ namespace Paths {
 // Per-user folder that holds the diagnostic log (created by the log, not here).
 QString logFolder();
 
+// Per-user folder for what is kept between runs (created by its users, not here).
+QString stateFolder();
+
 // The setup's own bundle: the folder that holds the executable, Resources/ and libexec/.
 QString bundlePath();
 

@@ -11,11 +11,16 @@ namespace Paths {
 
 QString logFolder()
 {
+    return stateFolder() + QStringLiteral("/Logs");
+}
+
+QString stateFolder()
+{
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     // XDG base directories must be absolute; a relative value is ignored.
     if (state.isEmpty() || QDir::isRelativePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
-    return QDir::cleanPath(state + QStringLiteral("/Logs"));
+    return QDir::cleanPath(state);
 }
 
 QString bundlePath()

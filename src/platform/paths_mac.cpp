@@ -13,6 +13,11 @@ QString logFolder()
     return QDir::homePath() + QStringLiteral("/Library/Logs");
 }
 
+QString stateFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Library/Application Support");
+}
+
 QString bundlePath()
 {
     char buf[4096];

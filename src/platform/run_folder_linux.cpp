@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -15,9 +17,23 @@
 namespace {
 
 const QByteArray kPrefix = "quorvel-setup-";
-// A folder being made has this name until it is locked: the clean-up never looks at it.
+// A folder being made has this name until it is locked and marked.
 const QByteArray kMakingPrefix = ".quorvel-setup-";
+// Put in each folder before it takes its name: a folder named alike without it is not a run's.
+const QByteArray kMarker = ".run";
 constexpr int kNameAttempts = 8;
+// A run takes microseconds to name the folder it made: one unnamed for longer was left.
+constexpr time_t kUnnamedAge = 60;
+
+// `name` is `prefix` followed by the six characters mkdtemp chooses, and nothing else.
+bool madeName(const QByteArray &name, const QByteArray &prefix)
+{
+    const auto random = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    return name.size() == prefix.size() + 6 && name.startsWith(prefix) &&
+           std::all_of(name.begin() + prefix.size(), name.end(), random);
+}
 
 bool sameObject(const struct stat &a, const struct stat &b)
 {
@@ -66,6 +82,36 @@ bool removeContents(int dir)
     return removed;
 }
 
+// In a folder that only this user can write, as the sweep checks first.
+bool hasMarker(int dir)
+{
+    struct stat st = {};
+    return ::fstatat(dir, kMarker.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+// A folder a run made but was killed before it could name it: old, and holding at most the
+// marker.
+bool leftUnnamed(int dir, const struct stat &st)
+{
+    if (st.st_mtime > std::time(nullptr) - kUnnamedAge)
+        return false;
+    const int listed = openFolderAt(dir, ".");
+    DIR *stream = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!stream) {
+        if (listed >= 0)
+            ::close(listed);
+        return false;
+    }
+    bool empty = true;
+    while (const dirent *entry = ::readdir(stream)) {
+        const QByteArray name = entry->d_name;
+        empty = empty && (name == "." || name == ".." || (name == kMarker && hasMarker(dir)));
+    }
+    ::closedir(stream);
+    return empty;
+}
+
 } // namespace
 
 RunFolder::RunFolder(const QString &base, const QByteArray &name, int fd)
@@ -94,8 +140,14 @@ std::unique_ptr<RunFolder> RunFolder::make(const QStringList &bases)
             // lock after this run has gone.
             const int fd =
                 ::open(making.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            // Locked before it takes a name the clean-up looks at, and never over another folder.
-            const bool named = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            // Locked and marked before it takes a name the clean-up looks at, and never over
+            // another folder.
+            const int marker =
+                fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                    ? ::openat(fd, kMarker.constData(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                    : -1;
+            const bool named = marker >= 0 && ::close(marker) == 0 &&
                                ::renameat2(AT_FDCWD, making.constData(), AT_FDCWD, path.constData(),
                                            RENAME_NOREPLACE) == 0;
             const int error = errno;
@@ -103,8 +155,10 @@ std::unique_ptr<RunFolder> RunFolder::make(const QStringList &bases)
                 return std::unique_ptr<RunFolder>(new RunFolder(base, name, fd));
             if (fd >= 0)
                 ::close(fd);
+            ::unlink(QByteArray(making + '/' + kMarker).constData());
             ::rmdir(making.constData());
-            if (error != EEXIST)
+            // Taken already, or locked by a clean-up looking at it: another name.
+            if (error != EEXIST && error != EWOULDBLOCK)
                 break;
         }
     }
@@ -125,13 +179,15 @@ std::vector<std::unique_ptr<RunFolder>> RunFolder::takeAbandoned(const QStringLi
         }
         while (const dirent *entry = ::readdir(stream)) {
             const QByteArray name = entry->d_name;
-            if (!name.startsWith(kPrefix) || name.size() == kPrefix.size())
+            const bool named = madeName(name, kPrefix);
+            if (!named && !madeName(name, kMakingPrefix))
                 continue;
             const int fd = openFolderAt(dir, name.constData());
             struct stat st = {};
             // The lock is the test of life: a live run holds it, so it cannot be taken here.
             if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::getuid() &&
-                (st.st_mode & 077) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                (st.st_mode & 077) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                (named ? hasMarker(fd) : leftUnnamed(fd, st)))
                 taken.push_back(std::unique_ptr<RunFolder>(new RunFolder(base, name, fd)));
             else if (fd >= 0)
                 ::close(fd);

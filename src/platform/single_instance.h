@@ -3,8 +3,11 @@
 #include <QLocalServer>
 #include <QString>
 
-// Keeps the setup to one running instance per user. The first process to claim the name
-// listens; a later one asks it to come to the front and steps aside.
+#include <memory>
+
+// Keeps the setup to one running instance per user. The first process to claim it holds a lock
+// that only this user can take, and listens on a name; a later one asks it to come to the front
+// and steps aside.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -13,9 +16,9 @@ public:
     enum class Claim
     {
         Alone,       // this process is now the one instance
-        AnotherRuns, // another one runs and has been asked to come to the front
-        NotSure,     // the name is held by someone else, or cannot be used: run, but as if
-                     // another instance might be running
+        AnotherRuns, // another one runs and has been asked to come to the front if it can be
+        NotSure,     // the lock cannot be trusted or used: run, but as if another instance
+                     // might be running
     };
     Q_ENUM(Claim)
 
@@ -24,7 +27,8 @@ public:
 
     Claim claim();
 
-    // Gives the name up, once the window has gone: a start from now on is a new setup.
+    // Gives the lock and the name up, once the window has gone: a start from now on is a new
+    // setup.
     void release();
 
 signals:
@@ -34,6 +38,8 @@ signals:
 private:
     void readRequests();
 
+    QString m_identifier;
     QByteArray m_name;
+    std::shared_ptr<void> m_lock; // held while set
     QLocalServer m_server;
 };

@@ -1,12 +1,18 @@
+#include "platform/paths.h"
 #include "platform/single_instance.h"
 
+#include <QFile>
 #include <QLocalSocket>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,11 +20,9 @@ namespace {
 
 const QByteArray kActivate = "activate\n";
 constexpr int kBacklog = 8;
-// A holder that ends between a refused bind and the connect frees the name: try again.
-constexpr int kAttempts = 3;
 
-// The name lives in the abstract namespace: no file that another user could make first or that
-// a killed run could leave, and it goes with the process that holds it.
+// The name lives in the abstract namespace, which any user can bind first: it only brings the
+// first window to the front. Who runs is decided by the lock.
 struct Address
 {
     sockaddr_un un = {};
@@ -44,10 +48,60 @@ bool peerIsThisUser(qintptr fd)
            size == sizeof peer && peer.uid == ::getuid();
 }
 
+// Takes the lock on a file that only this user can reach: in a private folder of the user's own
+// below the state folder (not the runtime folder, which differs between sessions). True: taken;
+// false: held by another run; absent: no lock to trust.
+std::optional<bool> takeLock(const QString &identifier, std::shared_ptr<void> &lock)
+{
+    const QByteArray folder = QFile::encodeName(Paths::stateFolder() + u'/' + identifier);
+    // What is missing is made private, as XDG asks of the state folder.
+    for (qsizetype end = folder.indexOf('/', 1); end > 0; end = folder.indexOf('/', end + 1))
+        ::mkdir(folder.left(end).constData(), 0700);
+    ::mkdir(folder.constData(), 0700);
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st = {};
+    // No one else may put a file here, nor open this one to hold the lock.
+    const bool privateFolder =
+        dir >= 0 && ::fstat(dir, &st) == 0 && st.st_uid == ::getuid() && (st.st_mode & 022) == 0;
+    // Close-on-exec: the product started at the end would otherwise keep the lock.
+    const int fd = privateFolder ? ::openat(dir, "instance.lock",
+                                            O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)
+                                 : -1;
+    if (dir >= 0)
+        ::close(dir);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return std::nullopt;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error == EWOULDBLOCK ? std::optional<bool>(false) : std::nullopt;
+    }
+    lock = std::shared_ptr<void>(nullptr, [fd](void *) { ::close(fd); });
+    return true;
+}
+
+// Asks the process listening on the name to come to the front, if it is this user's.
+bool askToComeForward(const Address &address)
+{
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const bool asked =
+        client >= 0 &&
+        ::connect(client, reinterpret_cast<const sockaddr *>(&address.un), address.length) == 0 &&
+        peerIsThisUser(client) &&
+        ::send(client, kActivate.constData(), kActivate.size(), MSG_NOSIGNAL) == kActivate.size();
+    if (client >= 0)
+        ::close(client);
+    return asked;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &identifier)
-    : m_name(identifier.toUtf8() + '-' + QByteArray::number(::getuid()))
+    : m_identifier(identifier), m_name(identifier.toUtf8() + '-' + QByteArray::number(::getuid()))
 {
     connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::readRequests);
 }
@@ -55,43 +109,29 @@ SingleInstance::SingleInstance(const QString &identifier)
 SingleInstance::Claim SingleInstance::claim()
 {
     const Address address = addressOf(m_name);
-    const auto *name = reinterpret_cast<const sockaddr *>(&address.un);
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        // Binding the name is the claim: of two starts at the same moment exactly one gets it.
-        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (server < 0)
-            return Claim::NotSure;
-        if (::bind(server, name, address.length) == 0 && ::listen(server, kBacklog) == 0 &&
-            m_server.listen(server))
-            return Claim::Alone;
-        const int bindError = errno;
-        ::close(server);
-        if (bindError != EADDRINUSE)
-            return Claim::NotSure;
-
-        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (client < 0)
-            return Claim::NotSure;
-        if (::connect(client, name, address.length) != 0) {
-            const int connectError = errno;
-            ::close(client);
-            if (connectError == ECONNREFUSED)
-                continue;
-            return Claim::NotSure;
-        }
-        // Another user's process holding the name is not this user's setup, and it cannot be
-        // asked anything: this run cannot tell whether it is alone.
-        const bool asked = peerIsThisUser(client) &&
-                           ::send(client, kActivate.constData(), kActivate.size(), MSG_NOSIGNAL) ==
-                               kActivate.size();
-        ::close(client);
-        return asked ? Claim::AnotherRuns : Claim::NotSure;
+    const std::optional<bool> locked = takeLock(m_identifier, m_lock);
+    if (locked == false) {
+        askToComeForward(address);
+        return Claim::AnotherRuns;
     }
-    return Claim::NotSure;
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool listening =
+        server >= 0 &&
+        ::bind(server, reinterpret_cast<const sockaddr *>(&address.un), address.length) == 0 &&
+        ::listen(server, kBacklog) == 0 && m_server.listen(server);
+    if (!listening && server >= 0)
+        ::close(server);
+    // The lock holder runs even when another user holds the name: it just cannot be raised.
+    if (locked)
+        return Claim::Alone;
+    // Without a lock to go by, a run of this user's listening on the name is the only sign.
+    return !listening && askToComeForward(address) ? Claim::AnotherRuns : Claim::NotSure;
 }
 
 void SingleInstance::release()
 {
+    // The lock first: a start in between runs as a new setup, just not one that can be raised.
+    m_lock.reset();
     m_server.close();
 }
 

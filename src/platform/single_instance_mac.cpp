@@ -16,8 +16,8 @@ const QByteArray kActivate = "activate\n";
 
 // The temporary folder on macOS is the user's own (under /var/folders), so the name lives there.
 SingleInstance::SingleInstance(const QString &identifier)
-    : m_name(QFile::encodeName(QDir::tempPath() + u'/' + identifier + u'-' +
-                               QString::number(::getuid())))
+    : m_identifier(identifier), m_name(QFile::encodeName(QDir::tempPath() + u'/' + identifier +
+                                                         u'-' + QString::number(::getuid())))
 {
     connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::readRequests);
 }

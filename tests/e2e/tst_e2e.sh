@@ -12,14 +12,27 @@ case $(uname -m) in
   *) image=quorvel.dmg arch=x86_64 ;;
 esac
 
-setup_pid='' cover_pid='' drive_pid='' holder_pid=''
-stop_at_exit='drive_pid setup_pid holder_pid cover_pid'
+setup_pid='' cover_pid='' drive_pid='' killed_pid=''
+stop_at_exit='drive_pid setup_pid killed_pid cover_pid'
 
 ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
-# top_first A B: A is above B on the screen (xwininfo lists the top-most first).
+# top_first A B: A is above B on the screen (xwininfo lists the top-most first). awk reads to
+# the end: one that left early could fail xwininfo, and with it the pipe.
 top_first() {
   xwininfo -root -children | awk -v a="$(printf '0x%x' "$1")" -v b="$(printf '0x%x' "$2")" \
-    '$1 == a {print "yes"; exit} $1 == b {exit}' | grep -q yes
+    'seen {next} $1 == a {print "yes"; seen = 1} $1 == b {seen = 1}' | grep -q yes
+}
+# A run killed before its clean-up, which leaves its private folder (in killed_folder). It keeps
+# its log and its lock apart, so that it is no instance of the setup under test.
+killed_run() {
+  XDG_STATE_HOME=$work/killed-state "$setup" >>"$work/killed-output.txt" 2>&1 &
+  killed_pid=$!
+  wait_for_window "$killed_pid" 15 >/dev/null
+  kill -KILL "$killed_pid"
+  wait "$killed_pid" || true
+  killed_pid=
+  killed_folder=$(find "$TMPDIR" -maxdepth 1 -name 'quorvel-setup-*')
+  [ -d "$killed_folder" ] || fail "a killed run did not leave its folder alone: $killed_folder"
 }
 # Polls for up to 3 s: the first setup answers the second one's request asynchronously.
 eventually() {
@@ -32,7 +45,7 @@ bash "$scripts/release-server.sh" cert "$server"
 bash "$scripts/release-server.sh" start "$server" "$port" "$samples" "$work/server-logs"
 start_xvfb "$work/xvfb"
 # What a run killed before its clean-up left: a start sure to be alone sweeps it.
-mkdir -m 700 "$TMPDIR/quorvel-setup-killed"
+killed_run
 "$setup" >"$work/setup-output.txt" 2>&1 &
 setup_pid=$!
 window=$(wait_for_window "$setup_pid" 15)
@@ -107,23 +120,18 @@ check "the setup removed its temporary folder and the one a killed run left" \
   test -z "$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'quorvel-setup-*')"
 check "nothing is left mounted" test -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)"
 
-# Another user holding the instance name: the setup runs, but, unsure it is alone, sweeps nothing.
-if [ "$(id -u)" -eq 0 ]; then
-  mkdir -m 700 "$TMPDIR/quorvel-setup-killed"
-  setpriv --reuid=nobody --regid=nogroup --clear-groups perl -MSocket -e '
-    socket(my $s, AF_UNIX, SOCK_STREAM, 0) or die "$!\n";
-    bind($s, pack_sockaddr_un("\0" . $ARGV[0])) && listen($s, 1) or die "$!\n";
-    $| = 1; print "holding\n"; sleep' "$bundle_id-0" >"$work/holder.txt" 2>&1 &
-  holder_pid=$!
-  wait_for_line "$work/holder.txt" '^holding$' 5 "$holder_pid"
-  "$setup" >"$work/unsure-output.txt" 2>&1 &
-  setup_pid=$!
-  wait_for_window "$setup_pid" 15 >/dev/null
-  sleep 1 # the sweep, were there one, runs at once beside the window
-  check "a start unsure it is alone sweeps nothing" test -d "$TMPDIR/quorvel-setup-killed"
-  stop_pid "$setup_pid" 0
-  stop_pid "$holder_pid" 0
-  setup_pid='' holder_pid=''
-fi
+# A lock folder others may write cannot be trusted: the setup runs, but, unsure it is alone,
+# sweeps nothing.
+killed_run
+mkdir -p "$XDG_STATE_HOME/$bundle_id"
+chmod 777 "$XDG_STATE_HOME/$bundle_id"
+"$setup" >"$work/unsure-output.txt" 2>&1 &
+setup_pid=$!
+wait_for_window "$setup_pid" 15 >/dev/null
+sleep 1 # the sweep, were there one, runs at once beside the window
+check "a start unsure it is alone sweeps nothing" test -d "$killed_folder"
+stop_pid "$setup_pid" 0
+setup_pid=
+chmod 700 "$XDG_STATE_HOME/$bundle_id"
 
 finish

@@ -8,7 +8,8 @@ setup=$1 samples=$2 server=$3 port=$4
 # shellcheck source=tests/e2e/e2e_common.sh
 source "$(dirname "$0")/e2e_common.sh"
 
-# A copy of the setup whose image attaches slowly, so that an end can find it installing.
+# A copy of the setup whose image attaches slowly, so that an end can find it installing, and
+# whose hdiutil VERB waits while $work/hold-VERB exists.
 bundle=$(dirname "$setup") slow=$work/slow-bundle
 mkdir -p "$slow/libexec"
 cp "$setup" "$slow/quorvel-setup"
@@ -17,8 +18,8 @@ for tool in "$bundle"/libexec/*; do
   ln -s "$(realpath "$tool")" "$slow/libexec/$(basename "$tool")"
 done
 rm "$slow/libexec/hdiutil"
-printf '#!/bin/sh\n[ "$1" = attach ] && sleep 3\nexec "%s" "$@"\n' \
-  "$(realpath "$bundle/libexec/hdiutil")" >"$slow/libexec/hdiutil"
+printf '#!/bin/sh\n[ "$1" = attach ] && sleep 3\nwhile [ -e "%s/hold-$1" ]; do sleep 0.1; done\nexec "%s" "$@"\n' \
+  "$work" "$(realpath "$bundle/libexec/hdiutil")" >"$slow/libexec/hdiutil"
 chmod +x "$slow/libexec/hdiutil"
 
 setup_pid=''
@@ -48,7 +49,8 @@ install() { # opens the settings, types the install folder and presses Install
   wait_logged 'FLOW: Install clicked, dir=.*' 5
 }
 logged() { # REGEX: a line of this run's log, after the timestamp, matches
-  tail -n +"$((mark + 1))" "$log" | grep -qE "^.{23}  $1\$"
+  # grep reads to the end: a grep -q that left early would fail tail, and with it the pipe.
+  tail -n +"$((mark + 1))" "$log" | grep -E "^.{23}  $1\$" >/dev/null
 }
 wait_logged() { # REGEX SECONDS: until this run logs such a line; fails when the setup ends
   local _
@@ -65,10 +67,10 @@ end() {
   kill -TERM "$setup_pid"
   ended "$@"
 }
-# ended NAME SECONDS: the setup ends by itself within SECONDS, with status 0, and leaves
-# nothing behind.
+# ended NAME SECONDS [kept]: the setup ends by itself within SECONDS, with status 0, and leaves
+# nothing behind; with "kept", its private folder stays.
 ended() {
-  local name=$1 bound=$2 status=0
+  local name=$1 bound=$2 kept=${3:-} status=0
   if ! wait_for_exit "$setup_pid" "$bound"; then
     echo "FAIL: $name: the setup still runs $bound s after SIGTERM" >&2
     failures=$((failures + 1))
@@ -80,6 +82,11 @@ ended() {
   wait "$setup_pid" || status=$?
   setup_pid=
   check "$name: ended with status 0" test "$status" -eq 0
+  if [ -n "$kept" ]; then
+    check "$name: the private folder is left" \
+      test -n "$(find "$TMPDIR" -maxdepth 1 -name 'quorvel-setup-*')"
+    return
+  fi
   check "$name: no private folder is left" \
     test -z "$(find "$TMPDIR" "$XDG_CACHE_HOME" -maxdepth 1 -name 'quorvel-setup-*' 2>/dev/null)"
   check "$name: nothing is left mounted" \
@@ -110,7 +117,23 @@ end installing 20
 check "installing: waited for the installation, which succeeded" eval \
   "logged 'UI: termination requested during the installation' && logged 'FLOW: install SUCCESS, app=.*'"
 
-# Downloading: nobody answers the exit question within 10 s, which counts as OK.
+# Finished while the image is still being detached: the end waits its while for the installer,
+# then leaves the private folder, whose name the privileged copy may still use, to a later
+# start, which sweeps it.
+touch "$work/hold-detach"
+start "$slow/quorvel-setup"
+install
+wait_logged 'INST: detaching .*' 30
+end "still detaching" 20 kept
+check "still detaching: said why the folder is left" logged 'UI: work still runs at the end; .*'
+rm "$work/hold-detach"
+for _ in $(seq 50); do
+  [ -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)" ] && break
+  sleep 0.1
+done
+
+# Downloading: nobody answers the exit question within 10 s, which counts as OK; this start
+# sweeps what the one before left.
 server 200
 start "$setup"
 install

@@ -6,7 +6,10 @@
 
 #include <QStringDecoder>
 
+#include <ctime>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,19 +22,24 @@ struct Ran
 };
 
 // Runs the stand-in `tool`; status -1: it did not exit.
-Ran run(const char *tool, const QStringList &args)
+Ran run(const char *tool, const QStringList &args,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
+    p.setProcessEnvironment(environment);
     p.start(standIn(tool), args);
     const bool exited = p.waitForFinished() && p.exitStatus() == QProcess::NormalExit;
     return {exited ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 // Attaches `image` with the stand-in, as the installer does; its mount point, or empty.
-QString attach(const QString &image)
+QString attach(const QString &image,
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    const Ran r = run("hdiutil", {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s,
-                                  u"-readonly"_s, u"-plist"_s});
+    const Ran r =
+        run("hdiutil",
+            {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s, u"-readonly"_s, u"-plist"_s},
+            environment);
     const PlistPtr plist = parsePlist(r.out);
     const QStringList points = stringsAt(dictsAt(plist.get(), "system-entities"), "mount-point");
     return r.status == 0 && points.size() == 1 ? points[0] : QString();
@@ -180,7 +188,8 @@ private slots:
     }
 
     // A mount point goes into the property list as text, and comes back as a path to detach;
-    // under a folder it cannot print, hdiutil mounts elsewhere.
+    // under a folder it cannot print, hdiutil mounts elsewhere. An image in that folder is
+    // listed by its whole path.
     void hdiutilAttachesAndDetaches_data()
     {
         QTest::addColumn<QByteArray>("tmpdir"); // below the test's folder
@@ -188,6 +197,7 @@ private slots:
         QTest::newRow("blank") << "a b"_ba; // escaped in the mount table
         QTest::newRow("control character") << "a\001b"_ba;
         QTest::newRow("not UTF-8") << "\377\376"_ba;
+        QTest::newRow("line break") << "a\nb"_ba;
     }
     void hdiutilAttachesAndDetaches()
     {
@@ -196,7 +206,7 @@ private slots:
         QCOMPARE(::mkdir(odd.constData(), 0700), 0);
         qputenv("TMPDIR", odd);
         // An image exactly as long as it says is whole.
-        const QString exact = path(u"exact.dmg"_s);
+        const QString exact = QFile::decodeName(odd + "/exact.dmg");
         const QByteArray sample = readFile(sampleImage("quorvel.dmg"));
         QVERIFY(writeFile(exact, sample.left(bytesUsed(sample))));
         QStringList mounts;
@@ -247,7 +257,88 @@ private slots:
         QCOMPARE(run("hdiutil", {u"detach"_s, mp, u"-force"_s, u"-quiet"_s}).status, 0);
         busy.close();
         QCOMPARE(mountsUnder(mp), QStringList());
+        QVERIFY(QFile::remove(exact));
         QCOMPARE(::rmdir(odd.constData()), 0); // nothing else was left in it
+    }
+
+    // Names beside the mount points that killed attaches and detaches left go with the next
+    // attach or info; what is at work, not empty, not this user's or not a folder stays. A
+    // record someone made first only costs the attach another name.
+    void hdiutilClearsWhatKilledRunsLeft_data()
+    {
+        QTest::addColumn<QString>("left"); // a mount point "folder" or "link", its "record", ...
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<bool>("goes");
+        QTest::newRow("attach killed before its record") << u"folder"_s << u"attach"_s << true;
+        QTest::newRow("attach killed before it mounted") << u"folder record"_s << u"info"_s << true;
+        QTest::newRow("detach killed after its rmdir") << u"record"_s << u"attach"_s << true;
+        QTest::newRow("an attach at work") << u"folder record locked"_s << u"attach"_s << false;
+        QTest::newRow("a mount point made a moment ago")
+            << u"folder recent"_s << u"info"_s << false;
+        QTest::newRow("a record made a moment ago") << u"record recent"_s << u"attach"_s << false;
+        QTest::newRow("not empty") << u"folder record file"_s << u"attach"_s << false;
+        QTest::newRow("another user's mount point") << u"folder nobody"_s << u"info"_s << false;
+        QTest::newRow("another user's record") << u"record nobody"_s << u"attach"_s << false;
+        QTest::newRow("a link in its place") << u"link record"_s << u"attach"_s << false;
+        QTest::newRow("records made first by someone else") << u"squat"_s << u"attach"_s << false;
+    }
+    void hdiutilClearsWhatKilledRunsLeft()
+    {
+        QFETCH(QString, left);
+        QFETCH(QString, verb);
+        QFETCH(bool, goes);
+        const QStringList what = left.split(u' ');
+        if (what.contains(u"nobody") && !nobody())
+            QSKIP("needs root and a user 'nobody'");
+        const QString point = path(u"quorvel-volume.Left01"_s), record = point + u".image"_s;
+        QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
+        if (what.contains(u"folder"))
+            QVERIFY(QDir().mkdir(point));
+        if (what.contains(u"link"))
+            QVERIFY(QFile::link(path(u"elsewhere"_s), point));
+        if (what.contains(u"file"))
+            QVERIFY(writeFile(point + u"/kept"_s, "1"));
+        if (what.contains(u"record"))
+            QVERIFY(writeFile(record, QFile::encodeName(sampleImage("quorvel.dmg")) + '\n'));
+        QFile lock(record);
+        if (what.contains(u"locked"))
+            QVERIFY(lock.open(QIODevice::ReadOnly) && ::flock(lock.handle(), LOCK_EX) == 0);
+        const timespec minutesAgo[2] = {{std::time(nullptr) - 120, 0},
+                                        {std::time(nullptr) - 120, 0}};
+        for (const QString &made : {point, record}) {
+            const QByteArray name = QFile::encodeName(made);
+            if (!QFileInfo::exists(made) && !QFileInfo(made).isSymLink())
+                continue;
+            QVERIFY(!what.contains(u"nobody") || chownToNobody(made));
+            QVERIFY(what.contains(u"recent") ||
+                    ::utimensat(AT_FDCWD, name.constData(), minutesAgo, AT_SYMLINK_NOFOLLOW) == 0);
+        }
+        const QStringList there = entries(m_dir->path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (what.contains(u"squat")) {
+            environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
+            environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
+            // A sanitizer build would refuse a library loaded ahead of its runtime.
+            const QString asan = environment.value(u"ASAN_OPTIONS"_s);
+            environment.insert(u"ASAN_OPTIONS"_s, asan + (asan.isEmpty() ? u""_s : u":"_s) +
+                                                      u"verify_asan_link_order=0"_s);
+        }
+        QString mountPoint;
+        if (verb == u"info")
+            QCOMPARE(run("hdiutil", {u"info"_s, u"-plist"_s}).status, 0);
+        else
+            QVERIFY(!(mountPoint = attach(sampleImage("quorvel.dmg"), environment)).isEmpty());
+        QVERIFY(mountPoint.isEmpty() ||
+                run("hdiutil", {u"detach"_s, mountPoint, u"-quiet"_s}).status == 0);
+        QStringList after = entries(m_dir->path());
+        if (what.contains(u"squat")) {
+            // Two records that are not the stand-in's to remove, and no mount point beside them.
+            const QStringList records = after.filter(u".image"_s);
+            QCOMPARE(records.size(), 2);
+            for (const QString &name : records)
+                after.removeOne(name);
+        }
+        QCOMPARE(after, goes ? QStringList{u"elsewhere"_s} : there);
     }
 
     // What a setup run as root finds in the temporary folder at start: only what this user's
@@ -265,15 +356,24 @@ private slots:
         QTest::newRow("a link to another user's folder")
             << QStringList{u"foreign mount"_s, u"link to foreign"_s};
         QTest::newRow("a link to a folder of this user's") << QStringList{u"link to own"_s};
+        QTest::newRow("the user's folders named alike") << QStringList{u"named alike"_s};
+        QTest::newRow("a run killed before it named its folder") << QStringList{u"unnamed"_s};
+        QTest::newRow("unnamed folders at work or not left empty")
+            << QStringList{u"unnamed, recent"_s, u"unnamed, locked"_s, u"unnamed, not empty"_s};
     }
     void cleanUpTakesOnlyKilledRuns()
     {
         QFETCH(QStringList, scene);
         const QStringList bases = {m_dir->path()};
         const QString sample = sampleImage("quorvel.dmg");
-        const QString foreign = path(u"quorvel-setup-nobody"_s);
+        // A folder as a run makes it in `base`, left by the run's end.
+        const auto left = [](const QString &base) {
+            const std::unique_ptr<RunFolder> run = RunFolder::make({base});
+            return run ? run->path() : QString();
+        };
+        QString foreign;        // another user's run's
         QStringList kept, gone; // paths, and mount points that stay mounted or go
-        std::unique_ptr<RunFolder> live, killed;
+        std::unique_ptr<RunFolder> live, killed, unnamed;
         QString killedImage;
         for (const QString &part : scene) {
             if (part.startsWith(u"foreign") && !nobody())
@@ -288,25 +388,58 @@ private slots:
                 if (part == u"killed")
                     killedImage = run->path() + u"/quorvel.dmg"_s;
             } else if (part == u"foreign folder" || part == u"foreign mount") {
-                QVERIFY(QDir().mkpath(foreign) && chownToNobody(foreign) &&
-                        ::chmod(QFile::encodeName(foreign).constData(), 0700) == 0 &&
-                        QFile::copy(sample, foreign + u"/quorvel.dmg"_s) &&
-                        chownToNobody(foreign + u"/quorvel.dmg"_s));
+                foreign = left(m_dir->path());
+                QVERIFY(!foreign.isEmpty() && QFile::copy(sample, foreign + u"/quorvel.dmg"_s));
+                const QStringList names = entries(foreign) << u"."_s;
+                for (const QString &name : names)
+                    QVERIFY(chownToNobody(foreign + u'/' + name));
                 kept << foreign + u"/quorvel.dmg"_s;
                 if (part == u"foreign mount") {
                     QVERIFY(mountAsNobody(foreign + u"/quorvel.dmg"_s,
                                           path(u"quorvel-volume.nobody"_s)));
                     kept << path(u"quorvel-volume.nobody"_s);
                 }
+            } else if (part == u"named alike") {
+                // Only a run's own names, the prefix and six characters, and its mark inside:
+                // not the user's own folders, nor a copy of a run's.
+                const QString copy = left(m_dir->path()) + u'2';
+                QVERIFY(QDir().rename(copy.chopped(1), copy));
+                for (const QString &folder :
+                     {path(u"quorvel-setup-notes"_s), path(u"quorvel-setup-1.0"_s),
+                      path(u"quorvel-setup-backup"_s), copy}) {
+                    QVERIFY(writeFile(folder + u"/kept"_s, "1") &&
+                            ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+                    kept << folder + u"/kept"_s;
+                }
+            } else if (part.startsWith(u"unnamed")) {
+                // A run's folder under the name it has while it is made.
+                std::unique_ptr<RunFolder> run = RunFolder::make(bases);
+                QVERIFY(run);
+                const QString folder = path(u'.' + QFileInfo(run->path()).fileName());
+                QVERIFY(QDir().rename(run->path(), folder));
+                if (part == u"unnamed, not empty")
+                    QVERIFY(writeFile(folder + u"/kept"_s, "1"));
+                const timespec minutesAgo[2] = {{std::time(nullptr) - 120, 0},
+                                                {std::time(nullptr) - 120, 0}};
+                if (part != u"unnamed, recent")
+                    QCOMPARE(
+                        ::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), minutesAgo, 0),
+                        0);
+                (part == u"unnamed" ? gone : kept) << folder;
+                if (part == u"unnamed, locked")
+                    unnamed = std::move(run);
             } else if (part == u"foreign mount of killed") {
                 QVERIFY(mountAsNobody(killedImage, path(u"quorvel-volume.nobod2"_s)));
                 kept << path(u"quorvel-volume.nobod2"_s);
             } else {
-                const QString target = part == u"link to own" ? path(u"elsewhere"_s) : foreign;
-                QVERIFY(QDir().mkpath(target) && writeFile(target + u"/kept"_s, "1") &&
-                        ::chmod(QFile::encodeName(target).constData(), 0700) == 0 &&
-                        QFile::link(target, path(u"quorvel-setup-link"_s)));
-                kept << path(u"quorvel-setup-link"_s) << target + u"/kept"_s;
+                // Named as a run's folder, leading to one: of another user's, or of this
+                // user's outside the folders swept.
+                QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
+                const QString target =
+                    part == u"link to own" ? left(path(u"elsewhere"_s)) : foreign;
+                QVERIFY(writeFile(target + u"/kept"_s, "1") &&
+                        QFile::link(target, path(u"quorvel-setup-linked"_s)));
+                kept << path(u"quorvel-setup-linked"_s) << target + u"/kept"_s;
             }
         }
         killed.reset(); // its lock ends, as it does when a run is killed

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -77,71 +79,114 @@ private slots:
     {
         QTest::addColumn<QString>("firstRuntime");  // XDG_RUNTIME_DIR, below a private folder
         QTest::addColumn<QString>("secondRuntime"); // empty: none
-        QTest::addColumn<QString>("other");         // what another user did first
-        QTest::newRow("one runtime folder") << u"a"_s << u"a"_s << QString();
-        QTest::newRow("no runtime folder") << QString() << QString() << QString();
-        QTest::newRow("two runtime folders") << u"a"_s << u"b"_s << QString();
-        QTest::newRow("instance folder made by another user")
-            << QString() << QString() << u"folder"_s;
-        QTest::newRow("another user asks for the window") << u"a"_s << u"a"_s << u"asks"_s;
-        // Then no start can be sure it is alone: each runs, but sweeps nothing.
-        QTest::newRow("name held by another user") << u"a"_s << u"a"_s << u"holds"_s;
+        QTest::addColumn<QStringList>("other");     // what another user or the user did first
+        QTest::newRow("one runtime folder") << u"a"_s << u"a"_s << QStringList();
+        QTest::newRow("no runtime folder") << QString() << QString() << QStringList();
+        QTest::newRow("two runtime folders") << u"a"_s << u"b"_s << QStringList();
+        QTest::newRow("another user asks for the window")
+            << u"a"_s << u"a"_s << QStringList{u"asks"_s};
+        // The first still runs alone, and the second steps aside; no window can be raised.
+        QTest::newRow("name held by another user") << u"a"_s << u"a"_s << QStringList{u"holds"_s};
+        // A lock that cannot be trusted: no start is sure to be alone, though the second still
+        // finds the first by its name, when the name is this user's.
+        QTest::newRow("lock folder of another user")
+            << u"a"_s << u"a"_s << QStringList{u"owns folder"_s};
+        QTest::newRow("lock folder others may write")
+            << u"a"_s << u"a"_s << QStringList{u"folder 0777"_s};
+        QTest::newRow("lock file others may hold")
+            << u"a"_s << u"a"_s << QStringList{u"file 0644"_s};
+        QTest::newRow("lock file is a link") << u"a"_s << u"a"_s << QStringList{u"link"_s};
+        QTest::newRow("no lock to trust, name held by another user")
+            << u"a"_s << u"a"_s << QStringList{u"folder 0777"_s, u"holds"_s};
     }
     void oneInstancePerUser()
     {
         QFETCH(QString, firstRuntime);
         QFETCH(QString, secondRuntime);
-        QFETCH(QString, other);
-        const bool held = other == u"holds";
-        const Claim first = held ? Claim::NotSure : Claim::Alone;
-        const Claim second = held ? Claim::NotSure : Claim::AnotherRuns;
-        QTemporaryDir runtime; // private, as a session's runtime folder is
-        QVERIFY(runtime.isValid());
-        const auto setRuntime = [&runtime](const QString &name) {
+        QFETCH(QStringList, other);
+        const bool held = other.contains(u"holds");
+        const bool spoilt = other.size() > (held || other.contains(u"asks") ? 1 : 0);
+        const Claim first = spoilt ? Claim::NotSure : Claim::Alone;
+        const Claim second = spoilt && held ? Claim::NotSure : Claim::AnotherRuns;
+        const int asked = held ? 0 : 1;
+        QTemporaryDir home; // private, as a session's runtime folder is
+        QVERIFY(home.isValid());
+        const auto setRuntime = [&home](const QString &name) {
             if (name.isEmpty())
                 qunsetenv("XDG_RUNTIME_DIR");
-            else if (::mkdir(QFile::encodeName(runtime.filePath(name)).constData(), 0700) == 0 ||
+            else if (::mkdir(QFile::encodeName(home.filePath(name)).constData(), 0700) == 0 ||
                      errno == EEXIST)
-                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.filePath(name)));
+                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.filePath(name)));
         };
         const QString id = u"tst.platform.%1"_s.arg(QCoreApplication::applicationPid());
         const QByteArray name = id.toUtf8() + '-' + QByteArray::number(::getuid());
+        // The state folder and the lock's are made private where missing.
+        const QString state = home.filePath(u"state/deeper"_s), lockFolder = state + u'/' + id;
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state));
         pid_t holder = -1;
-        if (!other.isEmpty() && ::geteuid() != 0)
+        if ((held || other.contains(u"asks") || other.contains(u"owns folder")) && ::geteuid() != 0)
             QSKIP("needs root, to act as another user");
-        // Where a guard without a runtime folder once kept its name.
-        const QString shared = QDir::tempPath() + u"/quorvel-instance-%1"_s.arg(::getuid());
-        QDir(shared).removeRecursively();
-        if (other == u"folder") {
-            const passwd *pw = ::getpwnam("nobody");
-            QVERIFY(pw && QDir().mkpath(shared) &&
-                    ::chown(QFile::encodeName(shared).constData(), pw->pw_uid, pw->pw_gid) == 0 &&
-                    ::chmod(QFile::encodeName(shared).constData(), 0777) == 0);
-        } else if (other == u"holds") {
+        const QByteArray lockFile = QFile::encodeName(lockFolder + u"/instance.lock"_s);
+        if (held)
             QVERIFY((holder = nobodyAt(name, true)) > 0);
+        if (other.contains(u"owns folder")) {
+            const passwd *pw = ::getpwnam("nobody");
+            QVERIFY(pw && QDir().mkpath(lockFolder) &&
+                    ::chown(QFile::encodeName(lockFolder).constData(), pw->pw_uid, pw->pw_gid) ==
+                        0);
+        } else if (other.contains(u"folder 0777")) {
+            QVERIFY(QDir().mkpath(lockFolder) &&
+                    ::chmod(QFile::encodeName(lockFolder).constData(), 0777) == 0);
+        } else if (other.contains(u"file 0644")) {
+            QVERIFY(QDir().mkpath(lockFolder));
+            const int fd = ::open(lockFile.constData(), O_CREAT | O_WRONLY, 0644);
+            QVERIFY(fd >= 0 && ::fchmod(fd, 0644) == 0 && ::close(fd) == 0);
+        } else if (other.contains(u"link")) {
+            QVERIFY(QDir().mkpath(lockFolder) &&
+                    ::symlink(QFile::encodeName(home.filePath(u"elsewhere"_s)).constData(),
+                              lockFile.constData()) == 0);
         }
-        const auto endHolder = qScopeGuard([holder] {
+        QProcess child; // started by the first: it must not keep the lock when the first ends
+        const auto endHolders = qScopeGuard([holder, &child] {
             if (holder > 0 && ::kill(holder, SIGKILL) == 0)
                 ::waitpid(holder, nullptr, 0);
+            child.kill();
+            child.waitForFinished();
         });
 
-        setRuntime(firstRuntime);
-        SingleInstance one(id);
-        QSignalSpy raised(&one, &SingleInstance::activationRequested);
-        QCOMPARE(one.claim(), first);
-        if (other == u"asks")
-            QVERIFY(nobodyAt(name, false) > 0);
-        setRuntime(secondRuntime);
-        SingleInstance two(id);
-        QCOMPARE(two.claim(), second);
-        const int asked = second == Claim::AnotherRuns ? 1 : 0;
-        QTRY_COMPARE(raised.size(), asked);
-        QTest::qWait(100);
-        QCOMPARE(raised.size(), asked);
-        // Once the first gives the name up, the next start is a new setup.
-        one.release();
-        two.release();
-        QCOMPARE(SingleInstance(id).claim(), holder > 0 ? Claim::NotSure : Claim::Alone);
+        // Twice over, while the first pair lives on released: a start after the first window
+        // has gone is a new setup.
+        std::vector<std::unique_ptr<SingleInstance>> released;
+        for (int round = 0; round < 2; ++round) {
+            setRuntime(firstRuntime);
+            auto one = std::make_unique<SingleInstance>(id);
+            QSignalSpy raised(one.get(), &SingleInstance::activationRequested);
+            QCOMPARE(one->claim(), first);
+            if (round == 0) {
+                child.start(u"/bin/sleep"_s, {u"30"_s});
+                QVERIFY(child.waitForStarted());
+            }
+            struct stat st = {};
+            if (!spoilt) {
+                for (const QString &made : {home.filePath(u"state"_s), lockFolder})
+                    QVERIFY(::lstat(QFile::encodeName(made).constData(), &st) == 0 &&
+                            (st.st_mode & 07777) == 0700);
+                QVERIFY(::lstat(lockFile.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+                        (st.st_mode & 07777) == 0600);
+            }
+            if (other.contains(u"asks"))
+                QVERIFY(nobodyAt(name, false) > 0);
+            setRuntime(secondRuntime);
+            auto two = std::make_unique<SingleInstance>(id);
+            QCOMPARE(two->claim(), second);
+            QTRY_COMPARE(raised.size(), asked);
+            QTest::qWait(100);
+            QCOMPARE(raised.size(), asked);
+            one->release();
+            two->release();
+            released.push_back(std::move(one));
+            released.push_back(std::move(two));
+        }
     }
 
     void signalsAskInsteadOfKilling()
