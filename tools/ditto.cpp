@@ -12,6 +12,6 @@ int main(int argc, char **argv)
     const std::string::size_type slash = to.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !makeFolders(to.substr(0, slash)))
         return fail("ditto", "cannot create the folders of " + to);
-    const std::string error = TreeCopy::copyTree(argv[1], to);
-    return error.empty() ? 0 : fail("ditto", error);
+    const TreeCopy::Failure error = TreeCopy::copyTree(argv[1], to);
+    return error.empty() ? 0 : fail("ditto", error.text());
 }

@@ -118,14 +118,6 @@ Entry entryAt(const QString &path)
     return S_ISDIR(st.st_mode) ? Entry::Folder : Entry::Other;
 }
 
-// The nearest folder at or above `path` that exists (links followed), as written.
-QString nearestExisting(QString path)
-{
-    while (!QFileInfo::exists(path) && path != u"/")
-        path = QFileInfo(path).path();
-    return path;
-}
-
 // `path` made absolute with every link resolved, as the bytes the file system holds: a name
 // that is not valid text would not survive a trip through QString. Missing components at its
 // end stay as written. The bundle helper walks such a path without following any link.
@@ -146,9 +138,11 @@ QByteArray resolvedPath(const QByteArray &absolute)
     }
 }
 
+// Not cleaned as text: "link/.." is the folder that holds the link's target, as the kernel has it.
 QByteArray absoluteBytes(const QString &path)
 {
-    return QFile::encodeName(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    const QByteArray bytes = QFile::encodeName(path);
+    return bytes.startsWith('/') ? bytes : QFile::encodeName(QDir::currentPath()) + '/' + bytes;
 }
 
 // The absolute `path` with every link resolved, as text for the privileged command, which takes its
@@ -173,11 +167,6 @@ QString currentExceptionText()
     } catch (...) {
         return QStringLiteral("unknown error");
     }
-}
-
-bool isWritableFolder(const QString &path)
-{
-    return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
 }
 
 // A fresh folder of mode 0700 beside the disk image, removed with all it holds at scope end.
@@ -324,32 +313,28 @@ std::optional<QString> DMGInstaller::firstAppInDirectory(const QString &dir)
 
 std::optional<QString> DMGInstaller::copyApp(const QString &source, const QString &destination)
 {
-    const QString folder = QDir::cleanPath(QFileInfo(destDir).absoluteFilePath());
-    const QString existing = nearestExisting(folder);
-    if (!QFileInfo(existing).isDir()) {
-        ITLog("INST: not a folder: %@", existing);
+    // Missing folders the user can make are the user's own: no prompt, nothing of root's.
+    TreeCopy::Placement how;
+    how.createFolders = true;
+    std::string leftover;
+    const TreeCopy::Failure error =
+        TreeCopy::placeTree(resolvedPath(absoluteBytes(source)).toStdString(),
+                            resolvedPath(absoluteBytes(destDir)).toStdString(),
+                            encoded(QFileInfo(destination).fileName()), how, &leftover);
+    if (error.empty()) {
+        if (!leftover.empty())
+            ITLog("INST: the previous copy stays: %@", decoded(leftover));
+        runTool(tools.xattr,
+                {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), destination});
+        return std::nullopt;
+    }
+    // Only a refusal by something of root's is worth the password: rights add no disk space,
+    // and root must not take another user's entry.
+    if (!error.rightsWouldMend()) {
+        ITLog("INST: copy failed (%@); administrator rights would not help", decoded(error.text()));
         return kCopyFailed;
     }
-    // A missing folder the user can make is the user's own: no prompt, nothing of root's.
-    if (existing != folder && isWritableFolder(existing) && !QDir().mkpath(folder)) {
-        ITLog("INST: cannot create %@", folder);
-        return kCopyFailed;
-    }
-    if (isWritableFolder(folder)) {
-        std::string leftover;
-        const std::string error =
-            TreeCopy::placeTree(resolvedPath(absoluteBytes(source)).toStdString(),
-                                resolvedPath(absoluteBytes(folder)).toStdString(),
-                                encoded(QFileInfo(destination).fileName()), {}, &leftover);
-        if (error.empty()) {
-            if (!leftover.empty())
-                ITLog("INST: the previous copy stays: %@", decoded(leftover));
-            runTool(tools.xattr,
-                    {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), destination});
-            return std::nullopt;
-        }
-        ITLog("INST: direct copy failed (%@), retrying with privileges", decoded(error));
-    }
+    ITLog("INST: direct copy failed (%@), retrying with privileges", decoded(error.text()));
     return privilegedCopy(source, destination);
 }
 
@@ -369,9 +354,10 @@ std::optional<QString> DMGInstaller::privilegedCopy(const QString &source,
     }
     const QByteArray bundlePath =
         folder.path + '/' + QFile::encodeName(QFileInfo(source).fileName());
-    if (const std::string error = TreeCopy::copyTree(encoded(source), bundlePath.toStdString());
+    if (const TreeCopy::Failure error =
+            TreeCopy::copyTree(encoded(source), bundlePath.toStdString());
         !error.empty()) {
-        ITLog("INST: copy out of the image failed (%@)", decoded(error));
+        ITLog("INST: copy out of the image failed (%@)", decoded(error.text()));
         return kCopyFailed;
     }
     const std::optional<QString> bundle = resolvedText(bundlePath);
@@ -380,11 +366,15 @@ std::optional<QString> DMGInstaller::privilegedCopy(const QString &source,
 
     status(kStageAuthorize);
     // One helper does it all from folder descriptors: copy beside the old bundle, clear the
-    // quarantine mark, swap, remove the old one; on failure the old bundle stays.
-    const QString command =
-        QStringList{shellQuoted(tools.installBundle), shellQuoted(*bundle), shellQuoted(*target),
-                    shellQuoted(QFileInfo(destination).fileName())}
-            .join(u' ');
+    // quarantine mark, swap, remove the old one; on failure the old bundle stays. It acts for
+    // this user only, on paths no one else can change by the time the prompt is answered.
+    const QString command = QStringList{shellQuoted(tools.installBundle),
+                                        QStringLiteral("--uid"),
+                                        QString::number(::getuid()),
+                                        shellQuoted(*bundle),
+                                        shellQuoted(*target),
+                                        shellQuoted(QFileInfo(destination).fileName())}
+                                .join(u' ');
     const QString script = QStringLiteral("do shell script \"") + appleScriptEscaped(command) +
                            QStringLiteral("\" with administrator privileges");
     ToolOutput output;

@@ -10,10 +10,11 @@
 #include <optional>
 
 // Installs an application bundle from a disk image: attaches the image, copies the bundle
-// at its root into the install folder (with administrator rights only when a plain copy is
-// impossible or fails), removes the quarantine attribute and detaches the image. Runs on a
-// worker of the global thread pool; stages and the one completion are posted to the main
-// thread, and the callbacks are read when the posted call runs.
+// at its root into the install folder (with administrator rights only when the plain copy is
+// refused for want of rights on something of root's or the user's own), removes the quarantine
+// attribute and detaches the image. Runs on a worker of the global thread pool; stages and the
+// one completion are posted to the main thread, and the callbacks are read when the posted call
+// runs.
 //
 // Create it with std::make_shared: the worker keeps it alive until its run has returned.
 class DMGInstaller : public std::enable_shared_from_this<DMGInstaller>

@@ -54,9 +54,27 @@ private:
     int m_fd;
 };
 
-std::string failure(const char *what, const std::string &path, int err = errno)
+Failure failure(const char *what, const std::string &path, int err = errno)
 {
-    return std::string(what) + ' ' + path + ": " + std::strerror(err);
+    return {std::string(what) + ' ' + path + ": " + std::strerror(err), err};
+}
+
+// Refused by an entry of `owner`'s: rights mend that unless it is a third user's.
+Failure denied(const char *what, const std::string &path, uid_t owner, int err = errno)
+{
+    return {std::string(what) + ' ' + path + ": " + std::strerror(err), err,
+            owner == 0 || owner == ::geteuid()};
+}
+
+// Who owns `name` in `dir` (itself when empty), without following a link; errno is kept.
+uid_t ownerOf(int dir, const std::string &name)
+{
+    const int err = errno;
+    struct stat st;
+    const int r =
+        name.empty() ? ::fstat(dir, &st) : ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    errno = err;
+    return r == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
 std::string join(const std::string &dir, const std::string &name)
@@ -149,6 +167,11 @@ bool randomBytes(unsigned char *buf, size_t n)
     ::arc4random_buf(buf, n);
     return true;
 }
+bool sameMount(int a, int b)
+{
+    struct stat x, y;
+    return ::fstat(a, &x) == 0 && ::fstat(b, &y) == 0 && x.st_dev == y.st_dev;
+}
 #else
 constexpr const char *kQuarantine = "user.com.apple.quarantine";
 constexpr int kNoAttribute = ENODATA;
@@ -199,6 +222,17 @@ bool randomBytes(unsigned char *buf, size_t n)
     }
     return true;
 }
+// A bind mount of a folder shares the device of the file system it lies on: the mount id tells.
+bool sameMount(int a, int b)
+{
+    struct statx x, y;
+    if (::statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &x) == 0 &&
+        ::statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &y) == 0 &&
+        (x.stx_mask & y.stx_mask & STATX_MNT_ID) != 0)
+        return x.stx_mnt_id == y.stx_mnt_id;
+    struct stat sx, sy;
+    return ::fstat(a, &sx) == 0 && ::fstat(b, &sy) == 0 && sx.st_dev == sy.st_dev;
+}
 #endif
 
 // Extended attributes travel with the copy, the download quarantine mark included; the
@@ -236,19 +270,19 @@ void times(const struct stat &st, struct timespec (&out)[2])
 }
 
 // Makes room for a new non-folder entry.
-std::string clearForFile(int dir, const std::string &name, const std::string &path)
+Failure clearForFile(int dir, const std::string &name, const std::string &path)
 {
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
+        return errno == ENOENT ? Failure() : failure("cannot inspect", path);
     if (S_ISDIR(st.st_mode))
         return failure("cannot replace folder", path, EISDIR);
-    return ::unlinkat(dir, name.c_str(), 0) == 0 ? std::string() : failure("cannot replace", path);
+    return ::unlinkat(dir, name.c_str(), 0) == 0 ? Failure() : failure("cannot replace", path);
 }
 
 // Creates the folder `name` in `dir` (owner-only until filled), or takes the folder already
 // there, and opens it without following a link.
-std::string makeFolder(int dir, const std::string &name, const std::string &path, Fd &out)
+Failure makeFolder(int dir, const std::string &name, const std::string &path, Fd &out)
 {
     if (::mkdirat(dir, name.c_str(), 0700) != 0) {
         if (errno != EEXIST)
@@ -261,11 +295,11 @@ std::string makeFolder(int dir, const std::string &name, const std::string &path
             return failure("cannot replace", path);
     }
     out = Fd(::openat(dir, name.c_str(), kFolderFlags));
-    return out.valid() ? std::string() : failure("cannot open folder", path);
+    return out.valid() ? Failure() : failure("cannot open folder", path);
 }
 
-std::string copyFile(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                     const std::string &toName, const std::string &toPath, mode_t keep)
+Failure copyFile(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                 const std::string &toName, const std::string &toPath, mode_t keep)
 {
     const Fd in(::openat(fromDir, name.c_str(), kFileFlags));
     struct stat st;
@@ -273,7 +307,7 @@ std::string copyFile(int fromDir, const std::string &name, const std::string &fr
         return failure("cannot open", fromPath);
     if (!S_ISREG(st.st_mode))
         return failure("cannot copy special file", fromPath, ENOTSUP);
-    if (std::string e = clearForFile(toDir, toName, toPath); !e.empty())
+    if (Failure e = clearForFile(toDir, toName, toPath); !e.empty())
         return e;
     Fd out(::openat(toDir, toName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     0600));
@@ -304,19 +338,19 @@ std::string copyFile(int fromDir, const std::string &name, const std::string &fr
     times(st, t);
     ::futimens(out.get(), t);
     // A late write error shows on close.
-    return ::close(out.release()) == 0 ? std::string() : failure("cannot write", toPath);
+    return ::close(out.release()) == 0 ? Failure() : failure("cannot write", toPath);
 }
 
-std::string copyLink(int fromDir, const std::string &name, const std::string &fromPath,
-                     const struct stat &st, int toDir, const std::string &toName,
-                     const std::string &toPath)
+Failure copyLink(int fromDir, const std::string &name, const std::string &fromPath,
+                 const struct stat &st, int toDir, const std::string &toName,
+                 const std::string &toPath)
 {
     std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1);
     const ssize_t n = ::readlinkat(fromDir, name.c_str(), target.data(), target.size());
     if (n < 0 || static_cast<size_t>(n) >= target.size())
         return failure("cannot read link", fromPath, n < 0 ? errno : ENAMETOOLONG);
     target[static_cast<size_t>(n)] = '\0';
-    if (std::string e = clearForFile(toDir, toName, toPath); !e.empty())
+    if (Failure e = clearForFile(toDir, toName, toPath); !e.empty())
         return e;
     if (::symlinkat(target.data(), toDir, toName.c_str()) != 0)
         return failure("cannot create link", toPath);
@@ -326,13 +360,13 @@ std::string copyLink(int fromDir, const std::string &name, const std::string &fr
     return {};
 }
 
-std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                      const std::string &toName, const std::string &toPath, mode_t keep);
+Failure copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                  const std::string &toName, const std::string &toPath, mode_t keep);
 
 // Fills the open folder `out` from the open folder `in`, then gives it `in`'s times and those of
 // its mode bits that `keep` holds.
-std::string copyFolder(int in, const std::string &fromPath, int out, const std::string &toPath,
-                       mode_t keep)
+Failure copyFolder(int in, const std::string &fromPath, int out, const std::string &toPath,
+                   mode_t keep)
 {
     struct stat st;
     if (::fstat(in, &st) != 0)
@@ -341,7 +375,7 @@ std::string copyFolder(int in, const std::string &fromPath, int out, const std::
     if (!listNames(in, names))
         return failure("cannot list", fromPath);
     for (const std::string &name : names)
-        if (std::string e =
+        if (Failure e =
                 copyEntry(in, name, join(fromPath, name), out, name, join(toPath, name), keep);
             !e.empty())
             return e;
@@ -354,8 +388,8 @@ std::string copyFolder(int in, const std::string &fromPath, int out, const std::
     return {};
 }
 
-std::string copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
-                      const std::string &toName, const std::string &toPath, mode_t keep)
+Failure copyEntry(int fromDir, const std::string &name, const std::string &fromPath, int toDir,
+                  const std::string &toName, const std::string &toPath, mode_t keep)
 {
     struct stat st;
     if (::fstatat(fromDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -370,78 +404,115 @@ std::string copyEntry(int fromDir, const std::string &name, const std::string &f
     if (!in.valid())
         return failure("cannot open", fromPath);
     Fd out;
-    if (std::string e = makeFolder(toDir, toName, toPath, out); !e.empty())
+    if (Failure e = makeFolder(toDir, toName, toPath, out); !e.empty())
         return e;
     return copyFolder(in.get(), fromPath, out.get(), toPath, keep);
 }
 
-std::string removeEntry(int dir, const std::string &name, const std::string &path);
+Failure removeEntry(int dir, const std::string &name, const std::string &path);
 
-std::string removeContents(int folder, const std::string &path)
+// Another file system mounted inside is not part of what goes: it stops the removal.
+Failure mountedIn(const std::string &path)
+{
+    return {"something is mounted in " + path, EBUSY};
+}
+
+Failure removeContents(int folder, const std::string &path)
 {
     struct stat st;
     // An own folder without write permission (a copy of a read-only one) is opened up first.
     if (::fstat(folder, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0700) != 0700)
         ::fchmod(folder, (st.st_mode & 07777) | 0700);
     std::vector<std::string> names;
-    std::string first = listNames(folder, names) ? std::string() : failure("cannot list", path);
+    Failure first = listNames(folder, names) ? Failure() : failure("cannot list", path);
     for (const std::string &name : names)
-        if (std::string e = removeEntry(folder, name, join(path, name)); first.empty())
+        if (Failure e = removeEntry(folder, name, join(path, name)); first.empty())
             first = e;
     return first;
 }
 
-std::string removeEntry(int dir, const std::string &name, const std::string &path)
+Failure removeEntry(int dir, const std::string &name, const std::string &path)
 {
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
+        return errno == ENOENT ? Failure() : failure("cannot inspect", path);
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT
-                   ? std::string()
+                   ? Failure()
                    : failure("cannot remove", path);
-    std::string first;
-    if (const Fd folder(::openat(dir, name.c_str(), kFolderFlags)); folder.valid())
+    Failure first;
+    if (const Fd folder(::openat(dir, name.c_str(), kFolderFlags)); !folder.valid()) {
+        if (errno == ELOOP || errno == ENOTDIR) // no longer a folder: a link took its place
+            return removeEntry(dir, name, path);
+    } else if (!sameMount(dir, folder.get())) {
+        return mountedIn(path);
+    } else {
         first = removeContents(folder.get(), path);
-    else if (errno == ELOOP || errno == ENOTDIR) // no longer a folder: a link took its place
-        return removeEntry(dir, name, path);
+    }
     if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.empty())
         first = failure("cannot remove", path);
     return first;
 }
 
-// Whether `name` in `dir` and all it holds can be removed by this process, before anything of
-// it is touched: a half-removed bundle is worse than an old one.
-std::string checkRemovable(int dir, const std::string &name, const std::string &path)
+// Looks through `name` in `dir` and all it holds for what would stop this process removing it:
+// `first` gets the first obstacle, `foreign` the first entry of a third user's (neither root's
+// nor `user`'s).
+void surveyRemoval(int dir, const std::string &name, const std::string &path, uid_t user,
+                   Failure &first, std::string &foreign)
 {
+    const auto note = [&first](Failure f) {
+        if (first.empty())
+            first = std::move(f);
+    };
     struct stat st;
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? std::string() : failure("cannot inspect", path);
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            note(failure("cannot inspect", path));
+        return;
+    }
+    if (st.st_uid != 0 && st.st_uid != user && foreign.empty())
+        foreign = path;
     if (S_ISREG(st.st_mode)) {
         const Fd file(::openat(dir, name.c_str(), kFileFlags));
-        return file.valid() && fixedInPlace(file.get()) ? failure("cannot remove", path, EPERM)
-                                                        : std::string();
+        if (file.valid() && fixedInPlace(file.get()))
+            note(failure("cannot remove", path, EPERM));
+        return;
     }
     if (!S_ISDIR(st.st_mode))
-        return {};
+        return;
     const Fd folder(::openat(dir, name.c_str(), kFolderFlags));
     if (!folder.valid())
-        return failure("cannot open", path);
+        return note(denied("cannot open", path, st.st_uid));
+    if (!sameMount(dir, folder.get()))
+        return note(mountedIn(path));
     if (fixedInPlace(folder.get()))
-        return failure("cannot remove", path, EPERM);
+        note(failure("cannot remove", path, EPERM));
     if (st.st_uid != ::geteuid() &&
         ::faccessat(dir, name.c_str(), W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return failure("cannot remove what is in", path);
+        note(denied("cannot remove what is in", path, st.st_uid));
     std::vector<std::string> names;
     if (!listNames(folder.get(), names))
-        return failure("cannot list", path);
+        return note(denied("cannot list", path, st.st_uid));
     for (const std::string &entry : names)
-        if (std::string e = checkRemovable(folder.get(), entry, join(path, entry)); !e.empty())
-            return e;
-    return {};
+        surveyRemoval(folder.get(), entry, join(path, entry), user, first, foreign);
 }
 
-std::string clearQuarantine(int folder, const std::string &path)
+// Whether `name` in `dir` and all it holds can be removed by this process, before anything of
+// it is touched: a half-removed bundle is worse than an old one. With administrator rights
+// (`privileged`) nothing of a third user's is removed; without, where something else is in the
+// way, such an entry means that rights would not clear the way either.
+Failure checkRemovable(int dir, const std::string &name, const std::string &path, uid_t user,
+                       bool privileged)
+{
+    Failure first;
+    std::string foreign;
+    surveyRemoval(dir, name, path, user, first, foreign);
+    if (!foreign.empty() && (privileged || !first.empty()))
+        return {foreign + " belongs to another user", EPERM};
+    return first;
+}
+
+Failure clearQuarantine(int folder, const std::string &path)
 {
     if (removeAttr(folder, kQuarantine) != 0 && errno != kNoAttribute && errno != ENOTSUP)
         return failure("cannot clear the quarantine mark of", path);
@@ -459,7 +530,7 @@ std::string clearQuarantine(int folder, const std::string &path)
             ::openat(folder, name.c_str(), S_ISDIR(st.st_mode) ? kFolderFlags : kFileFlags));
         if (!entry.valid())
             return failure("cannot open", entryPath);
-        std::string e;
+        Failure e;
         if (S_ISDIR(st.st_mode))
             e = clearQuarantine(entry.get(), entryPath);
         else if (removeAttr(entry.get(), kQuarantine) != 0 && errno != kNoAttribute &&
@@ -471,13 +542,57 @@ std::string clearQuarantine(int folder, const std::string &path)
     return {};
 }
 
+// The folders on the way to what a run with administrator rights copies or replaces for `user`:
+// none may be one that a third user could change.
+class Way
+{
+public:
+    // `source`: the way to the copy's source, which the user made: below the user's first
+    // folder, every folder must be the user's.
+    Way(uid_t user, bool source) : m_user(user), m_source(source) {}
+
+    Failure check(int fd, const std::string &path)
+    {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return failure("cannot inspect", path);
+        const bool users = st.st_uid == m_user;
+        std::string why;
+        if (st.st_uid != 0 && !users)
+            why = "owned by uid " + std::to_string(st.st_uid) + ", neither root nor uid " +
+                  std::to_string(m_user);
+        else if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)
+            why = "others than its owner may write to it, and it is not sticky";
+        else if (m_source && m_usersSeen && !users)
+            why = "root's, below a folder of uid " + std::to_string(m_user) + "'s";
+        m_usersSeen = m_usersSeen || users;
+        if (why.empty())
+            return {};
+        m_refused = true;
+        return {"refusing " + path + ": " + why, EPERM};
+    }
+    bool refused() const { return m_refused; }
+
+private:
+    uid_t m_user;
+    bool m_source;
+    bool m_usersSeen = false;
+    bool m_refused = false;
+};
+
 // Opens the absolute `path` one component at a time, never following a link; with `create`,
-// missing folders are made on the way.
-std::string openFolder(const std::string &path, bool create, Fd &out)
+// missing folders are made on the way. With `way`, each folder is checked before anything is
+// made in it or opened below it, "/" included.
+Failure openFolder(const std::string &path, bool create, Fd &out, Way *way = nullptr)
 {
     if (path.empty() || path[0] != '/')
         return failure("not an absolute path:", path, EINVAL);
     Fd current(::open("/", kFolderFlags));
+    if (!current.valid())
+        return failure("cannot open folder", "/");
+    if (way)
+        if (Failure e = way->check(current.get(), "/"); !e.empty())
+            return e;
     std::string walked;
     for (std::string::size_type start = 1; start <= path.size();) {
         std::string::size_type end = path.find('/', start);
@@ -493,15 +608,21 @@ std::string openFolder(const std::string &path, bool create, Fd &out)
         int fd = ::openat(current.get(), name.c_str(), kFolderFlags);
         if (fd < 0 && errno == ENOENT && create) {
             if (::mkdirat(current.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
-                return failure("cannot create folder", walked);
+                return denied("cannot create folder", walked, ownerOf(current.get(), {}));
             fd = ::openat(current.get(), name.c_str(), kFolderFlags);
         }
-        if (fd < 0)
-            return failure("cannot open folder", walked);
+        if (fd < 0) {
+            // What refused: the entry itself, or else the folder that cannot be searched.
+            uid_t owner = ownerOf(current.get(), name);
+            if (owner == static_cast<uid_t>(-1))
+                owner = ownerOf(current.get(), {});
+            return denied("cannot open folder", walked, owner);
+        }
         current = Fd(fd);
+        if (way)
+            if (Failure e = way->check(current.get(), walked); !e.empty())
+                return e;
     }
-    if (!current.valid())
-        return failure("cannot open folder", "/");
     out = std::move(current);
     return {};
 }
@@ -562,13 +683,13 @@ bool lockNow(int fd, bool lockless)
 }
 
 // Opens `entry` in `dir` and locks it when it is what a run of this user's left: a real folder
-// (not a link), this user's own, that no live run holds locked.
+// (not a link, not a mount), this user's own, that no live run holds locked.
 bool takeLeftover(int dir, const std::string &entry, Fd &out)
 {
     Fd folder(::openat(dir, entry.c_str(), kFolderFlags));
     struct stat st, now;
     if (!folder.valid() || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid() ||
-        !lockNow(folder.get(), false) ||
+        !sameMount(dir, folder.get()) || !lockNow(folder.get(), false) ||
         ::fstatat(dir, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFolder(now, st))
         return false;
     out = std::move(folder);
@@ -612,26 +733,25 @@ void restoreAside(int dest, const std::string &name, const std::vector<std::stri
 }
 
 // Makes this run's staging folder in `dest`, under a fresh name, and locks it.
-std::string makeStaging(int dest, const std::string &prefix, const std::string &destDir,
-                        std::string &staging, Fd &out)
+Failure makeStaging(int dest, const std::string &prefix, const std::string &destDir,
+                    std::string &staging, Fd &out)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string suffix;
         if (!randomSuffix(suffix))
             return failure("cannot name a folder in", destDir);
         staging = prefix + suffix;
-        const std::string path = join(destDir, staging);
         if (::mkdirat(dest, staging.c_str(), 0700) != 0) {
             if (errno == EEXIST)
                 continue;
-            return failure("cannot create folder", path);
+            return denied("cannot create folder", join(destDir, staging), ownerOf(dest, {}));
         }
+        // Until it is open and locked, another run's clean-up may take it for a leftover, or
+        // something else may take its name: then it is not this run's, and a fresh name is tried.
         Fd folder(::openat(dest, staging.c_str(), kFolderFlags));
         struct stat st, now;
-        if (!folder.valid() || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid())
-            return path + ": taken by someone else";
-        // Another run's clean-up may take it for a leftover before it is locked.
-        if (lockNow(folder.get(), true) &&
+        if (folder.valid() && ::fstat(folder.get(), &st) == 0 && st.st_uid == ::geteuid() &&
+            lockNow(folder.get(), true) &&
             ::fstatat(dest, staging.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             sameFolder(now, st)) {
             out = std::move(folder);
@@ -643,9 +763,8 @@ std::string makeStaging(int dest, const std::string &prefix, const std::string &
 
 // Puts the staging folder at `name`. Where the file system can, the two swap places in one
 // step, so that `name` never stands empty. `previous` names where the replaced entry went.
-std::string swapIntoPlace(int dest, const std::string &staging, const std::string &name,
-                          const std::string &destDir, const struct stat &filled,
-                          std::string &previous)
+Failure swapIntoPlace(int dest, const std::string &staging, const std::string &name,
+                      const std::string &destDir, const struct stat &filled, std::string &previous)
 {
     const std::string target = join(destDir, name);
     const auto isFilled = [&](const std::string &entry) {
@@ -655,7 +774,7 @@ std::string swapIntoPlace(int dest, const std::string &staging, const std::strin
     };
     // Only the folder filled here goes into place, never a link or folder put in its stead.
     if (!isFilled(staging))
-        return join(destDir, staging) + ": replaced while it was being filled";
+        return {join(destDir, staging) + ": replaced while it was being filled", EEXIST};
 
     if (exchange(dest, staging.c_str(), name.c_str()) == 0) {
         if (isFilled(name)) {
@@ -663,13 +782,13 @@ std::string swapIntoPlace(int dest, const std::string &staging, const std::strin
             return {};
         }
         exchange(dest, staging.c_str(), name.c_str()); // something slipped in: put it back
-        return target + ": the staging folder was replaced";
+        return {target + ": the staging folder was replaced", EEXIST};
     }
     if (errno == ENOENT) // nothing to replace
-        return moveNoReplace(dest, staging, name) == 0 ? std::string()
+        return moveNoReplace(dest, staging, name) == 0 ? Failure()
                                                        : failure("cannot move into place", target);
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return failure("cannot replace", target);
+        return denied("cannot replace", target, ownerOf(dest, name));
 
     // The file system refuses the exchange: the previous bundle steps aside under this run's
     // name, so that a failed rename can put it back, and a run after a kill here finds it.
@@ -681,9 +800,9 @@ std::string swapIntoPlace(int dest, const std::string &staging, const std::strin
     if (held.valid())
         ::flock(held.get(), LOCK_EX | LOCK_NB);
     if (hadOld && moveNoReplace(dest, name, aside) != 0)
-        return failure("cannot move aside", target);
+        return denied("cannot move aside", target, ownerOf(dest, name));
     if (moveNoReplace(dest, staging, name) != 0) {
-        const std::string e = failure("cannot replace", target);
+        const Failure e = failure("cannot replace", target);
         if (hadOld)
             moveNoReplace(dest, aside, name);
         return e;
@@ -693,43 +812,31 @@ std::string swapIntoPlace(int dest, const std::string &staging, const std::strin
     return {};
 }
 
-} // namespace
-
-std::string copyTree(const std::string &from, const std::string &to)
-{
-    const auto [fromDirPath, fromName] = split(from);
-    const auto [toDirPath, toName] = split(to);
-    const Fd fromDir(::open(fromDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fromDir.valid())
-        return failure("cannot open", fromDirPath);
-    const Fd toDir(::open(toDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!toDir.valid())
-        return failure("cannot open", toDirPath);
-    return copyEntry(fromDir.get(), fromName, from, toDir.get(), toName, to, kKeptModeBits);
-}
-
-std::string removeTree(const std::string &path)
-{
-    const auto [dirPath, name] = split(path);
-    const Fd dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid())
-        return errno == ENOENT ? std::string() : failure("cannot open", dirPath);
-    return removeEntry(dir.get(), name, path);
-}
-
-std::string placeTree(const std::string &from, const std::string &destDir, const std::string &name,
-                      const Placement &how, std::string *leftover)
+Failure place(const std::string &from, const std::string &destDir, const std::string &name,
+              const Placement &how, std::string *leftover)
 {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return failure("refusing the name", name, EINVAL);
+    const uid_t user = how.actingFor.value_or(::geteuid());
     const auto [fromDirPath, fromName] = split(from);
+    std::optional<Way> fromWay, destWay;
+    if (how.actingFor) {
+        fromWay.emplace(user, true);
+        destWay.emplace(user, false);
+    }
     Fd fromDir, dest;
-    if (std::string e = openFolder(fromDirPath, false, fromDir); !e.empty())
-        return e;
+    // Rights are no help on the source's side: a run with them reads a copy of the user's.
+    if (Failure e = openFolder(fromDirPath, false, fromDir, fromWay ? &*fromWay : nullptr);
+        !e.empty())
+        return {e.text(), e.code()};
     const Fd source(::openat(fromDir.get(), fromName.c_str(), kFolderFlags));
     if (!source.valid())
         return failure("cannot open folder", from);
-    if (std::string e = openFolder(destDir, how.createFolders, dest); !e.empty())
+    if (fromWay)
+        if (Failure e = fromWay->check(source.get(), from); !e.empty())
+            return e;
+    if (Failure e = openFolder(destDir, how.createFolders, dest, destWay ? &*destWay : nullptr);
+        !e.empty())
         return e;
 
     const std::string prefix = '.' + name + ".installing-";
@@ -744,20 +851,23 @@ std::string placeTree(const std::string &from, const std::string &destDir, const
 
     std::string staging;
     Fd stage;
-    if (std::string e = makeStaging(dest.get(), prefix, destDir, staging, stage); !e.empty())
+    if (Failure e = makeStaging(dest.get(), prefix, destDir, staging, stage); !e.empty())
         return e;
     const std::string stagingPath = join(destDir, staging);
     struct stat filled;
     if (::fstat(stage.get(), &filled) != 0)
         return failure("cannot inspect", stagingPath);
 
-    std::string error = copyFolder(source.get(), from, stage.get(), stagingPath,
-                                   how.restrictModes ? kRestrictedModeBits : kKeptModeBits);
+    Failure error = copyFolder(source.get(), from, stage.get(), stagingPath,
+                               how.restrictModes ? kRestrictedModeBits : kKeptModeBits);
     if (error.empty() && how.clearQuarantine)
         error = clearQuarantine(stage.get(), stagingPath);
     if (error.empty())
-        if (std::string e = checkRemovable(dest.get(), name, join(destDir, name)); !e.empty())
-            error = "the installed copy cannot be replaced: " + e;
+        if (Failure e = checkRemovable(dest.get(), name, join(destDir, name), user,
+                                       how.actingFor.has_value());
+            !e.empty())
+            error = {"the installed copy cannot be replaced: " + e.text(), e.code(),
+                     e.rightsWouldMend()};
     std::string previous;
     if (error.empty())
         error = swapIntoPlace(dest.get(), staging, name, destDir, filled, previous);
@@ -771,14 +881,57 @@ std::string placeTree(const std::string &from, const std::string &destDir, const
         return error;
     }
     if (!previous.empty())
-        if (std::string e = removeEntry(dest.get(), previous, join(destDir, previous));
+        if (Failure e = removeEntry(dest.get(), previous, join(destDir, previous));
             !e.empty() && leftover)
-            *leftover = e;
+            *leftover = e.text();
     // Only now that the new copy is in place may aside copies of earlier runs go.
     for (const std::string &entry : entries)
         if (madeHere(entry, prefix, kAside))
             removeLeftover(dest.get(), entry, join(destDir, entry));
     return {};
+}
+
+} // namespace
+
+Failure copyTree(const std::string &from, const std::string &to)
+{
+    const auto [fromDirPath, fromName] = split(from);
+    const auto [toDirPath, toName] = split(to);
+    const Fd fromDir(::open(fromDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fromDir.valid())
+        return failure("cannot open", fromDirPath);
+    const Fd toDir(::open(toDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!toDir.valid())
+        return failure("cannot open", toDirPath);
+    return copyEntry(fromDir.get(), fromName, from, toDir.get(), toName, to, kKeptModeBits);
+}
+
+bool Failure::rightsWouldMend() const
+{
+    return (m_code == EACCES || m_code == EPERM) && m_ownOrRoots;
+}
+
+Failure removeTree(const std::string &path)
+{
+    const auto [dirPath, name] = split(path);
+    const Fd dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
+        return errno == ENOENT ? Failure() : failure("cannot open", dirPath);
+    return removeEntry(dir.get(), name, path);
+}
+
+Failure placeTree(const std::string &from, const std::string &destDir, const std::string &name,
+                  const Placement &how, std::string *leftover)
+{
+    Failure f = place(from, destDir, name, how, leftover);
+    // Rights mend nothing where a run with them would refuse the way to the install folder.
+    if (f.rightsWouldMend() && !how.actingFor) {
+        Way way(::geteuid(), false);
+        Fd unused;
+        if (openFolder(destDir, false, unused, &way); way.refused())
+            return {f.text(), f.code()};
+    }
+    return f;
 }
 
 } // namespace TreeCopy

@@ -33,6 +33,8 @@ int main(int argc, char **argv)
     }
     if (std::getenv("QUORVEL_TEST_PKEXEC_DISMISS"))
         return 126; // what pkexec says when the prompt is dismissed
+    // As pkexec does: the program learns who asked.
+    ::setenv("PKEXEC_UID", std::to_string(::getuid()).c_str(), 1);
     if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) {
         std::perror("pkexec: cannot become root");
         return 127;

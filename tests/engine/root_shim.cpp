@@ -7,12 +7,17 @@
 //   QUORVEL_TEST_NO_EXCHANGE=1: no exchange of names
 //   QUORVEL_TEST_FAIL_RENAME=NAME: the first rename onto NAME fails
 //   QUORVEL_TEST_FAIL_MKDIR=NAME: making a folder NAME fails, as on a full disk
+//   QUORVEL_TEST_TAKE_STAGING=gone|foreign: the first staging folder is removed as soon as it is
+//       made, as another run's clean-up would, or replaced by an empty folder of uid 4242's
+//   QUORVEL_TEST_SWAP_SOURCE=UID: before install-bundle starts, its source folder moves to its
+//       name with ".moved" added, and an empty folder of UID's takes its place
 // Only the *at calls, which are all the bundle copy makes, are wrapped; the headers that
 // declare them would clash, so they are not included.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string>
 #include <sys/types.h>
@@ -47,6 +52,40 @@ bool renameGoesAhead(const char *to)
     return true;
 }
 
+using RenameAt = int (*)(int, const char *, int, const char *);
+using MkdirAt = int (*)(int, const char *, mode_t);
+
+__attribute__((constructor)) void swapSource()
+{
+    const char *uid = std::getenv("QUORVEL_TEST_SWAP_SOURCE");
+    char exe[4096];
+    const ssize_t n = uid ? ::readlink("/proc/self/exe", exe, sizeof exe - 1) : -1;
+    if (n < 0)
+        return;
+    exe[n] = '\0';
+    const char *base = std::strrchr(exe, '/');
+    if (!base || std::strcmp(base, "/install-bundle") != 0)
+        return;
+    std::string args;
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    for (ssize_t got = 1; fd >= 0 && got > 0;) {
+        char buf[4096];
+        got = ::read(fd, buf, sizeof buf);
+        args.append(buf, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    ::close(fd);
+    // install-bundle --uid UID SOURCE ...
+    std::string::size_type at = 0;
+    for (int skip = 0; skip < 3 && at != std::string::npos; ++skip)
+        at = args.find('\0', at) + 1;
+    const std::string source = args.c_str() + at;
+    const int owner = std::atoi(uid);
+    real<RenameAt>("renameat")(AT_FDCWD, source.c_str(), AT_FDCWD, (source + ".moved").c_str());
+    if (real<MkdirAt>("mkdirat")(AT_FDCWD, source.c_str(), 0755) != 0 ||
+        ::chown(source.c_str(), owner, owner) != 0)
+        ::_exit(121);
+}
+
 } // namespace
 
 extern "C" {
@@ -63,23 +102,33 @@ int mkdirat(int dir, const char *path, mode_t mode)
     }
     if (target && !swapped && !staging.empty() && std::strcmp(path, "usr") == 0) {
         swapped = true;
-        real<int (*)(int, const char *, int, const char *)>("renameat")(
-            stagingDir, staging.c_str(), stagingDir, (staging + ".moved").c_str());
+        real<RenameAt>("renameat")(stagingDir, staging.c_str(), stagingDir,
+                                   (staging + ".moved").c_str());
         ::symlinkat(target, stagingDir, staging.c_str());
     }
     if (is("QUORVEL_TEST_FAIL_MKDIR", path)) {
         errno = ENOSPC;
         return -1;
     }
-    return real<int (*)(int, const char *, mode_t)>("mkdirat")(dir, path, mode);
+    const int made = real<MkdirAt>("mkdirat")(dir, path, mode);
+    static bool taken = false;
+    const char *take = std::getenv("QUORVEL_TEST_TAKE_STAGING");
+    if (made == 0 && take && !taken && std::strstr(path, ".installing-")) {
+        taken = true;
+        ::unlinkat(dir, path, AT_REMOVEDIR);
+        if (std::strcmp(take, "foreign") == 0 &&
+            (real<MkdirAt>("mkdirat")(dir, path, 0700) != 0 ||
+             ::fchownat(dir, path, 4242, 4242, AT_SYMLINK_NOFOLLOW) != 0))
+            ::_exit(121);
+    }
+    return made;
 }
 
 int renameat(int fromDir, const char *from, int toDir, const char *to)
 {
     if (!renameGoesAhead(to))
         return -1;
-    return real<int (*)(int, const char *, int, const char *)>("renameat")(fromDir, from, toDir,
-                                                                           to);
+    return real<RenameAt>("renameat")(fromDir, from, toDir, to);
 }
 
 int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)

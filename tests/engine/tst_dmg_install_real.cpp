@@ -136,9 +136,20 @@ class TstDmgInstallReal : public QObject
     QString m_root;
     UserRun m_user;
     QStringList m_immutable; // to be freed before the folder goes
+    QStringList m_mounts;    // to be taken down before the folder goes
     int m_held = -1;         // a lock a live run would hold
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    // Mounts with `/bin/mount ARGS... AT` (root only), to be taken down in cleanup().
+    bool mount(const QStringList &args, const QString &at)
+    {
+        if (::geteuid() != 0 || !QDir().mkpath(at) ||
+            QProcess::execute(u"/bin/mount"_s, args + QStringList{at}) != 0)
+            return false;
+        m_mounts.prepend(at);
+        return true;
+    }
 
     // tree/Quorvel.app holding what bundles have: an executable behind a link, extended
     // attributes and the quarantine mark (on the bundle too), and a link out of the image to a
@@ -213,6 +224,8 @@ private slots:
     {
         for (const QString &p : std::exchange(m_immutable, {}))
             QVERIFY(setImmutable(p, false));
+        for (const QString &p : std::exchange(m_mounts, {}))
+            QCOMPARE(QProcess::execute(u"/bin/umount"_s, {u"-l"_s, p}), 0);
         if (m_held >= 0)
             ::close(std::exchange(m_held, -1));
     }
@@ -228,6 +241,8 @@ private slots:
         QTest::newRow("truncated") << u"truncated"_s << kMountFailed;
         // Nor does the copy out of the image take it: no prompt comes.
         QTest::newRow("neither copy takes a fifo") << u"tree with fifo"_s << kCopyFailed;
+        // Nor is a folder mounted in the old bundle, or in a killed run's staging folder, emptied.
+        QTest::newRow("something mounted in the old bundle") << u"quorvel.dmg"_s << kCopyFailed;
     }
     void plainRoad()
     {
@@ -235,6 +250,16 @@ private slots:
         QFETCH(QString, error);
         const QString dest = path(u"Applications"_s), app = dest + u"/Quorvel.app"_s;
         QVERIFY(writeFile(app + u"/AppRun"_s, "old"));
+        QStringList left{u"Quorvel.app"_s}, old{u"AppRun"_s};
+        if (QByteArray(QTest::currentDataTag()).startsWith("something mounted")) {
+            left.prepend(u".Quorvel.app.installing-DeadDeadDead"_s);
+            old << u"usr"_s;
+            QVERIFY(writeFile(path(u"kept/file"_s), "kept"));
+            for (const QString &at :
+                 QStringList{app + u"/usr"_s, dest + u'/' + left[0] + u"/usr"_s})
+                if (!mount({u"--bind"_s, path(u"kept"_s)}, at))
+                    QSKIP("needs root and bind mounts");
+        }
         QString file = path(u"image.dmg"_s);
         if (image.endsWith(u".dmg")) {
             file = sampleImage(image.toUtf8().constData());
@@ -248,10 +273,11 @@ private slots:
         const InstallRun r = collectInstall(file, dest, standInTools());
         QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
         QCOMPARE(r.stages.contains(u"authorize"_s), false);
-        QCOMPARE(entries(dest), QStringList{u"Quorvel.app"_s});
+        QCOMPARE(entries(dest), left);
         if (!error.isEmpty()) {
-            QCOMPARE(entries(app), QStringList{u"AppRun"_s});
+            QCOMPARE(entries(app), old);
             QCOMPARE(readFile(app + u"/AppRun"_s), "old"_ba);
+            QCOMPARE(readFile(path(u"kept/file"_s)), old.size() > 1 ? "kept"_ba : ""_ba);
         } else if (image == u"tree") {
             expectIntactBundle(app, ::getuid(), false);
         } else {
@@ -259,7 +285,11 @@ private slots:
                                                 u"quorvel.svg"_s, u"usr"_s}));
             QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s), "x86_64\n"_ba);
         }
-        QCOMPARE(mountsUnder(m_root), QStringList());
+        // The image is detached; what the test mounted stays.
+        QStringList mounted = mountsUnder(m_root), made = m_mounts;
+        mounted.sort();
+        made.sort();
+        QCOMPARE(mounted, made);
     }
 
     // What another user (kOther) made beside the bundle under every name the setup might use,
@@ -285,7 +315,7 @@ private slots:
         QTest::addColumn<QString>("dest");     // below the test's folder
         QTest::addColumn<QString>("runs");     // the settings of each run, " | " between runs
         QTest::addColumn<QString>("error");    // of the last run; empty: installed
-        QTest::addColumn<QStringList>("left"); // in the folder at the end; empty: the bundle
+        QTest::addColumn<QStringList>("left"); // in the folder at the end
         QTest::addColumn<int>("prompts");
         const QString old = u"Quorvel.app"_s, staging = u".Quorvel.app.installing-X"_s;
         // Where the file system refuses the exchange, the kill leaves the bundle aside.
@@ -300,7 +330,7 @@ private slots:
         QTest::newRow("killed before the swap") << u"shared"_s << u"QUORVEL_TEST_KILL_AT_RENAME=1"_s
                                                 << kCopyFailed << QStringList{staging, old} << 1;
         QTest::newRow("killed between the renames, then a run")
-            << u"system/Apps"_s << killedAside << QString() << QStringList() << 2;
+            << u"system/Apps"_s << killedAside << QString() << QStringList{old} << 2;
         QTest::newRow("killed between the renames, then a failing run")
             << u"system/Apps"_s << killedAside + u"QUORVEL_TEST_FAIL_MKDIR=usr"_s << kCopyFailed
             << QStringList{old} << 2;
@@ -313,14 +343,14 @@ private slots:
             << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 1;
         // The user could move it aside, but not empty it: the plain copy must not start.
         QTest::newRow("old bundle of root's in the user's folder")
-            << u"user/Apps"_s << QString() << QString() << QStringList() << 1;
+            << u"user/Apps"_s << QString() << QString() << QStringList{old} << 1;
         QTest::newRow("missing folder under a writable parent")
-            << u"user/new/Apps"_s << QString() << QString() << QStringList() << 0;
+            << u"user/new/Apps"_s << QString() << QString() << QStringList{old} << 0;
         // Made by root, and the name passes through a shell word inside a script string.
         QTest::newRow("hostile name")
             << u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "
                u"/Apps"_s
-            << QString() << QString() << QStringList() << 1;
+            << QString() << QString() << QStringList{old} << 1;
         // takeNames() fills the folder, which has no bundle yet, or root's. The user's own copy
         // needs no prompt, and root takes nothing of another user's.
         QTest::newRow("names taken in a shared folder")
@@ -329,7 +359,37 @@ private slots:
             << u"group"_s << QString() << QString() << taken << 1;
         // user/link leads to user/Programm\351, a folder whose name is not valid UTF-8.
         QTest::newRow("below a link to a folder named in other bytes")
-            << u"user/link/new/Apps"_s << QString() << QString() << QStringList() << 0;
+            << u"user/link/new/Apps"_s << QString() << QString() << QStringList{old} << 0;
+        // Root installs nothing from or into folders a third user controls: the user's copy is
+        // replaced before root reads it (by one of that user's, or of root's, inside the user's
+        // folders), or the folder chosen lies in that user's folder.
+        QTest::newRow("source replaced by another user's folder")
+            << u"shared"_s << u"QUORVEL_TEST_SWAP_SOURCE=4242"_s << kCopyFailed << QStringList{old}
+            << 1;
+        QTest::newRow("source replaced by a folder of root's")
+            << u"shared"_s << u"QUORVEL_TEST_SWAP_SOURCE=0"_s << kCopyFailed << QStringList{old}
+            << 1;
+        QTest::newRow("in another user's folder")
+            << u"pub/apps/Quorvel"_s << QString() << kCopyFailed << QStringList() << 0;
+        // Rights would not mend these: no prompt.
+        QTest::newRow("another user's bundle in a shared folder")
+            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        QTest::newRow("another user's link in a shared folder")
+            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        QTest::newRow("another user's folder in root's bundle")
+            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        QTest::newRow("full disk")
+            << u"small/Apps"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        QTest::newRow("read-only file system")
+            << u"small/Apps"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        // Another run's clean-up takes the new staging folder, or another user its name, before
+        // it is locked: a fresh one is made.
+        QTest::newRow("staging folder taken away at once")
+            << u"shared"_s << u"QUORVEL_TEST_TAKE_STAGING=gone"_s << QString() << QStringList{old}
+            << 1;
+        QTest::newRow("staging name taken by another user at once")
+            << u"shared"_s << u"QUORVEL_TEST_TAKE_STAGING=foreign"_s << QString()
+            << QStringList{staging, old} << 1;
     }
     void privilegedRoad()
     {
@@ -369,6 +429,35 @@ private slots:
                     ::chown(QFile::encodeName(path(dest)), 0, kOther) == 0 &&
                     ::chmod(QFile::encodeName(path(dest)), dest == u"group" ? 01775 : 01777) == 0);
             takeNames(path(dest), prompts ? 0 : m_user.uid);
+        } else if (tag.startsWith("another user's")) {
+            const QString app = shared + u"/Quorvel.app"_s, elsewhere = path(u"elsewhere.app"_s);
+            if (tag.contains("link"))
+                QVERIFY(QDir().rename(app, elsewhere) && QFile::link(elsewhere, app));
+            QVERIFY(QProcess::execute(u"/bin/chown"_s,
+                                      {u"-hR"_s, u"4242:4242"_s,
+                                       tag.contains("root's") ? app + u"/lib" : app}) == 0);
+        } else if (dest.startsWith(u"pub")) {
+            QVERIFY(QDir().mkpath(path(u"pub/apps"_s)) &&
+                    ::chmod(QFile::encodeName(path(u"pub"_s)), 01777) == 0 &&
+                    ::chown(QFile::encodeName(path(u"pub/apps"_s)), kOther, kOther) == 0);
+        } else if (dest.startsWith(u"small")) {
+            // A file system of its own, too small for the new copy beside the old one, or
+            // read-only; all in it is the user's.
+            QVERIFY(writeFile(path(u"tree/Quorvel.app/big"_s), QByteArray(1 << 20, 'b')) &&
+                    m_user.own(path(u"tree/Quorvel.app/big"_s)));
+            if (!mount({u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=512k"_s, u"tmpfs"_s},
+                       path(u"small"_s)))
+                QSKIP("needs root and tmpfs");
+            QVERIFY(QDir().mkpath(path(dest)) &&
+                    QProcess::execute(u"/bin/cp"_s, {u"-a"_s, shared + u"/Quorvel.app"_s,
+                                                     path(dest) + u"/Quorvel.app"_s}) == 0 &&
+                    QProcess::execute(
+                        u"/bin/chown"_s,
+                        {u"-R"_s, u"%1:%2"_s.arg(m_user.uid).arg(m_user.gid), path(dest)}) == 0);
+            if (tag.startsWith("read-only"))
+                QCOMPARE(QProcess::execute(u"/bin/mount"_s,
+                                           {u"-o"_s, u"remount,ro"_s, path(u"small"_s)}),
+                         0);
         } else if (dest.contains(u"link")) {
             const QByteArray named = QFile::encodeName(m_user.user(u"Programm"_s)) + '\351';
             QVERIFY(::mkdir(named, 0755) == 0 && ::chown(named, m_user.uid, m_user.gid) == 0 &&
@@ -399,8 +488,10 @@ private slots:
                     16, FTW_PHYS) == 0);
         QCOMPARE(r.app.value_or(r.error.value_or(QString())), error.isEmpty() ? app : error);
         QCOMPARE(m_user.prompts(), prompts);
-        QCOMPARE(randomAsX(entries(path(dest))),
-                 randomAsX(left.isEmpty() ? QStringList{u"Quorvel.app"_s} : left));
+        QCOMPARE(randomAsX(entries(path(dest))), randomAsX(left));
+        // What rights would not mend fails without a prompt, saying why.
+        QCOMPARE(r.log.filter(u"administrator rights would not help"_s).size(),
+                 error == kCopyFailed && !prompted ? 1 : 0);
         if (error.isEmpty()) {
             // Made, copied and cleared with the same rights: root's, or else the user's alone.
             expectIntactBundle(app, prompted ? 0 : m_user.uid, prompted);
@@ -409,6 +500,8 @@ private slots:
             QCOMPARE(entries(app), (QStringList{u"AppRun"_s, u"lib"_s}));
             QCOMPARE(readFile(app + u"/AppRun"_s) + readFile(app + u"/lib/locked"_s), "oldold"_ba);
         }
+        if (tag.startsWith("another user's"))
+            QCOMPARE(statOf(tag.contains("root's") ? app + u"/lib" : app).st_uid, kOther);
         if (tag.startsWith("names taken")) { // untouched
             const QString prefix = path(dest) + u"/.Quorvel.app.installing"_s;
             for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s})

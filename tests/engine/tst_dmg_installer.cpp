@@ -47,6 +47,9 @@ class TstDmgInstaller : public QObject
             [this] { writeFile(path(u"go"_s), "go"); }, appName);
         r.log.replaceInStrings(QRegularExpression(u"^(INST: failed to launch [^:]+: ).+$"_s),
                                u"\\1<reason>"_s);
+        r.log.replaceInStrings(
+            QRegularExpression(u"^(INST: direct copy failed \\().+(\\), retr)"_s),
+            u"\\1<reason>\\2"_s);
         return r;
     }
 
@@ -182,10 +185,11 @@ private slots:
         QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
     }
 
-    // The copy into an install folder this process cannot write asks for rights at once, and
-    // keeps the old bundle when that fails; a missing folder is made by the user where the
-    // user can, and a path that is not a folder fails: neither prompts. Nor does one that
-    // leads to a name the privileged command could not be given exactly.
+    // The copy into an install folder this process cannot write asks for rights, and keeps the
+    // old bundle when that fails; a missing folder is made by the user where the user can, and
+    // a path that is not a folder fails: neither prompts. Nor does one that leads to a name the
+    // privileged command could not be given exactly. ".." after a link is the link's target's
+    // parent, as the kernel has it.
     void copyRoads_data()
     {
         QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable;
@@ -195,25 +199,31 @@ private slots:
         QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder, "%": its
                                            // real path
         const QString failed = u"INST: privileged copy failed, "_s;
+        const QString direct = u"INST: direct copy failed (<reason>), retrying with privileges"_s;
         // Answered after more than half a minute: the prompt has no time limit.
         QTest::newRow("cancelled late, said on stdout")
             << u"locked"_s << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
-            << Names{failed + u"rc=1 out=User canceled."_s};
+            << Names{direct, failed + u"rc=1 out=User canceled."_s};
         QTest::newRow("cancelled, said on stderr")
             << u"locked"_s << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba
             << kCancelled
-            << Names{failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
+            << Names{direct, failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
         QTest::newRow("other failure")
             << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
-            << kCopyFailed << Names{failed + u"rc=2 out=partial | ditto: disk full"_s};
+            << kCopyFailed << Names{direct, failed + u"rc=2 out=partial | ditto: disk full"_s};
         QTest::newRow("missing, two levels")
             << u"new/Apps"_s << "exit 1"_ba << QString()
             << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
+        QTest::newRow("missing, below a link and ..")
+            << u"link/../new"_s << "exit 1"_ba << QString()
+            << Names{u"INST: install SUCCESS at @/link/../new/Quorvel.app"_s};
         QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
-                                << Names{u"INST: not a folder: @/file"_s};
+                                << Names{u"INST: copy failed (cannot open folder %/file: Not a "
+                                         u"directory); administrator rights would not help"_s};
         QTest::newRow("link to a name in other bytes")
             << u"link"_s << "exit 0"_ba << kCopyFailed
             << Names{
+                   direct,
                    u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s};
     }
     void copyRoads()
@@ -229,6 +239,9 @@ private slots:
         if (folder == u"link") {
             const QByteArray named = QFile::encodeName(path(u"Programm"_s)) + '\351';
             QVERIFY(::mkdir(named, 0755) == 0 && ::symlink(named, QFile::encodeName(dest)) == 0);
+        } else if (folder.startsWith(u"link/")) {
+            QVERIFY(QDir().mkpath(path(u"sub/target"_s)) &&
+                    QFile::link(path(u"sub/target"_s), path(u"link"_s)));
         } else if (locked) {
             QVERIFY(writeFile(dest + u"/Quorvel.app/AppRun"_s, "old", true));
         }
@@ -252,12 +265,14 @@ private slots:
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
                                                             : error.isEmpty() ? "new"_ba
                                                                               : ""_ba);
+        QCOMPARE(QFileInfo::exists(path(u"new"_s)), folder == u"new/Apps");
         // One call of the helper, on the user's own copy beside the image.
         const QString script =
-            u"osascript -e do shell script \"'%1' '%2/.quorvel-bundle-X/"
-            u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s.arg(
-                path(u"tools/install-bundle"_s), QFileInfo(m_dir->path()).canonicalFilePath(),
-                QFileInfo(dest).canonicalFilePath());
+            u"osascript -e do shell script \"'%1' --uid %4 '%2/.quorvel-bundle-X/"
+            u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s
+                .arg(path(u"tools/install-bundle"_s), QFileInfo(m_dir->path()).canonicalFilePath(),
+                     QFileInfo(dest).canonicalFilePath())
+                .arg(::getuid());
         QCOMPARE(calls()
                      .filter(u"osascript"_s)
                      .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),

@@ -149,8 +149,12 @@ private slots:
         QTest::newRow("osascript, other script") << u"osascript|-e|display dialog \"hi\""_s;
         QTest::newRow("osascript, text after the clause") << script.arg(u"true"_s) + u"\nbeep"_s;
         QTest::newRow("osascript, unknown escape") << script.arg(u"\\q"_s);
-        QTest::newRow("install-bundle, relative source") << u"install-bundle|tree|/a|Quorvel.app"_s;
-        QTest::newRow("install-bundle, missing name") << u"install-bundle|/a|/b"_s;
+        QTest::newRow("install-bundle, relative source")
+            << u"install-bundle|--uid|0|tree|/a|Quorvel.app"_s;
+        QTest::newRow("install-bundle, missing name") << u"install-bundle|--uid|0|/a|/b"_s;
+        QTest::newRow("install-bundle, no user") << u"install-bundle|/a|/b|Quorvel.app"_s;
+        QTest::newRow("install-bundle, user not a number")
+            << u"install-bundle|--uid|0x0|/a|/b|Quorvel.app"_s;
     }
     void unknownCommandLinesAreRefused()
     {
@@ -185,6 +189,93 @@ private slots:
         // Nothing taken down, nothing put up or left; cleanup() takes down what is there.
         QCOMPARE(mountsUnder(m_dir->path()), mounted);
         QCOMPARE(entries(m_dir->path()), there);
+    }
+
+    // The privileged helper acts for one user, on paths that only root and that user control: a
+    // folder of a third user's, or one others may write to (unless sticky), on the way to the
+    // user's copy or to the install folder is refused before anything is made, and a bundle of a
+    // third user's is not replaced. Folders by name: shared/ is root's, sticky and open to all;
+    // group/ root's and open to the group; root/ root's; other/ a third user's; user/ and mine/
+    // the user's, o+w/ the user's and open to others; Apps/ is made by the helper.
+    void installBundleTrustsOnlyRootAndTheUser_data()
+    {
+        QTest::addColumn<QString>("from");  // the user's copy, Quorvel.app
+        QTest::addColumn<QString>("to");    // the install folder
+        QTest::addColumn<QString>("asker"); // who started pkexec: "user", "other", or none
+        QTest::addColumn<QString>("old");   // whose bundle is there: "user", "other", or none
+        QTest::addColumn<bool>("installed");
+        const auto row = [](const char *tag, const QString &from, const QString &to,
+                            const QString &asker, const QString &old, bool installed) {
+            QTest::newRow(tag) << from << to << asker << old << installed;
+        };
+        const QString copy = u"shared/user/Quorvel.app"_s, apps = u"shared/Apps"_s, none;
+        row("sticky folder of root's", copy, apps, none, none, true);
+        row("asked for by the user", copy, apps, u"user"_s, none, true);
+        row("asked for by another user", copy, apps, u"other"_s, none, false);
+        row("into a folder of the user's", copy, u"shared/mine/Apps"_s, none, none, true);
+        row("copy in a third user's folder", u"shared/other/user/Quorvel.app"_s, apps, none, none,
+            false);
+        row("copy in a folder open to the group", u"group/user/Quorvel.app"_s, apps, none, none,
+            false);
+        row("copy in a folder of the user's open to others", u"shared/o+w/Quorvel.app"_s, apps,
+            none, none, false);
+        row("copy in a folder of root's inside the user's", u"shared/user/root/Quorvel.app"_s, apps,
+            none, none, false);
+        row("into a third user's folder", copy, u"shared/other/Apps"_s, none, none, false);
+        row("into a folder open to the group", copy, u"group/Apps"_s, none, none, false);
+        row("over the user's bundle", copy, apps, none, u"user"_s, true);
+        row("over a third user's bundle", copy, apps, none, u"other"_s, false);
+    }
+    void installBundleTrustsOnlyRootAndTheUser()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, asker);
+        QFETCH(QString, old);
+        QFETCH(bool, installed);
+        if (!nobody())
+            QSKIP("needs root and a user 'nobody'");
+        const uid_t user = nobody()->pw_uid, other = 4242;
+        const QMap<QString, std::pair<uid_t, mode_t>> folders{
+            {u"shared"_s, {0, 01777}},       {u"group"_s, {0, 0775}},
+            {u"root"_s, {0, 0755}},          {u"Apps"_s, {0, 0755}},
+            {u"user"_s, {user, 0700}},       {u"mine"_s, {user, 0700}},
+            {u"other"_s, {other, 0755}},     {u"o+w"_s, {user, 0757}},
+            {u"Quorvel.app"_s, {user, 0755}}};
+        const QString bundle = path(to) + u"/Quorvel.app"_s;
+        for (const QString &way : {from, old.isEmpty() ? to.section(u'/', 0, -2) : to}) {
+            QString made = m_dir->path();
+            for (const QString &name : way.split(u'/')) {
+                made += u'/' + name;
+                const auto [owner, mode] = folders.value(name);
+                QVERIFY(QDir().mkpath(made) &&
+                        ::chown(QFile::encodeName(made), owner, owner) == 0 &&
+                        ::chmod(QFile::encodeName(made), mode) == 0);
+            }
+        }
+        const uid_t oldOwner = folders.value(old).first;
+        QVERIFY(old.isEmpty() || (QDir().mkpath(bundle) &&
+                                  ::chown(QFile::encodeName(bundle), oldOwner, oldOwner) == 0));
+        QVERIFY(writeFile(path(from) + u"/AppRun"_s, "new") &&
+                chownToNobody(path(from) + u"/AppRun"_s));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!asker.isEmpty())
+            env.insert(u"PKEXEC_UID"_s, QString::number(asker == u"user" ? user : other));
+
+        const Ran r =
+            run("install-bundle",
+                {u"--uid"_s, QString::number(user), path(from), path(to), u"Quorvel.app"_s}, env);
+        QVERIFY2((r.status == 0) == installed, r.err.constData());
+        if (installed) {
+            QCOMPARE(readFile(bundle + u"/AppRun"_s), "new"_ba);
+            QCOMPARE(QFileInfo(bundle).ownerId(), 0u);
+        } else if (old.isEmpty()) {
+            QVERIFY(!QFileInfo::exists(path(to))); // nothing made
+        } else {                                   // kept as it was, and nothing beside it
+            QCOMPARE(QFileInfo(bundle).ownerId(), oldOwner);
+            QCOMPARE(entries(path(to)) + entries(bundle), QStringList{u"Quorvel.app"_s});
+        }
+        QCOMPARE(entries(path(from)), QStringList{u"AppRun"_s});
     }
 
     // A mount point goes into the property list as text, and comes back as a path to detach;
