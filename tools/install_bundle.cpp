@@ -7,8 +7,9 @@
 //
 // The paths are read when the command runs, which may be long after the user's setup wrote them
 // (a password prompt waits), so nothing is done when a folder on the way to either could be
-// changed by anyone but root and UID: SRC must lie in folders of the user's, DESTDIR in folders
-// no third user can change.
+// changed by anyone but root and UID: every folder on either way is root's or the user's, none
+// open to others' writes unless sticky, and below the first of the user's on the way to SRC all
+// are the user's.
 #include "platform/tree_copy.h"
 #include "tool_support.h"
 
