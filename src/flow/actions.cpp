@@ -1,70 +1,53 @@
-// What the smaller controls do: the language list, Hide, the accept box, the links, Browse.
+// What the smaller intents do: the language, the links, the folder chooser's answer.
 #include "diag/analytics.h"
 #include "diag/log.h"
 #include "flow/folder_text.h"
-#include "flow/main_window_controller.h"
-#include "ui/installer_window.h"
-#include "ui/rounded_button.h"
-
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
+#include "flow/setup_flow.h"
+#include "l10n/localization.h"
 
 using namespace Qt::StringLiterals;
 
-void MainWindowController::languageChanged()
+void SetupFlow::languageChanged(qint64 index)
 {
-    langIndex = langPopup->currentIndex();
+    if (index < 0 || index >= Localization::all().size())
+        return;
+    m_langIndex = index;
     ITLog("UI: language changed to %@", L().langName);
-    applyLanguage();
+    emit languageApplied();
 }
 
-void MainWindowController::minimizeClicked()
-{
-    window->showMinimized();
-}
-
-void MainWindowController::acceptToggled()
-{
-    installButton->setEnabled(acceptCheck->checkState() == Qt::Checked);
-}
-
-void MainWindowController::openURL(const QString &url)
+void SetupFlow::openURL(const QString &url)
 {
     m_settings.platform.openURL(QUrl(url));
 }
 
-void MainWindowController::privacyClicked()
+void SetupFlow::privacyClicked()
 {
     openURL(m_settings.websiteBaseUrl + u"/privacy-policy/"_s);
 }
 
-void MainWindowController::licenseClicked()
+void SetupFlow::licenseClicked()
 {
     openURL(m_settings.websiteBaseUrl + u"/user-license-agreement/"_s);
 }
 
-void MainWindowController::offlineClicked()
+void SetupFlow::offlineClicked()
 {
     ITLog("FLOW: user chose offline installer, opening browser");
     ITTrackEvent(u"offline_download"_s);
     openURL(installerURL());
-    closing = true;
-    closeWindow();
+    m_closing = true;
+    emit closeWindow();
 }
 
-void MainWindowController::browseClicked()
+bool SetupFlow::folderChosen(const QString &folder)
 {
-    const std::optional<QString> folder =
-        m_settings.platform.chooseFolder(window.get(), L().selectFolder, locationField->text());
-    if (!folder)
-        return;
     // The chooser hands back text; a name it could not carry would install somewhere else.
-    if (!FolderText::namesExistingFolder(*folder)) {
-        ITLog("UI: install dir refused, its name cannot be carried exactly: %@", *folder);
-        alert(L().unusableFolder, Dialogs::AlertStyle::Warning);
-        return;
+    if (!FolderText::namesExistingFolder(folder)) {
+        ITLog("UI: install dir refused, its name cannot be carried exactly: %@", folder);
+        emit alert(L().unusableFolder, AlertStyle::Warning);
+        return false;
     }
-    locationField->setText(*folder);
-    ITLog("UI: install dir set to %@", *folder);
+    ITLog("UI: install dir set to %@", folder);
+    return true;
 }

@@ -3,17 +3,10 @@
 #include "diag/log.h"
 #include "engine/downloader.h"
 #include "engine/transfer_error.h"
-#include "flow/main_window_controller.h"
-#include "ui/link_label.h"
-#include "ui/progress_bar.h"
-#include "ui/rounded_button.h"
-#include "ui/text_fit.h"
+#include "flow/setup_flow.h"
 
 #include <QFile>
-#include <QLabel>
 #include <QTimer>
-
-#include <chrono>
 
 using namespace Qt::StringLiterals;
 
@@ -34,19 +27,19 @@ bool isOutOfRoom(qint64 code)
 }
 } // namespace
 
-void MainWindowController::downloadFailed(const QString &error, qint64 status, qint64 code)
+void SetupFlow::downloadFailed(const QString &error, qint64 status, qint64 code)
 {
     const QString reason =
         code != 0 ? u"download_error_%1"_s.arg(code) : u"download_error_http_%1"_s.arg(status);
     if (error == kCancelledText) {
         ITLog("FLOW: download cancelled, closing");
         ITTrackEvent(u"install_cancelled"_s);
-        closeWindow();
+        emit closeWindow();
         return;
     }
     ITLog("FLOW: download FAILED (HTTP %ld): %@", status, error);
-    if (closing) {
-        closeWindow();
+    if (m_closing) {
+        emit closeWindow();
         return;
     }
     if (isRefusal(status) || isOutOfRoom(code) || retryCount >= kRetryLimit) {
@@ -55,38 +48,30 @@ void MainWindowController::downloadFailed(const QString &error, qint64 status, q
     }
     ++retryCount;
     ITTrackEvent(u"install_retry"_s, reason);
-    ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", retryCount, kRetryLimit, 1000.0 * retryCount);
-    progress->setDoubleValue(0);
-    setInstallStatus(L().installingWait, QString());
-    retryTimer = std::make_unique<QTimer>();
-    retryTimer->setSingleShot(true);
-    // A coarse timer may fire up to 5 % early; a pause before a retry is never cut short.
-    retryTimer->setTimerType(Qt::PreciseTimer);
-    retryTimer->setInterval(std::chrono::seconds(retryCount));
-    connect(retryTimer.get(), &QTimer::timeout, this, &MainWindowController::retryTimerTick);
-    retryTimer->start();
+    const auto pause = m_settings.retryPause * retryCount;
+    ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", retryCount, kRetryLimit, double(pause.count()));
+    setProgress(0);
+    setInstallStatus(&UIStrings::installingWait, QString());
+    retryTimer->start(pause);
+    setPhase(Phase::WaitingToRetry);
 }
 
-void MainWindowController::giveUp(const QString &error, const QString &reason)
+void SetupFlow::giveUp(const QString &error, const QString &reason)
 {
     ITLog("FLOW: download FAILED after %ld retries, giving up", retryCount);
     ITTrackEvent(u"install_failed"_s, reason);
-    showFailedState(error);
-    offlineLink->show();
+    showFailedState(FailureKind::Download, error);
     if (m_endRequested)
         endNow();
 }
 
-void MainWindowController::retryTimerTick()
+void SetupFlow::retryTimerTick()
 {
-    // The timer is the sender of this call: it goes once the call has returned.
-    if (QTimer *fired = retryTimer.release())
-        fired->deleteLater();
-    if (!closing)
+    if (!m_closing)
         launchDownload();
 }
 
-void MainWindowController::dropResumeState()
+void SetupFlow::dropResumeState()
 {
     // The partial image it points to is of no use without it.
     if (pendingResumeData && !destFile.isEmpty())

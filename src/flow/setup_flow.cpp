@@ -1,36 +1,23 @@
 // The road from Install to Start Now: download, install, finish.
+#include "flow/setup_flow.h"
+
 #include "diag/analytics.h"
 #include "diag/log.h"
 #include "engine/dmg_installer.h"
 #include "engine/downloader.h"
 #include "flow/folder_text.h"
-#include "flow/main_window_controller.h"
+#include "flow/progress.h"
+#include "l10n/localization.h"
 #include "l10n/product.h"
-#include "ui/flipped_view.h"
-#include "ui/installer_window.h"
-#include "ui/link_label.h"
-#include "ui/progress_bar.h"
-#include "ui/rounded_button.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPointer>
 #include <QScopeGuard>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
-
-namespace {
-constexpr double kDownloadShare = 90.0; // percent of the bar the download fills
-constexpr double kInstallStart = 900.0;
-constexpr double kCreepStep = 2.0;
-constexpr double kCreepCeiling = 990.0;
-constexpr auto kCreepInterval = 500ms;
-} // namespace
 
 namespace {
 
@@ -51,60 +38,146 @@ std::optional<QString> absoluteFolder(const QString &text)
 
 } // namespace
 
-std::optional<QString> MainWindowController::installFolder() const
+SetupFlow::SetupFlow(Settings settings)
+    : m_settings(std::move(settings)), retryTimer(new QTimer(this))
+{
+    retryTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a pause before a retry is never cut short.
+    retryTimer->setTimerType(Qt::PreciseTimer);
+    connect(retryTimer, &QTimer::timeout, this, &SetupFlow::retryTimerTick);
+    m_langIndex = Localization::detectSystemLanguageIndex();
+    // Without a private folder there is nowhere safe to download to: the download then fails.
+    if (!m_settings.temporaryFolder.isEmpty())
+        destFile = m_settings.temporaryFolder + QStringLiteral("/quorvel_setup.dmg");
+}
+
+SetupFlow::~SetupFlow()
+{
+    // Callbacks of engines still running find the flow gone and do nothing.
+    if (downloader)
+        downloader->cancel();
+}
+
+SetupFlow::Phase SetupFlow::phase() const
+{
+    return m_phase;
+}
+
+bool SetupFlow::busy() const
+{
+    return m_phase != Phase::Ready && m_phase != Phase::Failed;
+}
+
+const UIStrings &SetupFlow::L() const
+{
+    return Localization::all().at(m_langIndex);
+}
+
+qint64 SetupFlow::langIndex() const
+{
+    return m_langIndex;
+}
+
+QString SetupFlow::defaultFolder() const
+{
+    return u"/Applications"_s;
+}
+
+double SetupFlow::progressValue() const
+{
+    return m_progress;
+}
+
+bool SetupFlow::progressIndeterminate() const
+{
+    return m_indeterminate;
+}
+
+QString SetupFlow::installStatus() const
+{
+    const QString &status = L().*m_status;
+    return m_pct.isEmpty() ? status : status + u"  "_s + m_pct;
+}
+
+std::optional<SetupFlow::FailureKind> SetupFlow::failureKind() const
+{
+    return m_failureKind;
+}
+
+QString SetupFlow::failureDetail() const
+{
+    return m_failureDetail;
+}
+
+bool SetupFlow::hasFailed() const
+{
+    return m_hasFailed;
+}
+
+bool SetupFlow::closing() const
+{
+    return m_closing;
+}
+
+std::optional<QString> SetupFlow::installedApp() const
+{
+    return m_installedApp;
+}
+
+void SetupFlow::setPhase(Phase phase)
+{
+    m_phase = phase;
+    emit phaseChanged();
+}
+
+std::optional<QString> SetupFlow::installFolder() const
 {
     // Blanks around the text are not part of it, unless the text as it stands names a folder:
     // a folder chosen with a blank at the end of its name is that folder, not another.
-    const QString text = locationField->text();
-    if (const std::optional<QString> asWritten = absoluteFolder(text);
+    if (const std::optional<QString> asWritten = absoluteFolder(m_folderText);
         asWritten && QFileInfo(*asWritten).isDir())
         return asWritten;
-    return absoluteFolder(FolderText::trimmedBlanks(text));
+    return absoluteFolder(FolderText::trimmedBlanks(m_folderText));
 }
 
-void MainWindowController::installClicked()
+void SetupFlow::installClicked(const QString &folderText)
 {
-    if (!installButton->isEnabled())
+    if (busy())
         return;
-    if (done) {
-        closeWindow();
-        return;
-    }
+    m_folderText = folderText;
     if (installFolder()) {
         startDownload();
         return;
     }
-    if (!settingsShown)
-        settingsClicked();
+    emit settingsWanted();
     // A text that starts at the home folder names none only when that folder's name is unusable.
-    if (FolderText::trimmedBlanks(locationField->text()).startsWith(u"~/"_s)) {
+    if (FolderText::trimmedBlanks(m_folderText).startsWith(u"~/"_s)) {
         ITLog("UI: home folder refused, its name cannot be carried exactly: %@", QDir::homePath());
-        alert(L().unusableFolder, Dialogs::AlertStyle::Warning);
+        emit alert(L().unusableFolder, AlertStyle::Warning);
         return;
     }
-    alert(L().chooseLocation, Dialogs::AlertStyle::Warning);
+    emit alert(L().chooseLocation, AlertStyle::Warning);
 }
 
-void MainWindowController::startDownload()
+void SetupFlow::startDownload()
 {
-    ITLog("FLOW: Install clicked, dir=\"%@\"", locationField->text());
+    ITLog("FLOW: Install clicked, dir=\"%@\"", m_folderText);
     ITTrackEvent(u"install_start"_s);
     retryCount = 0;
     dropResumeState();
     beginActivityHold();
-    setBusy(true);
-    statusLabel->setText(QString());
-    detailLabel->setText(QString());
-    offlineLink->hide();
-    showInstallView(true);
+    m_failureKind.reset();
+    m_failureDetail.clear();
+    setPhase(Phase::Downloading);
     launchDownload();
 }
 
-void MainWindowController::launchDownload()
+void SetupFlow::launchDownload()
 {
-    progress->setIndeterminate(false);
-    progress->setDoubleValue(0);
-    setInstallStatus(L().installingWait, QString());
+    setProgress(0);
+    setInstallStatus(&UIStrings::installingWait, QString());
+    if (m_phase != Phase::Downloading)
+        setPhase(Phase::Downloading);
     const QString url = installerURL();
     ITLog("FLOW: architecture URL -> %@", url);
     if (destFile.isEmpty()) {
@@ -132,28 +205,25 @@ void MainWindowController::launchDownload()
     downloader->start();
 }
 
-QString MainWindowController::installerURL() const
+QString SetupFlow::installerURL() const
 {
     return m_settings.downloadBaseUrl +
            (m_settings.platform.prefersArmImage() ? u"/quorvel.silicon.dmg"_s : u"/quorvel.dmg"_s);
 }
 
-void MainWindowController::downloadProgress(qint64 written, qint64 expected)
+void SetupFlow::downloadProgress(qint64 written, qint64 expected)
 {
-    if (expected <= 0) {
-        progress->setIndeterminate(true);
-        setInstallStatus(L().installingWait, QString());
+    const std::optional<qint64> percent = Progress::downloadPercent(written, expected);
+    if (!percent) {
+        setProgress(m_progress, true);
+        setInstallStatus(&UIStrings::installingWait, QString());
         return;
     }
-    // Truncated; a server that sends more than it announced cannot push it past 90 %.
-    const qint64 percent =
-        qBound<qint64>(0, static_cast<qint64>(double(written) / double(expected) * kDownloadShare),
-                       qint64(kDownloadShare));
-    progress->setDoubleValue(double(percent * 10));
-    setInstallStatus(L().installingWait, u"%1%"_s.arg(percent));
+    setProgress(double(*percent * 10));
+    setInstallStatus(&UIStrings::installingWait, u"%1%"_s.arg(*percent));
 }
 
-void MainWindowController::downloadComplete(bool ok, const QString &error)
+void SetupFlow::downloadComplete(bool ok, const QString &error)
 {
     const std::shared_ptr<Downloader> finished = std::move(downloader);
     downloader.reset();
@@ -165,27 +235,27 @@ void MainWindowController::downloadComplete(bool ok, const QString &error)
         return;
     }
     ITLog("FLOW: download complete");
-    if (closing) {
+    if (m_closing) {
         // The cancel came too late to stop it; the user is leaving, so nothing is installed.
         ITLog("FLOW: leaving, the downloaded image is not installed");
         QFile::remove(destFile);
-        closeWindow();
+        emit closeWindow();
         return;
     }
     launchInstaller();
 }
 
-void MainWindowController::launchInstaller()
+void SetupFlow::launchInstaller()
 {
     const QString folder = installFolder().value_or(QString());
     ITLog("FLOW: installing %@ into %@", Product::bundleName, folder);
     installing = true;
-    progress->setIndeterminate(false);
-    progress->setDoubleValue(kInstallStart);
-    setInstallStatus(L().installingWait, u"90%"_s);
+    setProgress(Progress::kInstallStart);
+    setInstallStatus(&UIStrings::installingWait, u"90%"_s);
+    setPhase(Phase::Installing);
     installTimer = std::make_unique<QTimer>();
-    installTimer->setInterval(kCreepInterval);
-    connect(installTimer.get(), &QTimer::timeout, this, &MainWindowController::creepInstall);
+    installTimer->setInterval(m_settings.creepInterval);
+    connect(installTimer.get(), &QTimer::timeout, this, &SetupFlow::creepInstall);
     installTimer->start();
     if (m_endRequested)
         waitForInstallation();
@@ -201,15 +271,14 @@ void MainWindowController::launchInstaller()
     installer->start();
 }
 
-void MainWindowController::creepInstall()
+void SetupFlow::creepInstall()
 {
-    if (progress->doubleValue() < kCreepCeiling)
-        progress->setDoubleValue(progress->doubleValue() + kCreepStep);
-    setInstallStatus(L().installingWait,
-                     u"%1%"_s.arg(static_cast<qint64>(progress->doubleValue() / 10.0)));
+    setProgress(Progress::crept(m_progress));
+    setInstallStatus(&UIStrings::installingWait,
+                     u"%1%"_s.arg(static_cast<qint64>(m_progress / 10.0)));
 }
 
-void MainWindowController::installFinished(bool success, const QString &app, const QString &error)
+void SetupFlow::installFinished(bool success, const QString &app, const QString &error)
 {
     // Whatever the outcome, an end that waited for the installation goes ahead once it is shown.
     const auto endIfAsked = qScopeGuard([this] {
@@ -229,26 +298,33 @@ void MainWindowController::installFinished(bool success, const QString &app, con
     }
     ITLog("FLOW: install SUCCESS, app=%@", app);
     ITTrackEvent(u"install_success"_s);
-    installedApp = app;
-    progress->setDoubleValue(progress->maxValue());
-    setInstallStatus(L().installingWait, u"100%"_s);
+    m_installedApp = app;
+    setProgress(Progress::kFull);
+    setInstallStatus(&UIStrings::installingWait, u"100%"_s);
     done = true;
-    showInstallView(false);
-    showFinishView();
+    setPhase(Phase::Finished);
 }
 
-void MainWindowController::startClicked()
+void SetupFlow::startClicked()
 {
     // Whether the application starts or not, the setup's work is done.
-    if (installedApp) {
-        ITLog("FLOW: Start Now, launching %@", *installedApp);
-        if (!m_settings.platform.launchApplication(*installedApp))
+    if (m_installedApp) {
+        ITLog("FLOW: Start Now, launching %@", *m_installedApp);
+        if (!m_settings.platform.launchApplication(*m_installedApp))
             ITLog("FLOW: the application could not be started");
     }
-    closeWindow();
+    emit closeWindow();
 }
 
-void MainWindowController::closeWindow()
+void SetupFlow::setProgress(double value, bool indeterminate)
 {
-    window->close();
+    m_progress = value;
+    m_indeterminate = indeterminate;
+}
+
+void SetupFlow::setInstallStatus(QString UIStrings::*status, const QString &pct)
+{
+    m_status = status;
+    m_pct = pct;
+    emit progressChanged();
 }

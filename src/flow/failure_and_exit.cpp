@@ -1,94 +1,54 @@
-// Locking the controls while the setup works, the sleep hold, showing failures, and leaving.
+// The sleep hold, showing failures, and leaving.
 #include "diag/log.h"
 #include "engine/downloader.h"
-#include "flow/main_window_controller.h"
-#include "l10n/product.h"
-#include "ui/installer_window.h"
-#include "ui/rounded_button.h"
-#include "ui/text_fit.h"
+#include "flow/setup_flow.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTimer>
 
 #include <utility>
 
 using namespace Qt::StringLiterals;
 
-void MainWindowController::setBusy(bool busy)
-{
-    // A box in the mixed state counts as not ticked.
-    installButton->setEnabled(!busy && acceptCheck->checkState() == Qt::Checked);
-    for (QWidget *control : QWidgetList{locationField, browseButton, acceptCheck, langPopup})
-        control->setEnabled(!busy);
-}
-
-void MainWindowController::beginActivityHold()
+void SetupFlow::beginActivityHold()
 {
     if (!activityToken)
         activityToken = m_settings.platform.beginActivity(u"Downloading and installing"_s);
 }
 
-void MainWindowController::endActivityHold()
+void SetupFlow::endActivityHold()
 {
     activityToken.reset();
 }
 
-void MainWindowController::hideAgreeRow()
-{
-    for (QWidget *part : agreeRow())
-        part->hide();
-}
-
-void MainWindowController::showFailedState(const QString &detail)
+void SetupFlow::showFailedState(FailureKind kind, const QString &detail)
 {
     endActivityHold();
-    showInstallView(false);
-    hideAgreeRow();
-    statusLabel->setText(L().installFailed);
-    fitFontToWidth(statusLabel, 12);
-    detailLabel->setText(detail);
-    fitFontToWidth(detailLabel, 11);
-    setBusy(false);
-    installButton->setTitle(L().btnRetry);
-    fitFontToWidth(installButton, 15);
+    m_failureKind = kind;
+    m_failureDetail = detail;
+    m_hasFailed = true;
+    setPhase(Phase::Failed);
 }
 
-void MainWindowController::showFailure(const QString &message)
+void SetupFlow::showFailure(const QString &message)
 {
     ITLog("FLOW: failure shown to user: %@", message);
-    showFailedState(message);
-    alert(message, Dialogs::AlertStyle::Critical);
+    showFailedState(FailureKind::Install, message);
+    emit alert(message, AlertStyle::Critical);
 }
 
-void MainWindowController::setInstallStatus(const QString &status, const QString &pct)
-{
-    instStatus->setText(pct.isEmpty() ? status : status + u"  "_s + pct);
-    fitFontToWidth(instStatus, 12);
-}
-
-void MainWindowController::alert(const QString &message, Dialogs::AlertStyle style)
-{
-    m_settings.platform.showSheet(window.get(), Product::displayName, message, style);
-}
-
-bool MainWindowController::windowShouldClose()
+bool SetupFlow::windowShouldClose(const std::function<bool()> &ask)
 {
     const auto refuseWhileInstalling = [this] {
         ITLog("UI: close blocked, install in progress");
-        setInstallStatus(L().installInProgress, QString());
+        setInstallStatus(&UIStrings::installInProgress, QString());
         return false;
     };
     if (installing)
         return refuseWhileInstalling();
-    if (done || closing)
+    if (done || m_closing)
         return true;
     m_asking = true;
-    const bool confirmed = m_settings.platform.confirm(window.get(), Product::displayName,
-                                                       L().exitQuestion(Product::displayName));
+    const bool confirmed = ask();
     m_asking = false;
     const bool unanswered = std::exchange(m_questionDismissed, false);
     if (!confirmed && !unanswered) {
@@ -101,20 +61,20 @@ bool MainWindowController::windowShouldClose()
     // While the question was open a finished download may have started the installation.
     if (installing)
         return refuseWhileInstalling();
-    closing = true;
+    m_closing = true;
     if (unanswered)
         ITLog("UI: exit question unanswered, leaving");
     else
         ITLog("UI: user confirmed exit");
-    retryTimer.reset();
+    retryTimer->stop();
     if (!downloader)
         return true;
     downloader->cancel();
-    setInstallStatus(L().cancelling, QString());
+    setInstallStatus(&UIStrings::cancelling, QString());
     return false;
 }
 
-void MainWindowController::windowWillClose()
+void SetupFlow::windowWillClose()
 {
     endActivityHold();
     // Whatever was left to resume from goes with the setup.
@@ -122,9 +82,9 @@ void MainWindowController::windowWillClose()
     m_settings.platform.terminate();
 }
 
-void MainWindowController::terminationRequested()
+void SetupFlow::terminationRequested()
 {
-    if (closing)
+    if (m_closing)
         return; // the setup is on its way out already
     m_endRequested = true;
     if (installing) {
@@ -132,7 +92,7 @@ void MainWindowController::terminationRequested()
         waitForInstallation();
         return;
     }
-    if (!downloader && !retryTimer) {
+    if (!downloader && !retryTimer->isActive()) {
         ITLog("UI: termination requested, nothing to lose");
         endNow();
         return;
@@ -145,50 +105,49 @@ void MainWindowController::terminationRequested()
         m_questionDeadline->setTimerType(Qt::PreciseTimer);
         connect(m_questionDeadline.get(), &QTimer::timeout, this, [this] {
             if (m_asking)
-                dismissQuestion();
+                askDismissal();
         });
         m_questionDeadline->start(m_settings.unansweredExitWait);
     }
     if (!m_asking)
-        closeWindow();
+        emit closeWindow();
 }
 
-void MainWindowController::endNow()
+void SetupFlow::endNow()
 {
     m_installDeadline.reset();
     // The question's own close goes ahead once it returns; a second close would not get in.
     if (m_asking) {
-        dismissQuestion();
+        askDismissal();
         return;
     }
-    closing = true;
-    closeWindow();
+    m_closing = true;
+    emit closeWindow();
 }
 
-void MainWindowController::dismissQuestion()
+void SetupFlow::askDismissal()
 {
     m_questionDismissed = true;
-    m_settings.platform.dismissQuestion();
+    emit dismissQuestion();
 }
 
-void MainWindowController::waitForInstallation()
+void SetupFlow::waitForInstallation()
 {
     if (m_installDeadline)
         return;
     m_installDeadline = std::make_unique<QTimer>();
     m_installDeadline->setSingleShot(true);
     m_installDeadline->setTimerType(Qt::PreciseTimer);
-    connect(m_installDeadline.get(), &QTimer::timeout, this,
-            &MainWindowController::endDespiteInstallation);
+    connect(m_installDeadline.get(), &QTimer::timeout, this, &SetupFlow::endDespiteInstallation);
     m_installDeadline->start(m_settings.installEndWait);
 }
 
-void MainWindowController::endDespiteInstallation()
+void SetupFlow::endDespiteInstallation()
 {
     // An installation this slow waits on something that is not coming (a password prompt that
     // nobody answers); the installer is left to the end of the process.
     ITLog("UI: the installation did not end in time, ending");
-    closing = true;
-    window->hide();
+    m_closing = true;
+    emit hideWindow();
     windowWillClose();
 }
