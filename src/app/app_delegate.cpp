@@ -1,8 +1,8 @@
 #include "app/app_delegate.h"
 
 #include "diag/log.h"
-#include "ui/flipped_view.h"
 #include "ui/installer_window.h"
+#include "ui/main_view.h"
 
 #include <QTimer>
 #include <QWindow>
@@ -20,7 +20,7 @@ AppDelegate::AppDelegate(MainWindowController::Settings settings) : m_settings(s
 void AppDelegate::applicationDidFinishLaunching()
 {
     mainController = std::make_unique<MainWindowController>(std::move(m_settings));
-    InstallerWindow *window = mainController->window.get();
+    InstallerWindow *window = &mainController->window();
     window->show();
     activate();
     // A window manager makes the window active a moment after it is shown; its state is written
@@ -36,7 +36,7 @@ void AppDelegate::activate()
 {
     if (!mainController)
         return;
-    InstallerWindow *window = mainController->window.get();
+    InstallerWindow *window = &mainController->window();
     if (window->isMinimized())
         window->showNormal();
     window->raise();
@@ -48,11 +48,10 @@ void AppDelegate::logWindowState()
     if (m_logged)
         return;
     m_logged = true;
-    const InstallerWindow *window = mainController ? mainController->window.get() : nullptr;
+    const InstallerWindow *window = mainController ? &mainController->window() : nullptr;
     const QRect frame = window ? window->frameGeometry() : QRect();
     const qsizetype subviews =
-        window ? mainController->root->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size()
-               : 0;
+        window ? window->mainView()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size() : 0;
     const int visible = window && window->isVisible() ? 1 : 0;
     const int key = window && window->isActiveWindow() ? 1 : 0;
     ITLog("UI: window visible=%d key=%d frame=%@ subviews=%lu", visible, key,

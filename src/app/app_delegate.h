@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flow/main_window_controller.h"
+#include "app/main_window_controller.h"
 
 #include <QObject>
 

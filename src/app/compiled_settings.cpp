@@ -1,16 +1,25 @@
 #include "app/compiled_settings.h"
 
 #include "build_settings.h"
+#include "platform/activity_hold.h"
+#include "platform/app_launch.h"
+#include "platform/processor.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
 
 namespace CompiledSettings {
 
 MainWindowController::Settings controller()
 {
     MainWindowController::Settings settings;
-    settings.downloadBaseUrl = QString::fromUtf8(BuildSettings::downloadBaseUrl);
-    settings.websiteBaseUrl = QString::fromUtf8(BuildSettings::websiteBaseUrl);
-    settings.caFile = QString::fromUtf8(BuildSettings::caFile);
-    settings.downloadLimit = BuildSettings::downloadLimit;
+    SetupFlow::Settings &flow = settings.flow;
+    flow.downloadBaseUrl = QString::fromUtf8(BuildSettings::downloadBaseUrl);
+    flow.websiteBaseUrl = QString::fromUtf8(BuildSettings::websiteBaseUrl);
+    flow.caFile = QString::fromUtf8(BuildSettings::caFile);
+    flow.downloadLimit = BuildSettings::downloadLimit;
+    flow.platform = {&QDesktopServices::openUrl, &::launchApplication, &beginActivityHold,
+                     &::prefersArmImage, &QCoreApplication::quit};
     return settings;
 }
 

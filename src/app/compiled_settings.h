@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/main_window_controller.h"
 #include "diag/analytics.h"
-#include "flow/main_window_controller.h"
 
 // The settings this program was built with: the hosts, the analytics ids, the trust anchors
 // and the largest download. The program has no other configuration.

@@ -6,7 +6,6 @@
 #include "platform/paths.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
-#include "ui/installer_window.h"
 
 #include <QApplication>
 #include <QSessionManager>
@@ -48,15 +47,14 @@ int main(int argc, char *argv[])
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::requested, &delegate, [&delegate] {
         if (delegate.mainController)
-            delegate.mainController->terminationRequested();
+            delegate.mainController->flow().terminationRequested();
         else
             QCoreApplication::quit();
     });
     // The user logging out asks the window: refused while installing, the exit question
     // otherwise, as the close button does.
     const auto askToClose = [&delegate] {
-        return !delegate.mainController || delegate.mainController->window->close() ||
-               delegate.mainController->closing;
+        return !delegate.mainController || delegate.mainController->askToClose();
     };
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &delegate,
                      [askToClose](QSessionManager &manager) {

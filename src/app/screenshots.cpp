@@ -1,15 +1,14 @@
 // Renders the four views of the window in each of the nine languages to PNG files, plus one
 // contact sheet (all.png) with every picture side by side and labelled. Not a test: it is for
 // a person to look at. Usage: quorvel-screenshots OUT_DIR
-#include "flow/main_window_controller.h"
 #include "l10n/localization.h"
+#include "platform/paths.h"
+#include "ui/install_view.h"
 #include "ui/installer_window.h"
-#include "ui/progress_bar.h"
+#include "ui/settings_panel.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
-#include <QLabel>
 #include <QPainter>
 
 #include <cstdio>
@@ -21,23 +20,19 @@ namespace {
 struct Shot
 {
     QString name;
-    std::function<void(MainWindowController &)> show; // from a fresh window
+    std::function<void(InstallerWindow &, const UIStrings &)> show; // from a fresh window
 };
 
 const QList<Shot> kShots = {
-    {u"main"_s, [](MainWindowController &) {}},
-    {u"settings"_s, [](MainWindowController &c) { c.settingsClicked(); }},
+    {u"main"_s, [](InstallerWindow &, const UIStrings &) {}},
+    {u"settings"_s, [](InstallerWindow &w, const UIStrings &) { w.settingsClicked(); }},
     {u"install"_s,
-     [](MainWindowController &c) {
-         c.showInstallView(true);
-         c.progress->setDoubleValue(450);
-         c.instStatus->setText(c.L().installingWait + u"  45%"_s);
+     [](InstallerWindow &w, const UIStrings &r) {
+         w.showInstallView(true);
+         w.installView()->setProgress(450, false);
+         w.installView()->setStatus(r.installingWait + u"  45%"_s);
      }},
-    {u"finish"_s,
-     [](MainWindowController &c) {
-         c.done = true;
-         c.showFinishView();
-     }},
+    {u"finish"_s, [](InstallerWindow &w, const UIStrings &) { w.showFinishView(); }},
 };
 
 } // namespace
@@ -60,12 +55,13 @@ int main(int argc, char *argv[])
     for (qsizetype lang = 0; lang < languages.size(); ++lang) {
         QList<QImage> row;
         for (const Shot &shot : kShots) {
-            MainWindowController controller({});
-            controller.langPopup->setCurrentIndex(int(lang));
-            controller.languageChanged();
-            controller.window->show();
-            shot.show(controller);
-            const QImage image = controller.window->grab().toImage();
+            InstallerWindow window(Paths::resourcesFolder());
+            window.settingsPanel()->setFolderText(u"/Applications"_s);
+            window.settingsPanel()->setLanguageIndex(int(lang));
+            window.relabel(languages[lang]);
+            window.show();
+            shot.show(window, languages[lang]);
+            const QImage image = window.grab().toImage();
             const QString file = out.filePath(u"%1-%2.png"_s.arg(languages[lang].code, shot.name));
             if (!image.save(file)) {
                 std::fprintf(stderr, "cannot write %s\n", qPrintable(file));

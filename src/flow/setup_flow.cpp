@@ -49,6 +49,8 @@ SetupFlow::SetupFlow(Settings settings)
     // Without a private folder there is nowhere safe to download to: the download then fails.
     if (!m_settings.temporaryFolder.isEmpty())
         destFile = m_settings.temporaryFolder + QStringLiteral("/quorvel_setup.dmg");
+    ITLog("UI: ready, language=%@, default dir=%@", L().langName, defaultFolder());
+    ITTrackEvent(u"setup_run"_s);
 }
 
 SetupFlow::~SetupFlow()

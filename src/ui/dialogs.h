@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -28,5 +29,19 @@ void dismissQuestion();
 // that is not empty. The chosen folder's path, or nothing when the user cancelled.
 std::optional<QString> chooseFolder(QWidget *window, const QString &title,
                                     const QString &startFolder);
+
+// The four as one set of calls, so that a test can answer them without a person.
+struct Calls
+{
+    std::function<void(QWidget *window, const QString &title, const QString &message,
+                       AlertStyle style)>
+        showSheet = &Dialogs::showSheet;
+    std::function<bool(QWidget *window, const QString &title, const QString &message)> confirm =
+        &Dialogs::confirm;
+    std::function<void()> dismissQuestion = &Dialogs::dismissQuestion;
+    std::function<std::optional<QString>(QWidget *window, const QString &title,
+                                         const QString &startFolder)>
+        chooseFolder = &Dialogs::chooseFolder;
+};
 
 } // namespace Dialogs

@@ -1,36 +1,48 @@
-// The finish view: the product and Start Now, where the main view had its Install button.
-#include "flow/main_window_controller.h"
-#include "ui/add_subview.h"
+#include "ui/finish_view.h"
+
+#include "l10n/ui_strings.h"
 #include "ui/colors.h"
-#include "ui/flipped_view.h"
 #include "ui/rounded_button.h"
+#include "ui/text_fit.h"
+#include "ui/view_helpers.h"
 
 #include <QLabel>
 
 using namespace Qt::StringLiterals;
+using namespace ViewHelpers;
 
-void MainWindowController::buildFinishView()
+// Offset by one point from the main view, so the picture, the name and the button land
+// exactly where the main view has them.
+FinishView::FinishView(const QString &resourcesFolder, QWidget *parent)
+    : LazyView(QRect(1, 1, 638, 366), parent), m_resourcesFolder(resourcesFolder)
 {
-    // Offset by one point from the main view, so the picture, the name and the button land
-    // exactly where the main view has them.
-    finishView = new FlippedView(QRect(1, 1, 638, 366), root);
-    finishView->setBackgroundColor(Colors::background);
-    finishView->hide();
-
-    addBrandRow(finishView);
-    addImageView(finishView, QRect(271, 57, 96, 96), u"product"_s);
-    finishName = addSubview(finishView,
-                            label(u"Quorvel"_s, QRect(0, 161, 638, 30), 21, Colors::text, false));
-    finishName->setAlignment(Qt::AlignCenter);
-
-    startButton = new RoundedButton(QRect(199, 207, 240, 48), finishView);
-    startButton->setFillColor(Colors::teal);
-    startButton->setHoverColor(Colors::tealHover);
-    connect(startButton, &RoundedButton::clicked, this, &MainWindowController::startClicked);
+    setBackgroundColor(Colors::background);
+    hide();
 }
 
-void MainWindowController::showFinishView()
+void FinishView::build()
 {
-    finishView->show();
-    finishView->raise();
+    addBrandRow(this, m_resourcesFolder);
+    addImageView(this, QRect(271, 57, 96, 96), m_resourcesFolder, u"product"_s);
+    QLabel *finishName =
+        addLabel(this, u"Quorvel"_s, QRect(0, 161, 638, 30), 21, Colors::text, false);
+    finishName->setObjectName(u"finishName"_s);
+    finishName->setAlignment(Qt::AlignCenter);
+
+    startButton = new RoundedButton(QRect(199, 207, 240, 48), this);
+    startButton->setObjectName(u"startButton"_s);
+    startButton->setFillColor(Colors::teal);
+    startButton->setHoverColor(Colors::tealHover);
+    connect(startButton, &RoundedButton::clicked, this, &FinishView::startClicked);
+    if (m_strings)
+        relabel(*m_strings);
+}
+
+void FinishView::relabel(const UIStrings &strings)
+{
+    m_strings = &strings;
+    if (!isBuilt())
+        return;
+    startButton->setTitle(strings.btnStartNow);
+    fitFontToWidth(startButton, 15);
 }

@@ -6,23 +6,43 @@
 #include <functional>
 #include <optional>
 
-// The setup's one top-level window: a fixed size that only its owner changes, moved by
-// dragging any part of its background that does not take the press itself. Its owner decides
-// whether a close may go ahead and hears when it does.
+class FinishView;
+class InstallView;
+class MainView;
+class SettingsPanel;
+struct UIStrings;
+
+// The setup's one top-level window: the main view as its content, the settings panel that
+// grows the window downwards, and the install and finish views that cover the main view. A
+// fixed size that only it changes, moved by dragging any part of its background that does not
+// take the press itself. Whoever owns it decides whether a close may go ahead.
 class InstallerWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit InstallerWindow(const QSize &contentSize);
+    explicit InstallerWindow(const QString &resourcesFolder);
 
+    MainView *mainView() const { return m_mainView; }
+    SettingsPanel *settingsPanel() const { return m_settingsPanel; }
+    InstallView *installView() const { return m_installView; }
+    FinishView *finishView() const { return m_finishView; }
+
+    // Every text of every view, in one language.
+    void relabel(const UIStrings &strings);
+    // Opens or closes the settings panel. The window grows and shrinks at its bottom edge.
+    void settingsClicked();
+    bool settingsShown() const { return m_settingsShown; }
+    // The install view over the main view, the slideshow from its start; or the main view.
+    void showInstallView(bool show);
+    bool installViewShown() const { return m_installShown; }
+    void showFinishView();
     // Moves the window to the middle of its screen's free area.
     void center();
 
-    // Asked before the window closes; without it every close goes ahead.
-    std::function<bool()> shouldClose;
-    // Told once the close has been let through, before the window goes.
-    std::function<void()> willClose;
+    // `shouldClose` is asked before the window closes; without it every close goes ahead.
+    // `willClose` is told once the close has been let through, before the window goes.
+    void setCloseHandlers(std::function<bool()> shouldClose, std::function<void()> willClose);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -31,5 +51,13 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    MainView *m_mainView;
+    SettingsPanel *m_settingsPanel;
+    InstallView *m_installView;
+    FinishView *m_finishView;
+    bool m_settingsShown = false;
+    bool m_installShown = false;
+    std::function<bool()> m_shouldClose;
+    std::function<void()> m_willClose;
     std::optional<QPoint> m_dragOffset; // pointer's offset from the window while we move it
 };

@@ -1,69 +1,116 @@
-// The settings panel below the main view: language and install folder.
-#include "flow/main_window_controller.h"
-#include "l10n/localization.h"
-#include "ui/add_subview.h"
-#include "ui/colors.h"
-#include "ui/flipped_view.h"
-#include "ui/fonts.h"
-#include "ui/installer_window.h"
-#include "ui/language_popup.h"
+#include "ui/settings_panel.h"
 
-#include <QComboBox>
+#include "l10n/localization.h"
+#include "ui/colors.h"
+#include "ui/fonts.h"
+#include "ui/language_popup.h"
+#include "ui/text_fit.h"
+#include "ui/view_helpers.h"
+
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 using namespace Qt::StringLiterals;
+using namespace ViewHelpers;
 
-void MainWindowController::buildSettingsPanel()
+namespace {
+constexpr int kRowFontSize = 12;
+constexpr int kPushButtonFontSize = 13;
+} // namespace
+
+SettingsPanel::SettingsPanel(QWidget *parent)
+    : LazyView(QRect(1, WindowGeometry::height, WindowGeometry::width - 2,
+                     WindowGeometry::settingsHeight),
+               parent)
 {
-    using namespace WindowGeometry;
-    settingsPanel = new FlippedView(QRect(1, height, width - 2, settingsHeight), root);
-    settingsPanel->setBackgroundColor(Colors::settingsBackground);
-    settingsPanel->hide();
+    setBackgroundColor(Colors::settingsBackground);
+    hide();
+}
 
-    auto *separator = new QFrame(settingsPanel);
-    separator->setGeometry(0, 0, width - 2, 1);
+void SettingsPanel::build()
+{
+    auto *separator = new QFrame(this);
+    separator->setGeometry(0, 0, WindowGeometry::width - 2, 1);
     separator->setFrameShape(QFrame::HLine);
     separator->setFrameShadow(QFrame::Plain);
     QPalette separatorPalette = separator->palette();
     separatorPalette.setColor(QPalette::WindowText, QColor(0, 0, 0, 26));
     separator->setPalette(separatorPalette);
 
-    langLabel =
-        addSubview(settingsPanel, label({}, QRect(24, 14, 200, 16), 12, Colors::text, false));
-    langPopup = new LanguagePopup(settingsPanel);
+    langLabel = addLabel(this, {}, QRect(24, 14, 200, 16), 12, Colors::text, false);
+    langLabel->setObjectName(u"langLabel"_s);
+    langPopup = new LanguagePopup(this);
+    langPopup->setObjectName(u"langPopup"_s);
     langPopup->setGeometry(24, 34, 200, 26);
     langPopup->setFont(systemFont(13));
     for (const UIStrings &record : Localization::all())
         langPopup->addItem(record.langName);
-    langPopup->setCurrentIndex(int(langIndex));
-    connect(langPopup, &QComboBox::activated, this, &MainWindowController::languageChanged);
+    connect(langPopup, &QComboBox::activated, this, &SettingsPanel::languageChosen);
     langLabel->setBuddy(langPopup);
 
-    pathLabel =
-        addSubview(settingsPanel, label({}, QRect(24, 74, 200, 16), 12, Colors::text, false));
-    locationField = new QLineEdit(u"/Applications"_s, settingsPanel);
+    pathLabel = addLabel(this, {}, QRect(24, 74, 200, 16), 12, Colors::text, false);
+    pathLabel->setObjectName(u"pathLabel"_s);
+    locationField = new QLineEdit(this);
+    locationField->setObjectName(u"locationField"_s);
     locationField->setGeometry(24, 94, 492, 24);
     locationField->setFont(systemFont(13));
     pathLabel->setBuddy(locationField);
 
-    browseButton = new QPushButton(settingsPanel);
+    browseButton = new QPushButton(this);
+    browseButton->setObjectName(u"browseButton"_s);
     browseButton->setGeometry(524, 92, 90, 28);
     browseButton->setFont(systemFont(13));
-    connect(browseButton, &QPushButton::clicked, this, &MainWindowController::browseClicked);
+    connect(browseButton, &QPushButton::clicked, this, &SettingsPanel::browseClicked);
+    langPopup->setCurrentIndex(m_languageIndex);
+    locationField->setText(m_folderText);
+    apply();
 }
 
-void MainWindowController::settingsClicked()
+void SettingsPanel::apply()
 {
-    using namespace WindowGeometry;
-    settingsShown = !settingsShown;
-    // The window grows and shrinks at its bottom edge; its top edge and the main view's
-    // controls stay where they are on the screen.
-    const int newHeight = settingsShown ? height + settingsHeight : height;
-    settingsPanel->setVisible(settingsShown);
-    window->setFixedSize(window->width(), newHeight);
-    root->setGeometry(0, 0, root->width(), newHeight);
-    root->update();
+    for (QWidget *control : QWidgetList{locationField, browseButton, langPopup})
+        control->setEnabled(!m_busy);
+    if (!m_strings)
+        return;
+    langLabel->setText(m_strings->selectLanguage);
+    fitFontToWidth(langLabel, kRowFontSize);
+    pathLabel->setText(m_strings->installPath);
+    fitFontToWidth(pathLabel, kRowFontSize);
+    browseButton->setText(m_strings->browse);
+    fitFontToWidth(browseButton, kPushButtonFontSize);
+}
+
+void SettingsPanel::relabel(const UIStrings &strings)
+{
+    m_strings = &strings;
+    if (isBuilt())
+        apply();
+}
+
+void SettingsPanel::setBusy(bool busy)
+{
+    m_busy = busy;
+    if (isBuilt())
+        apply();
+}
+
+QString SettingsPanel::folderText() const
+{
+    return isBuilt() ? locationField->text() : m_folderText;
+}
+
+void SettingsPanel::setFolderText(const QString &text)
+{
+    m_folderText = text;
+    if (isBuilt())
+        locationField->setText(text);
+}
+
+void SettingsPanel::setLanguageIndex(int index)
+{
+    m_languageIndex = index;
+    if (isBuilt())
+        langPopup->setCurrentIndex(index);
 }

@@ -1,34 +1,21 @@
-// The small view-building helpers that every view of the controller uses.
-#include "flow/main_window_controller.h"
-#include "l10n/localization.h"
+#include "ui/view_helpers.h"
+
 #include "ui/colors.h"
 #include "ui/fonts.h"
+#include "ui/image_view.h"
 #include "ui/link_label.h"
 
 #include <QFileInfo>
 #include <QLabel>
 
-const UIStrings &MainWindowController::L() const
-{
-    return Localization::all().at(langIndex);
-}
+using namespace Qt::StringLiterals;
 
-QIcon MainWindowController::image(const QString &name) const
-{
-    // Read afresh on every call; loading by the plain name also picks up NAME@2x.png on a
-    // screen of twice the density.
-    const QString path = m_settings.resourcesFolder + u'/' + name + QStringLiteral(".png");
-    if (m_settings.resourcesFolder.isEmpty() || !QFileInfo(path).isFile())
-        return {};
-    QIcon icon(path);
-    return icon.availableSizes().isEmpty() ? QIcon() : icon;
-}
+namespace ViewHelpers {
 
-std::unique_ptr<QLabel> MainWindowController::label(const QString &text, const QRect &frame,
-                                                    double size, const QColor &color,
-                                                    bool bold) const
+QLabel *addLabel(QWidget *parent, const QString &text, const QRect &frame, double size,
+                 const QColor &color, bool bold)
 {
-    auto field = std::make_unique<QLabel>(text);
+    auto *field = new QLabel(text, parent);
     field->setGeometry(frame);
     field->setTextFormat(Qt::PlainText);
     field->setFont(systemFont(size, bold));
@@ -39,24 +26,16 @@ std::unique_ptr<QLabel> MainWindowController::label(const QString &text, const Q
     return field;
 }
 
-std::unique_ptr<LinkLabel> MainWindowController::link(const QString &text, const QRect &frame,
-                                                      void (MainWindowController::*action)())
+LinkLabel *addLink(QWidget *parent, const QRect &frame)
 {
-    auto field = std::make_unique<LinkLabel>();
+    auto *field = new LinkLabel(parent);
     field->setGeometry(frame);
     field->setTextFormat(Qt::PlainText);
-    field->setText(text);
-    connect(field.get(), &LinkLabel::clicked, this, action);
-    styleLink(field.get());
+    styleLink(field);
     return field;
 }
 
-void MainWindowController::styleLink(QLabel *field) const
-{
-    styleLink(field, false);
-}
-
-void MainWindowController::styleLink(QLabel *field, bool centered) const
+void styleLink(QLabel *field, bool centered)
 {
     QFont font = systemFont(12);
     font.setUnderline(true);
@@ -66,3 +45,29 @@ void MainWindowController::styleLink(QLabel *field, bool centered) const
     field->setPalette(palette);
     field->setAlignment((centered ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
 }
+
+QIcon image(const QString &resourcesFolder, const QString &name)
+{
+    const QString path = resourcesFolder + u'/' + name + u".png"_s;
+    if (resourcesFolder.isEmpty() || !QFileInfo(path).isFile())
+        return {};
+    QIcon icon(path);
+    return icon.availableSizes().isEmpty() ? QIcon() : icon;
+}
+
+ImageView *addImageView(QWidget *parent, const QRect &frame, const QString &resourcesFolder,
+                        const QString &name)
+{
+    auto *view = new ImageView(frame, parent);
+    view->setImage(image(resourcesFolder, name));
+    view->setAccessibleName(u"Quorvel"_s);
+    return view;
+}
+
+QLabel *addBrandRow(QWidget *parent, const QString &resourcesFolder)
+{
+    addImageView(parent, QRect(28, 10, 24, 24), resourcesFolder, u"brand"_s);
+    return addLabel(parent, u"Quorvel"_s, QRect(60, 11, 120, 22), 15, Colors::brand, true);
+}
+
+} // namespace ViewHelpers
