@@ -6,24 +6,23 @@
 // copies, followed by a new run. After every run it checks what the user and the disk are left
 // with, then prints the figures.
 //   fault_soak [--runs N] [--seed S]   exits non-zero when a target is missed
+#include "app/main_window_controller.h"
 #include "diag/log.h"
 #include "engine/stale_runs.h"
-#include "flow/main_window_controller.h"
 #include "platform/paths.h"
 #include "platform/tree_copy.h"
 #include "real_tools.h"
 #include "test_ca.h"
 #include "test_server.h"
 #include "ui/installer_window.h"
+#include "ui/main_view.h"
+#include "ui/settings_panel.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
-#include <QLabel>
-#include <QLineEdit>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -51,43 +50,38 @@ const QString kBundle = u"Quorvel.app"_s;
 int child(const QString &baseUrl, const QString &caFile, const QString &dest)
 {
     MainWindowController::Settings s;
-    s.downloadBaseUrl = baseUrl;
-    s.websiteBaseUrl = u"https://example.invalid"_s;
-    s.caFile = caFile;
-    s.idleTimeout = kIdleTimeout;
-    s.tools = standInTools();
-    QString sheet;
-    s.platform = {[](const QUrl &) { return false; },
-                  [](const QString &) { return false; },
-                  [](const QString &) { return std::shared_ptr<void>(); },
-                  [] { return false; },
-                  [&sheet](QWidget *, const QString &, const QString &message,
-                           Dialogs::AlertStyle) { sheet = message; },
-                  [](QWidget *, const QString &, const QString &) { return false; },
-                  [](QWidget *, const QString &, const QString &) { return std::nullopt; },
-                  [] {},
+    SetupFlow::Settings &f = s.flow;
+    f.downloadBaseUrl = baseUrl;
+    f.websiteBaseUrl = u"https://example.invalid"_s;
+    f.caFile = caFile;
+    f.idleTimeout = kIdleTimeout;
+    f.tools = standInTools();
+    f.retryPause = 0ms;
+    f.platform = {[](const QUrl &) { return false; }, [](const QString &) { return false; },
+                  [](const QString &) { return std::shared_ptr<void>(); }, [] { return false; },
                   [] {}};
+    QString sheet;
+    s.dialogs = {[&sheet](QWidget *, const QString &, const QString &message, Dialogs::AlertStyle) {
+                     sheet = message;
+                 },
+                 [](QWidget *, const QString &, const QString &) { return false; }, [] {},
+                 [](QWidget *, const QString &, const QString &) { return std::nullopt; }};
     MainWindowController c(s);
     QThreadPool::globalInstance()->start(
-        [&s] { StaleRuns::sweep(s.tools, Paths::privateFolderBases()); });
-    c.window->show();
-    c.acceptCheck->setChecked(true);
-    c.locationField->setText(dest);
-    c.installClicked();
+        [&f] { StaleRuns::sweep(f.tools, Paths::privateFolderBases()); });
+    c.window().show();
+    c.window().settingsPanel()->setFolderText(dest);
+    emit c.window().mainView()->installClicked();
 
     int rc = 2;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (c.retryTimer) {
-            QMetaObject::invokeMethod(c.retryTimer.get(), "timeout");
-            return;
-        }
-        if (c.done) {
+        const SetupFlow &flow = c.flow();
+        if (flow.phase() == SetupFlow::Phase::Finished) {
             std::printf("success\n");
             rc = 0;
-        } else if (!c.installing && !c.downloader && !c.installer) {
-            std::printf("failed: %s\n",
-                        qPrintable(sheet.isEmpty() ? c.detailLabel->text() : sheet));
+        } else if (flow.phase() == SetupFlow::Phase::Failed) {
+            std::printf("failed: %s\n", qPrintable(sheet.isEmpty() ? flow.failureDetail() : sheet));
             rc = 1;
         } else {
             return;

@@ -1,19 +1,20 @@
 // Counts the wake-ups of the main thread's event loop with the setup's window shown: idle, then
 // during a long download that a loopback HTTPS server paces, for bench/wakeup_bench.sh. It also
 // tallies what the loop dispatched during the download, which tells what woke it.
+#include "app/main_window_controller.h"
 #include "diag/analytics.h"
 #include "engine/downloader.h"
-#include "flow/main_window_controller.h"
 #include "test_ca.h"
 #include "test_server.h"
 #include "ui/installer_window.h"
+#include "ui/main_view.h"
 #include "ui/progress_bar.h"
+#include "ui/settings_panel.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QLineEdit>
 #include <QMetaEnum>
 #include <QTemporaryDir>
 #include <QThread>
@@ -210,43 +211,42 @@ int main(int argc, char **argv)
     server.start();
 
     MainWindowController::Settings s;
-    s.downloadBaseUrl = baseUrl.get();
-    s.websiteBaseUrl = u"https://127.0.0.1:9"_s;
-    s.caFile = caFile;
-    s.temporaryFolder = dir.path();
+    SetupFlow::Settings &f = s.flow;
+    f.downloadBaseUrl = baseUrl.get();
+    f.websiteBaseUrl = u"https://127.0.0.1:9"_s;
+    f.caFile = caFile;
+    f.temporaryFolder = dir.path();
     // The download outlasts the benchmark: the installer never runs these.
-    s.tools = {dir.filePath(u"hdiutil"_s), dir.filePath(u"xattr"_s), dir.filePath(u"osascript"_s),
+    f.tools = {dir.filePath(u"hdiutil"_s), dir.filePath(u"xattr"_s), dir.filePath(u"osascript"_s),
                dir.filePath(u"ditto"_s)};
-    s.platform = {
-        [](const QUrl &) { return true; },
-        [](const QString &) { return true; },
-        [](const QString &) { return std::shared_ptr<void>(); },
-        [] { return false; },
-        [](QWidget *, const QString &, const QString &, Dialogs::AlertStyle) {},
-        [](QWidget *, const QString &, const QString &) { return true; },
-        [](QWidget *, const QString &, const QString &) { return std::optional<QString>(); },
-        [] {},
-        [] {}};
+    bool ended = false;
+    f.platform = {[](const QUrl &) { return true; }, [](const QString &) { return true; },
+                  [](const QString &) { return std::shared_ptr<void>(); }, [] { return false; },
+                  [&ended] { ended = true; }};
+    s.dialogs = {[](QWidget *, const QString &, const QString &, Dialogs::AlertStyle) {},
+                 [](QWidget *, const QString &, const QString &) { return true; }, [] {},
+                 [](QWidget *, const QString &, const QString &) { return std::nullopt; }};
     auto controller = std::make_unique<MainWindowController>(s);
-    controller->locationField->setText(dir.filePath(u"Applications"_s));
-    controller->window->show();
+    controller->window().settingsPanel()->setFolderText(dir.filePath(u"Applications"_s));
+    controller->window().show();
     runLoopFor(kSettle);
     const Tally idle = measure(app, kIdleWindow);
 
-    controller->installClicked();
+    emit controller->window().mainView()->installClicked();
     runLoopFor(kLeadIn);
-    const double percentBefore = controller->progress->doubleValue() / 10;
+    const double percentBefore = controller->flow().progressValue() / 10;
     const Tally download = measure(app, kDownloadWindow);
-    const double percentAfter = controller->progress->doubleValue() / 10;
-    const bool inFlight = controller->downloader != nullptr;
+    const double percentAfter = controller->flow().progressValue() / 10;
+    const bool inFlight = controller->flow().phase() == SetupFlow::Phase::Downloading;
 
-    // The controller's end cancels the transfer; its completion still has to run here.
-    const std::weak_ptr<Downloader> transfer = controller->downloader;
-    controller.reset();
+    // Leaving, as a user who confirms: the transfer is cancelled, and the setup ends once its
+    // completion has come back here.
+    controller->window().close();
     QElapsedTimer clock;
     clock.start();
-    while (!transfer.expired() && clock.elapsed() < 10000)
+    while (!ended && clock.elapsed() < 10000)
         runLoopFor(20ms);
+    controller.reset();
     server.quit();
     server.wait();
 

@@ -5,7 +5,9 @@
 #include "ui/image_view.h"
 #include "ui/link_label.h"
 
+#include <QApplication>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QLabel>
 
 using namespace Qt::StringLiterals;
@@ -48,11 +50,22 @@ void styleLink(QLabel *field, bool centered)
 
 QIcon image(const QString &resourcesFolder, const QString &name)
 {
-    const QString path = resourcesFolder + u'/' + name + u".png"_s;
-    if (resourcesFolder.isEmpty() || !QFileInfo(path).isFile())
+    if (resourcesFolder.isEmpty())
         return {};
-    QIcon icon(path);
-    return icon.availableSizes().isEmpty() ? QIcon() : icon;
+    // Read as PNG by name: letting the reader guess the format would load every image plugin.
+    const auto read = [](const QString &path) {
+        QImageReader reader(path, "png");
+        reader.setAutoDetectImageFormat(false);
+        return QFileInfo(path).isFile() ? reader.read() : QImage();
+    };
+    const QString base = resourcesFolder + u'/' + name;
+    QIcon icon;
+    for (const QImage &picture :
+         {read(base + u".png"_s),
+          qApp->devicePixelRatio() > 1 ? read(base + u"@2x.png"_s) : QImage()})
+        if (!picture.isNull())
+            icon.addPixmap(QPixmap::fromImage(picture));
+    return icon;
 }
 
 ImageView *addImageView(QWidget *parent, const QRect &frame, const QString &resourcesFolder,
