@@ -19,8 +19,8 @@ AppDelegate::AppDelegate(MainWindowController::Settings settings) : m_settings(s
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    mainController = std::make_unique<MainWindowController>(std::move(m_settings));
-    InstallerWindow *window = &mainController->window();
+    m_mainController = std::make_unique<MainWindowController>(std::move(m_settings));
+    InstallerWindow *window = &m_mainController->window();
     window->show();
     activate();
     // A window manager makes the window active a moment after it is shown; its state is written
@@ -34,9 +34,9 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::activate()
 {
-    if (!mainController)
+    if (!m_mainController)
         return;
-    InstallerWindow *window = &mainController->window();
+    InstallerWindow *window = &m_mainController->window();
     if (window->isMinimized())
         window->showNormal();
     window->raise();
@@ -48,7 +48,7 @@ void AppDelegate::logWindowState()
     if (m_logged)
         return;
     m_logged = true;
-    const InstallerWindow *window = mainController ? &mainController->window() : nullptr;
+    const InstallerWindow *window = m_mainController ? &m_mainController->window() : nullptr;
     const QRect frame = window ? window->frameGeometry() : QRect();
     const qsizetype subviews =
         window ? window->mainView()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size() : 0;

@@ -17,12 +17,13 @@ public:
     void applicationDidFinishLaunching();
     // Brings the window to the front, when another start of the setup asks for it.
     void activate();
-
-    std::unique_ptr<MainWindowController> mainController;
+    // The controller, once the application has started.
+    MainWindowController *mainController() const { return m_mainController.get(); }
 
 private:
     void logWindowState();
 
     MainWindowController::Settings m_settings;
+    std::unique_ptr<MainWindowController> m_mainController;
     bool m_logged = false;
 };

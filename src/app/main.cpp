@@ -46,15 +46,15 @@ int main(int argc, char *argv[])
     // Being told to end: the flow decides how, for nobody may be there to answer a question.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::requested, &delegate, [&delegate] {
-        if (delegate.mainController)
-            delegate.mainController->flow().terminationRequested();
+        if (delegate.mainController())
+            delegate.mainController()->flow().terminationRequested();
         else
             QCoreApplication::quit();
     });
     // The user logging out asks the window: refused while installing, the exit question
     // otherwise, as the close button does.
     const auto askToClose = [&delegate] {
-        return !delegate.mainController || delegate.mainController->askToClose();
+        return !delegate.mainController() || delegate.mainController()->askToClose();
     };
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &delegate,
                      [askToClose](QSessionManager &manager) {
