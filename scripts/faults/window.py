@@ -1,4 +1,5 @@
-# Faults in the window: controls, views, slideshow, language layout and texts.
+# Faults in the window: controls, views, slideshow, language layout and texts, and where the
+# window meets the flow.
 TESTS = 'tst_window|tst_localization'
 
 FAULTS = [
@@ -10,15 +11,15 @@ FAULTS = [
     ('dots colours swapped', 'src/ui/dots_view.cpp', 'i == m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208)', 'i != m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208)'),
     ('border one in', 'src/ui/flipped_view.cpp', 'QRect(0, 0, w, 1)', 'QRect(1, 1, w - 2, 1)'),
     ('link any button', 'src/ui/link_label.cpp', '    m_pressed = event->button() == Qt::LeftButton;\n', '    m_pressed = event != nullptr;\n'),
-    ('root height kept', 'src/ui/settings_panel.cpp', '    root->setGeometry(0, 0, root->width(), newHeight);\n', ''),
-    ('caption off by one', 'src/ui/install_view.cpp', 'L().slides.value(index)', 'L().slides.value(index + 1)'),
+    ('root height kept', 'src/ui/installer_window.cpp', '    m_mainView->setGeometry(0, 0, m_mainView->width(), newHeight);\n', ''),
+    ('caption off by one', 'src/ui/install_view.cpp', 'm_strings->slides.value(index)', 'm_strings->slides.value(index + 1)'),
     ('slide interval 3000', 'src/ui/install_view.cpp', 'kSlideInterval = 3500ms', 'kSlideInterval = 3000ms'),
-    ('hide keeps timer', 'src/ui/install_view.cpp', '        slideTimer.reset();\n', ''),
-    ('advance wraps wrong', 'src/ui/install_view.cpp', '(slideIndex + 1) % SlideCaptions::kSlideCount', 'qMin<qint64>(slideIndex + 1, 3)'),
+    ('hide keeps timer', 'src/ui/install_view.cpp', '    if (isBuilt())\n        slideTimer->stop();\n', ''),
+    ('advance wraps wrong', 'src/ui/install_view.cpp', '(m_slideIndex + 1) % SlideCaptions::kSlideCount', 'qMin<qint64>(m_slideIndex + 1, 3)'),
     ('link no underline', 'src/ui/view_helpers.cpp', '    font.setUnderline(true);\n', ''),
-    ('gap 4', 'src/ui/language.cpp', 'kGap = 6;', 'kGap = 4;'),
-    ('no row shrink', 'src/ui/language.cpp', 'if (agreeRowFits() || size == kMinimumFitPixelSize)', 'if (true)'),
-    ('no hide fit', 'src/ui/language.cpp', '    fitFontToWidth(hideButton, kPushButtonFontSize);\n', ''),
+    ('gap 4', 'src/ui/main_view.cpp', 'kGap = 6;', 'kGap = 4;'),
+    ('no row shrink', 'src/ui/main_view.cpp', 'if (agreeRowFits() || size == kMinimumFitPixelSize)', 'if (true)'),
+    ('no hide fit', 'src/ui/install_view.cpp', '    fitFontToWidth(hideButton, kPushButtonFontSize);\n', ''),
     ('no @2x', 'src/ui/image_view.cpp', 'm_image.pixmap(target.size().toSize(), devicePixelRatioF())', 'm_image.pixmap(target.size().toSize(), 1.0)'),
     ('no language log', 'src/flow/actions.cpp', '    ITLog("UI: language changed to %@", L().langName);\n', ''),
     ('min button', 'src/ui/window_chrome_linux.cpp', 'Qt::WindowCloseButtonHint);', 'Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);'),
@@ -26,13 +27,30 @@ FAULTS = [
     ('start button at main frame', 'src/ui/finish_view.cpp', 'QRect(199, 207, 240, 48)', 'QRect(200, 208, 240, 48)'),
     ('indeterminate loses value', 'src/ui/progress_bar.cpp', '    if (!indeterminate)\n        setValue(qRound(m_value));\n', ''),
     ('check unchecked at start', 'src/ui/main_view.cpp', 'acceptCheck->setChecked(true);', 'acceptCheck->setChecked(false);'),
-    ('popup preselect', 'src/ui/settings_panel.cpp', 'langPopup->setCurrentIndex(int(langIndex));', 'langPopup->setCurrentIndex(0);'),
+    ('popup preselect', 'src/ui/settings_panel.cpp', 'langPopup->setCurrentIndex(m_languageIndex);', 'langPopup->setCurrentIndex(0);'),
     ('link release any button', 'src/ui/link_label.cpp', 'const bool fire = m_pressed && event->button() == Qt::LeftButton &&', 'const bool fire = m_pressed &&'),
-    ('start title not relabelled', 'src/ui/language.cpp', 'startButton->setTitle(r.btnStartNow);', 'startButton->setTitle(r.btnInstall);'),
-    ('path label not relabelled', 'src/ui/language.cpp', 'pathLabel->setText(r.installPath);', 'pathLabel->setText(r.selectLanguage);'),
+    ('start title not relabelled', 'src/ui/finish_view.cpp', 'startButton->setTitle(strings.btnStartNow);', 'startButton->setTitle(strings.btnInstall);'),
+    ('path label not relabelled', 'src/ui/settings_panel.cpp', 'pathLabel->setText(m_strings->installPath);', 'pathLabel->setText(m_strings->selectLanguage);'),
     ('dots any button', 'src/ui/dots_view.cpp', '    if (event->button() != Qt::LeftButton)\n        return;\n', ''),
     ('wheel picks language', 'src/ui/language_popup.cpp', '    if (view()->isVisible())', '    if (true)'),
     ('slide timer coarse', 'src/ui/install_view.cpp', '    slideTimer->setTimerType(Qt::PreciseTimer);\n', ''),
     ('question not dismissable', 'src/ui/dialogs.cpp', '    openQuestion() = box.get();\n', ''),
     ('folder text borrowed', 'src/l10n/language_tables.cpp', 'u"Der Name des Installationsordners enthält Zeichen, die nicht verwendet werden können. Bitte wählen Sie einen anderen Ordner."_s', 'u"The install folder\'s name contains characters that cannot be used. Please choose another folder."_s'),
+    # The controls' rules of the views.
+    ('mixed counts as on', 'src/ui/main_view.cpp', '!busy && acceptCheck->checkState() == Qt::Checked', '!busy && acceptCheck->checkState() != Qt::Unchecked'),
+    ('accept mixed on', 'src/ui/main_view.cpp', '!m_busy && acceptCheck->checkState() == Qt::Checked', '!m_busy && acceptCheck->checkState() != Qt::Unchecked'),
+    ('agree row kept', 'src/ui/main_view.cpp', '        part->setVisible(!offered);', '        part->setVisible(true);'),
+    ('busy leaves language', 'src/ui/settings_panel.cpp', 'QWidgetList{locationField, browseButton, langPopup}', 'QWidgetList{locationField, browseButton}'),
+    ('views made at once', 'src/ui/lazy_view.cpp', '    if (visible)\n        ensureBuilt();', '    ensureBuilt();'),
+    # Where the window meets the flow.
+    ('install with the default folder', 'src/app/main_window_controller.cpp', 'm_flow.installClicked(m_window->settingsPanel()->folderText());', 'm_flow.installClicked(m_flow.defaultFolder());'),
+    ('finish view not shown', 'src/app/main_window_controller.cpp', '        m_window->showFinishView();\n', ''),
+    ('progress not shown', 'src/app/main_window_controller.cpp', '    connect(&m_flow, &SetupFlow::progressChanged, this, &MainWindowController::showProgress);\n', ''),
+    ('relabel keeps failure lines', 'src/app/main_window_controller.cpp', '    m_window->relabel(m_flow.L());\n    showPhase();\n', '    m_window->relabel(m_flow.L());\n'),
+    ('close asks nobody', 'src/app/main_window_controller.cpp', '[this] { return askToLeave(); }', '[] { return true; }'),
+    ('panel not locked', 'src/app/main_window_controller.cpp', '    m_window->settingsPanel()->setBusy(busy);\n', ''),
+    ('folder wanted, settings closed', 'src/app/main_window_controller.cpp', '        if (!m_window->settingsShown())\n            m_window->settingsClicked();\n', ''),
+    ('offline link unheard', 'src/app/main_window_controller.cpp', '    connect(main, &MainView::offlineClicked, &m_flow, &SetupFlow::offlineClicked);\n', ''),
+    ('chosen folder not shown', 'src/ui/settings_panel.cpp', '    if (isBuilt())\n        locationField->setText(text);\n', ''),
+    ('failure under the install view', 'src/app/main_window_controller.cpp', '        if (m_window->installViewShown())\n            m_window->showInstallView(false);\n', ''),
 ]
