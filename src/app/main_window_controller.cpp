@@ -49,12 +49,9 @@ void MainWindowController::connectViews()
     connect(main, &MainView::offlineClicked, &m_flow, &SetupFlow::offlineClicked);
     connect(main, &MainView::privacyClicked, &m_flow, &SetupFlow::privacyClicked);
     connect(main, &MainView::licenseClicked, &m_flow, &SetupFlow::licenseClicked);
-    connect(main, &MainView::settingsClicked, m_window.get(), &InstallerWindow::settingsClicked);
     const SettingsPanel *settings = m_window->settingsPanel();
     connect(settings, &SettingsPanel::languageChosen, &m_flow, &SetupFlow::languageChanged);
     connect(settings, &SettingsPanel::browseClicked, this, &MainWindowController::browseClicked);
-    connect(m_window->installView(), &InstallView::hideClicked, m_window.get(),
-            &QWidget::showMinimized);
     connect(m_window->finishView(), &FinishView::startClicked, &m_flow, &SetupFlow::startClicked);
 }
 

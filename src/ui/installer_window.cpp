@@ -23,6 +23,10 @@ InstallerWindow::InstallerWindow(const QString &resourcesFolder) : QWidget(nullp
     m_settingsPanel = new SettingsPanel(m_mainView);
     m_installView = new InstallView(resourcesFolder, m_mainView);
     m_finishView = new FinishView(resourcesFolder, m_mainView);
+    // What the window does by itself: the settings link opens and closes the panel, Hide
+    // minimizes.
+    connect(m_mainView, &MainView::settingsClicked, this, &InstallerWindow::settingsClicked);
+    connect(m_installView, &InstallView::hideClicked, this, &QWidget::showMinimized);
 }
 
 void InstallerWindow::relabel(const UIStrings &strings)
