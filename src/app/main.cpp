@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QSessionManager>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <unistd.h>
 
@@ -62,7 +61,7 @@ int main(int argc, char *argv[])
                              manager.cancel();
                          manager.release();
                      });
-    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    delegate.applicationDidFinishLaunching();
 
     app.exec();
     // The window is gone: a start from now on is a new setup, not this one coming to the front.
