@@ -114,9 +114,8 @@ class TstSetupFlow : public QObject
     // while one is under way, and counts it as done.
     bool close()
     {
-        if (m_inClose)
+        if (std::exchange(m_inClose, true))
             return true;
-        m_inClose = true;
         const bool closes = m_flow->windowShouldClose([this] {
             note(u"ask"_s);
             m_whileAsking();
@@ -592,11 +591,10 @@ private slots:
         QCOMPARE(f.installStatus(), de.installingWait);
 
         // The links open their pages, whatever the language.
-        f.privacyClicked();
-        f.licenseClicked();
-        const QString site = u"open https://example.invalid/"_s;
+        f.privacyClicked(), f.licenseClicked();
         QCOMPARE(m_outside,
-                 (QStringList{site + u"privacy-policy/"_s, site + u"user-license-agreement/"_s}));
+                 (QStringList{u"open https://example.invalid/privacy-policy/"_s,
+                              u"open https://example.invalid/user-license-agreement/"_s}));
 
         // The folder chooser's answer. A name that is not UTF-8 comes back as text that names
         // another folder: refused, also while a folder of that very text stands beside it;
@@ -619,17 +617,14 @@ private slots:
         // Nor is a home folder whose name the text cannot carry.
         const QByteArray home = qgetenv("HOME"),
                          oddHome = QFile::encodeName(path(u"Home"_s)) + '\351';
-        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0);
-        qputenv("HOME", oddHome);
+        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0 && qputenv("HOME", oddHome));
         m_outside.clear();
         f.installClicked(u" ~/Apps"_s);
-        qputenv("HOME", home);
-        QVERIFY(::rmdir(oddHome.constData()) == 0);
+        QVERIFY(qputenv("HOME", home) && ::rmdir(oddHome.constData()) == 0);
         QVERIFY(f.phase() == Phase::Ready && m_outside == (QStringList{u"settings"_s, refused}));
 
         // The offline link: an Arm machine gets the second image, asked afresh each time.
-        m_arm = true;
-        m_outside.clear();
+        m_arm = true, m_outside.clear();
         f.offlineClicked();
         QCOMPARE(m_outside,
                  (QStringList{u"open "_s + m_server->url(u"/quorvel.silicon.dmg"_s), u"end"_s}));
