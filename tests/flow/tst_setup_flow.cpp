@@ -1,30 +1,19 @@
 #include "diag/analytics.h"
 #include "engine/downloader.h"
-#include "flow/main_window_controller.h"
+#include "flow/progress.h"
+#include "flow/setup_flow.h"
+#include "l10n/localization.h"
 #include "log_reader.h"
 #include "test_ca.h"
 #include "test_files.h"
 #include "test_server.h"
-#include "ui/flipped_view.h"
-#include "ui/installer_window.h"
-#include "ui/link_label.h"
-#include "ui/progress_bar.h"
-#include "ui/rounded_button.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
+#include <QThread>
 
 #include <chrono>
 #include <sys/stat.h>
@@ -32,12 +21,23 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Phase = SetupFlow::Phase;
 
 namespace {
 
 const QByteArray kImage(64 * 1024, 'i');
-// What attaching prints; the slow one leaves time to ask to leave while it installs.
-const QByteArray kAttach = "echo \"$PLIST\"", kSlowAttach = "sleep 2; " + kAttach;
+const QStringList kPhases{u"ready"_s,      u"downloading"_s, u"waiting"_s,
+                          u"installing"_s, u"finished"_s,    u"failed"_s};
+// What leaving logs, by short names.
+const QMap<QString, QString> kLeavingLog{
+    {u"confirmed"_s, u"UI: user confirmed exit"_s},
+    {u"blocked"_s, u"UI: close blocked, install in progress"_s},
+    {u"nothing"_s, u"UI: termination requested, nothing to lose"_s},
+    {u"asking"_s, u"UI: termination requested, asking"_s},
+    {u"unanswered"_s, u"UI: exit question unanswered, leaving"_s},
+    {u"installing"_s, u"UI: termination requested during the installation"_s},
+    {u"late"_s, u"UI: the installation did not end in time, ending"_s}};
 
 // A coarse timer may end up to 5 % early, on a round fraction of the clock's second; one started
 // a tenth of a second past a whole second would.
@@ -48,94 +48,88 @@ void waitForCoarseTimerPhase()
     std::this_thread::sleep_until(steady_clock::time_point(ceil<seconds>(now) + 110ms));
 }
 
-// A shell script at `path`, made with its folders.
-bool writeScript(const QString &path, const QByteArray &body)
+// Attaching checks that it is handed the downloaded image, and takes its time while DIR/slow is
+// there; detaching does nothing; the other tools are missing.
+const char kHdiutil[] = R"sh(#!/bin/sh
+[ "$1" = attach ] || exit 0
+[ "$(head -c 4 "$2")" = iiii ] || exit 1
+[ -e DIR/slow ] && sleep 2
+echo '<plist><dict><key>system-entities</key><array><dict><key>mount-point</key>
+<string>DIR/volume</string></dict></array></dict></plist>'
+)sh";
+
+QStringList list(const char *items)
 {
-    return writeFile(path, "#!/bin/sh\n" + body + '\n', true);
+    return QString::fromUtf8(items).split(u", "_s, Qt::SkipEmptyParts);
 }
 
 } // namespace
 
-// The whole road on the offscreen platform: downloads from a loopback server, installs with
-// fake tools from a prepared "volume", and every effect outside the process recorded.
+// The whole road without a window: downloads from a loopback server, installs with fake tools
+// from a prepared "volume", and every effect outside the process recorded. A stand-in closes
+// the window as the real one does.
 class TstSetupFlow : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<TestServer> m_server;
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<MainWindowController> m_c;
+    SetupFlow::Settings m_settings; // a test changes it before open()
+    std::unique_ptr<SetupFlow> m_flow;
     qsizetype m_mark = 0;
-    // What reached outside the process, in order: "hold", "open URL", "launch APP",
-    // "warning TEXT", "critical TEXT", "ask", "dismiss" (the question), "choose TITLE", "end".
+    // What reached outside the process, in order: "hold", "open URL", "launch APP", "settings",
+    // "warning TEXT", "critical TEXT", "ask", "dismiss" (the question), "hide", "end".
     QStringList m_outside;
+    QStringList m_phases;  // each phase entered, with "busy" and "held" (the sleep hold)
     QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
-    std::function<void()> m_whileAsking;
-    bool m_dismissed = false; // the open question was closed unanswered
-    std::chrono::milliseconds m_questionWait{500}, m_installWait{10000};
-    std::optional<QString> m_chosenFolder;
-    bool m_noTemporaryFolder = false, m_arm = false;
-    qint64 m_downloadLimit = 0;
+    std::function<void()> m_whileAsking, m_onProgress;
+    std::weak_ptr<void> m_hold;
+    bool m_dismissed = false, m_inClose = false, m_arm = false;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString image() const { return path(u"tmp/quorvel_setup.dmg"_s); }
+    bool held() const { return !m_hold.expired(); }
+    bool note(const QString &what) { return m_outside << what, true; }
 
-    // The window, with the writable folder "Apps" in the location field.
-    MainWindowController &open(const QByteArray &attach = kAttach)
+    SetupFlow &open()
     {
-        const QString volume = path(u"volume"_s), tools = path(u"tools"_s);
-        // Attaching checks that it is handed the downloaded image; the other tools are missing.
-        const bool ready =
-            QDir().mkpath(path(u"Apps"_s)) && QDir().mkpath(QDir::homePath() + u"/Apps"_s) &&
-            QDir().mkpath(path(u"tmp"_s)) &&
-            writeScript(volume + u"/Quorvel.app/AppRun"_s, "true") &&
-            writeScript(tools + u"/hdiutil"_s,
-                        "PLIST='<plist><dict><key>system-entities</key><array><dict><key>"
-                        "mount-point</key><string>" +
-                            volume.toUtf8() +
-                            "</string></dict></array></dict></plist>'\ncase $1 in attach) "
-                            "[ \"$(head -c 4 \"$2\")\" = iiii ] || exit 1; " +
-                            attach + ";; detach) exit 0;; esac");
-        if (!ready)
-            qFatal("cannot prepare the fake tools");
-
-        MainWindowController::Settings s;
-        s.downloadBaseUrl = m_server->url(QString());
-        s.websiteBaseUrl = u"https://example.invalid"_s;
-        s.caFile = TestCa::instance().caFile;
-        s.temporaryFolder = m_noTemporaryFolder ? QString() : path(u"tmp"_s);
-        s.downloadLimit = m_downloadLimit;
-        s.tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
-                   tools + u"/ditto"_s};
-        s.platform = {
-            [this](const QUrl &url) { return m_outside << u"open "_s + url.toString(), true; },
-            [this](const QString &app) { return m_outside << u"launch "_s + app, true; },
-            [this](const QString &) { return m_outside << u"hold"_s, std::make_shared<int>(); },
-            [this] { return m_arm; },
-            [this](QWidget *, const QString &, const QString &text, Dialogs::AlertStyle st) {
-                m_outside << (st == decltype(st)::Critical ? u"critical "_s : u"warning "_s) + text;
-            },
-            [this](QWidget *, const QString &, const QString &) {
-                m_outside << u"ask"_s;
-                m_whileAsking();
-                if (!m_answers.isEmpty())
-                    return m_answers.takeFirst();
-                // Nobody answers: the question stays until the flow closes it.
-                if (!QTest::qWaitFor([this] { return std::exchange(m_dismissed, false); }, 20000))
-                    qFatal("an unanswered question stayed open");
-                return false;
-            },
-            [this](QWidget *, const QString &title, const QString &) {
-                return m_outside << u"choose "_s + title, m_chosenFolder;
-            },
-            [this] { m_outside << u"end"_s; },
-            [this] { m_outside << u"dismiss"_s, m_dismissed = true; }};
-        s.unansweredExitWait = m_questionWait;
-        s.installEndWait = m_installWait;
-        m_c = std::make_unique<MainWindowController>(s);
-        m_c->window->show();
-        m_c->locationField->setText(path(u"Apps"_s));
+        m_flow = std::make_unique<SetupFlow>(m_settings);
+        SetupFlow *f = m_flow.get();
+        connect(f, &SetupFlow::alert, this, [this](const QString &text, SetupFlow::AlertStyle s) {
+            note((s == SetupFlow::AlertStyle::Critical ? u"critical "_s : u"warning "_s) + text);
+        });
+        connect(f, &SetupFlow::settingsWanted, this, [this] { note(u"settings"_s); });
+        connect(f, &SetupFlow::closeWindow, this, &TstSetupFlow::close);
+        connect(f, &SetupFlow::hideWindow, this, [this] { note(u"hide"_s); });
+        connect(f, &SetupFlow::dismissQuestion, this, [this] { m_dismissed = note(u"dismiss"_s); });
+        connect(f, &SetupFlow::phaseChanged, this, [this, f] {
+            m_phases << kPhases[int(f->phase())] + (f->busy() ? u" busy"_s : QString()) +
+                            (held() ? u" held"_s : QString());
+        });
+        connect(f, &SetupFlow::progressChanged, this, [this] { m_onProgress(); });
         m_mark = LogReader::mark();
-        return *m_c;
+        return *f;
+    }
+    // The window's close, its close button's and the flow's own: Qt lets no second close in
+    // while one is under way, and counts it as done.
+    bool close()
+    {
+        if (std::exchange(m_inClose, true))
+            return true;
+        const bool closes = m_flow->windowShouldClose([this] {
+            note(u"ask"_s);
+            m_whileAsking();
+            if (!m_answers.isEmpty())
+                return m_answers.takeFirst();
+            // Nobody answers: the question stays until the flow closes it.
+            if (!QTest::qWaitFor([this] { return std::exchange(m_dismissed, false); }, 20000))
+                qFatal("an unanswered question stayed open");
+            return false;
+        });
+        if (closes)
+            m_flow->windowWillClose();
+        m_inClose = false;
+        return closes;
     }
     // The download answers these in turn, then the image.
     void serve(QList<Response> answers)
@@ -145,9 +139,9 @@ class TstSetupFlow : public QObject
                                      : answers.takeFirst();
         });
     }
-    QStringList flowLog() const
+    QStringList flowLog(const QString &from = u"FLOW|UI"_s) const
     {
-        return LogReader::messagesSince(m_mark).filter(QRegularExpression(u"^(FLOW|UI): "_s));
+        return LogReader::messagesSince(m_mark).filter(QRegularExpression(u"^(%1): "_s.arg(from)));
     }
     QStringList events() const // "name", or "name reason"
     {
@@ -157,66 +151,45 @@ class TstSetupFlow : public QObject
                               u"\\1 \\2"_s)
             .replaceInStrings(QRegularExpression(u" $"_s), QString());
     }
-    void retryAfter(int seconds)
-    {
-        QTRY_VERIFY(m_c->retryTimer);
-        QVERIFY(m_c->retryTimer->isSingleShot() && m_c->retryTimer->interval() == seconds * 1000);
-        QMetaObject::invokeMethod(m_c->retryTimer.get(), "timeout");
-    }
-    bool installed() const { return m_c->done && !m_c->installing; }
-    // The window in `state`: "ready", "downloading" (stalled), "waiting" (to retry after a cut),
-    // "late retry" (the same), "refused retry" (the retry is then refused), "installing"
-    // (slowly), "finished", "failed" (refused), or "asking" and "too late" (a download that
-    // ends soon; the first then installs slowly).
+    // The flow in `state`: "ready", "downloading" (stalled), "unknown size" (the same, without a
+    // length), "waiting" (a minute to retry after a cut), "late retry" (the same, a moment),
+    // "refused retry" (the same; the retry is refused), "installing" (slowly), "finished",
+    // "failed" (refused after a retry), or "asking" and "too late" (downloading an image that
+    // comes soon; the first then installs slowly).
     bool reach(const QString &state)
     {
-        if (state == u"downloading"_s)
-            serve({Response{.body = kImage, .stallAfter = 1000}});
-        else if (state == u"waiting"_s || state == u"late retry"_s)
-            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
-        else if (state == u"refused retry"_s)
-            serve({Response{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""},
-                   Response{.status = 404}});
-        else if (state == u"asking"_s || state == u"too late"_s)
-            serve({Response{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
+        const Response cut{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""};
+        const bool stalls = state == u"downloading"_s || state == u"unknown size"_s,
+                   retries = state.endsWith(u"retry"_s) || state == u"waiting"_s;
+        if (stalls)
+            serve({{.body = kImage, .chunked = state != u"downloading"_s, .stallAfter = 1000}});
+        else if (retries)
+            serve({cut, {.status = 404}});
+        else if (state == u"asking"_s)
+            serve({{.body = kImage, .chunkBytes = 8192, .chunkIntervalMs = 20}});
         else if (state == u"failed"_s)
-            serve({Response{.status = 404}});
-        MainWindowController &c =
-            open(state == u"installing"_s || state == u"asking"_s ? kSlowAttach : kAttach);
+            serve({{.status = 503}, {.status = 404}});
+        if (retries)
+            m_settings.retryPause = state == u"waiting"_s ? 1min : 300ms;
+        if ((state == u"installing"_s || state == u"asking"_s) && !writeFile(path(u"slow"_s), {}))
+            return false;
+        SetupFlow &f = open();
         if (state != u"ready"_s)
-            c.installClicked();
+            f.installClicked(path(u"Apps"_s));
         return QTest::qWaitFor([&] {
-            if (state == u"downloading"_s)
+            if (stalls)
                 return m_server->requestCount("/quorvel.dmg") == 1;
-            if (state.endsWith(u"retry"_s) || state == u"waiting"_s)
-                return c.retryTimer && QFile::exists(Downloader::partialPath(c.destFile));
-            if (state == u"installing"_s)
-                return c.installing;
-            if (state == u"finished"_s)
-                return installed();
-            return state != u"failed"_s || c.offlineLink->isVisible();
+            if (retries)
+                return f.phase() == Phase::WaitingToRetry &&
+                       QFile::exists(Downloader::partialPath(image()));
+            const qsizetype at = kPhases.indexOf(state);
+            return at < 0 || f.phase() == Phase(at);
         });
-    }
-    // The controls that the busy state locks, and which of them are enabled.
-    static QStringList lockable()
-    {
-        return {u"install"_s, u"field"_s, u"browse"_s, u"accept"_s, u"language"_s};
-    }
-    QStringList unlocked() const
-    {
-        const QWidgetList controls = {m_c->installButton, m_c->locationField, m_c->browseButton,
-                                      m_c->acceptCheck, m_c->langPopup};
-        QStringList names;
-        for (qsizetype i = 0; i < controls.size(); ++i)
-            if (controls[i]->isEnabled())
-                names << lockable()[i];
-        return names;
     }
 
 private slots:
     void init()
     {
-        QApplication::setQuitOnLastWindowClosed(false); // the flow's own ending is recorded
         qputenv("LANGUAGE", "en");
         m_server = std::make_unique<TestServer>();
         m_server->setRoute("/mp/collect", {.status = 204});
@@ -225,131 +198,161 @@ private slots:
                                 .measurementId = u"G-TEST"_s,
                                 .apiSecret = u"secret"_s,
                                 .caFile = TestCa::instance().caFile});
-        m_dir = std::make_unique<QTemporaryDir>(qEnvironmentVariable("QUORVEL_TEST_TMP") +
-                                                u"/flow-XXXXXX"_s);
-        QVERIFY(m_dir->isValid());
+        m_dir = testTempDir(u"flow-XXXXXX"_s);
         serve({});
-        m_outside.clear(), m_answers.clear(), m_whileAsking = [] {}, m_chosenFolder.reset();
-        m_noTemporaryFolder = m_arm = m_dismissed = false;
-        m_questionWait = std::chrono::milliseconds(500);
-        m_installWait = std::chrono::seconds(10);
-        m_downloadLimit = 0;
+        const QString tools = path(u"tools"_s);
+        QVERIFY(m_dir->isValid() && QDir().mkpath(path(u"Apps"_s)) &&
+                QDir().mkpath(path(u"tmp"_s)) && QDir().mkpath(QDir::homePath() + u"/Apps"_s) &&
+                writeFile(path(u"volume/Quorvel.app/AppRun"_s), "#!/bin/sh\n", true) &&
+                writeFile(tools + u"/hdiutil"_s,
+                          QByteArray(kHdiutil).replace("DIR", QFile::encodeName(m_dir->path())),
+                          true));
+        m_settings = {
+            .downloadBaseUrl = m_server->url(QString()),
+            .websiteBaseUrl = u"https://example.invalid"_s,
+            .caFile = TestCa::instance().caFile,
+            .temporaryFolder = path(u"tmp"_s),
+            .tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
+                      tools + u"/ditto"_s},
+            .platform = {
+                .openURL = [this](const QUrl &url) { return note(u"open "_s + url.toString()); },
+                .launchApplication =
+                    [this](const QString &app) { return note(u"launch "_s + app); },
+                .beginActivity =
+                    [this](const QString &) {
+                        std::shared_ptr<void> hold = std::make_shared<bool>(note(u"hold"_s));
+                        m_hold = hold;
+                        return hold;
+                    },
+                .prefersArmImage = [this] { return m_arm; },
+                .terminate = [this] { note(u"end"_s); }},
+            .retryPause = 20ms,
+            .creepInterval = 5ms,
+            .unansweredExitWait = 500ms};
+        m_outside.clear(), m_phases.clear(), m_answers.clear();
+        m_whileAsking = m_onProgress = [] {};
+        m_dismissed = m_arm = false;
     }
-    void cleanup() { m_c.reset(); }
+    void cleanup() { m_flow.reset(); }
 
     // From Install to Start Now, or to the failure the setup shows.
     void road_data()
     {
-        QTest::addColumn<QString>("text");        // in the location field; <dir>: a writable one
+        QTest::addColumn<QString>("text");        // the folder text; <dir>: a writable folder
         QTest::addColumn<QList<int>>("statuses"); // answered before the image; 200: not an image
-        QTest::addColumn<bool>("privateFolder");
         QTest::addColumn<QStringList>("tracked"); // the events; none: it asks for a folder
         QTest::addColumn<QString>("result");      // the folder it installs into, or the failure
         const QString dir = u"<dir>"_s, start = u"install_start"_s, success = u"install_success"_s,
                       retry = u"install_retry download_error_http_%1"_s,
                       failed = u"install_failed download_error_http_%1"_s;
         const QList<int> none;
-        QTest::newRow("empty") << QString() << none << true << QStringList() << QString();
-        QTest::newRow("relative") << u"Apps"_s << none << true << QStringList() << QString();
-        for (const char *text : {"~", "~user/Apps", "~Apps"}) // not the home folder
-            QTest::newRow(text) << QString::fromUtf8(text) << none << true << QStringList()
-                                << QString();
+        for (const char *text : {"", "Apps", "~", "~user/Apps", "~Apps"}) // not absolute
+            QTest::newRow(text) << QString::fromUtf8(text) << none << QStringList() << QString();
         QTest::newRow("home, blanks around")
-            << u"  ~/Apps "_s << none << true << QStringList{start, success}
+            << u"  ~/Apps "_s << none << QStringList{start, success}
             << QDir::homePath() + u"/Apps"_s;
         // A folder chosen with a blank at the end of its name is that folder, not another.
         for (const QString &end : {u" "_s, u"\u00a0"_s})
             QTest::newRow(qPrintable(
                 u"chosen folder ending in U+%1"_s.arg(end[0].unicode(), 4, 16, QChar(u'0'))))
-                << dir + end << none << true << QStringList{start, success} << dir + end;
+                << dir + end << none << QStringList{start, success} << dir + end;
         QTest::newRow("refused at once")
-            << dir << QList<int>{404} << true << QStringList{start, failed.arg(404)}
+            << dir << QList<int>{404} << QStringList{start, failed.arg(404)}
             << u"Server returned HTTP 404"_s;
         QTest::newRow("retried three times, then given up")
-            << dir << QList<int>{503, 503, 503, 503} << true
+            << dir << QList<int>{503, 503, 503, 503}
             << QStringList{start, retry.arg(503), retry.arg(503), retry.arg(503), failed.arg(503)}
             << u"Server returned HTTP 503"_s;
         QTest::newRow("three failures, then the image")
-            << dir << QList<int>{503, 429, 408} << true
+            << dir << QList<int>{503, 429, 408}
             << QStringList{start, retry.arg(503), retry.arg(429), retry.arg(408), success} << dir;
         // No retry can make room: given up at once, under a code of its own.
         QTest::newRow("image larger than allowed")
-            << dir << none << true << QStringList{start, u"install_failed download_error_1000"_s}
+            << dir << none << QStringList{start, u"install_failed download_error_1000"_s}
             << u"There is not enough disk space for the download."_s;
         QTest::newRow("no private folder, so no download")
-            << dir << none << false
+            << dir << none
             << QStringList{start, retry.arg(0), retry.arg(0), retry.arg(0), failed.arg(0)}
             << u"No private folder for the download."_s;
         QTest::newRow("the image does not mount")
-            << dir << QList<int>{200} << true << QStringList{start, u"install_failed copy_error"_s}
+            << dir << QList<int>{200} << QStringList{start, u"install_failed copy_error"_s}
             << u"Could not mount the disk image."_s;
     }
     void road()
     {
         QFETCH(QString, text);
         QFETCH(QList<int>, statuses);
-        QFETCH(bool, privateFolder);
         QFETCH(QStringList, tracked);
         QFETCH(QString, result);
         QList<Response> answers;
         for (int status : statuses)
             answers << Response{.status = status, .body = "no"};
         serve(answers);
-        m_noTemporaryFolder = !privateFolder;
-        m_downloadLimit = QTest::currentDataTag() == "image larger than allowed"_ba ? 1024 : 0;
-        MainWindowController &c = open();
-        c.locationField->setText(text.replace(u"<dir>"_s, path(u"Apps"_s)));
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag.startsWith("no private folder"))
+            m_settings.temporaryFolder.clear();
+        if (tag.startsWith("image larger"))
+            m_settings.downloadLimit = 1024;
+        text.replace(u"<dir>"_s, path(u"Apps"_s));
         result.replace(u"<dir>"_s, path(u"Apps"_s));
-        QVERIFY(!QByteArray(QTest::currentDataTag()).startsWith("chosen") || QDir().mkpath(text));
-        QTest::mouseClick(c.installButton, Qt::LeftButton);
+        QVERIFY(!tag.startsWith("chosen") || QDir().mkpath(text));
+        SetupFlow &f = open();
+        f.installClicked(text);
+        m_answers = {true}; // a question asked where none belongs shows, and does not stay open
         if (tracked.isEmpty()) {
-            QVERIFY(c.settingsShown && !c.downloader && !c.installView->isVisible());
-            QCOMPARE(m_outside, QStringList{u"warning "_s + c.L().chooseLocation});
+            QCOMPARE(m_outside, (QStringList{u"settings"_s, u"warning "_s + f.L().chooseLocation}));
+            QVERIFY(m_phases.isEmpty());
             return;
         }
-        const qsizetype retries = tracked.filter(u"install_retry"_s).size();
-        for (int n = 1; n <= retries; ++n) {
-            retryAfter(n);
-            QVERIFY(c.installView->isVisible() && c.activityToken && unlocked().isEmpty());
-        }
-        const bool success = tracked.last() == u"install_success"_s;
-        QTRY_VERIFY(installed() || !c.detailLabel->text().isEmpty());
-        QCOMPARE(c.detailLabel->text(), success ? QString() : result);
+        QTRY_VERIFY(f.phase() == Phase::Finished || f.phase() == Phase::Failed);
         QCOMPARE(events(), tracked);
-        QVERIFY(!c.installView->isVisible() && !c.activityToken && !QFile::exists(c.destFile));
+        const qsizetype retries = tracked.filter(u"install_retry"_s).size();
+        const bool success = tracked.last() == u"install_success"_s,
+                   installFailed = tracked.last() == u"install_failed copy_error"_s;
+        // Each attempt keeps the controls locked and sleep held off; the n-th retry waits n
+        // pauses; a failure frees the controls and lets the machine sleep.
+        QStringList phases{u"downloading busy held"_s}, pauses;
+        for (qsizetype n = 1; n <= retries; ++n) {
+            phases << u"waiting busy held"_s << u"downloading busy held"_s;
+            pauses << u"FLOW: auto-retry %1/3 in %2 ms"_s.arg(n).arg(20 * n);
+        }
+        if (success || installFailed)
+            phases << u"installing busy held"_s;
+        QCOMPARE(m_phases, phases << (success ? u"finished busy"_s : u"failed"_s));
+        QCOMPARE(flowLog().filter(u"auto-retry"_s), pauses);
+        QVERIFY(entries(path(u"tmp"_s)).isEmpty() && f.hasFailed() == !success);
+        QCOMPARE(f.failureDetail(), success ? QString() : result);
         if (success) {
             const QString app = result + u"/Quorvel.app"_s;
-            QVERIFY(QFile::exists(app + u"/AppRun"_s) && c.finishView->isVisible() &&
-                    !c.installTimer && c.progress->doubleValue() == 1000);
-            // Start Now starts what was installed and ends the setup without a question.
-            QTest::mouseClick(c.startButton, Qt::LeftButton);
+            QVERIFY(QFile::exists(app + u"/AppRun"_s) && !f.failureKind() &&
+                    f.installedApp() == app);
+            // Install does nothing any more; Start Now starts what was installed and ends the
+            // setup without a question.
+            f.installClicked(text);
+            f.startClicked();
             QCOMPARE(m_outside, (QStringList{u"hold"_s, u"launch "_s + app, u"end"_s}));
+            QCOMPARE(m_phases.size(), phases.size());
             // The folder as typed, and as resolved; the road's other lines are checked end to end.
             const QStringList log = flowLog();
             QCOMPARE(log.first(), u"FLOW: Install clicked, dir=\""_s + text + u'"');
-            QVERIFY(log.contains(u"FLOW: installing Quorvel.app into "_s + result));
+            QVERIFY(log.contains(u"FLOW: installing Quorvel.app into "_s + result) &&
+                    log.contains(u"FLOW: install SUCCESS, app="_s + app));
             return;
         }
-        QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, privateFolder);
-        QVERIFY(c.statusLabel->text() == c.L().installFailed &&
-                c.installButton->title() == c.L().btnRetry);
-        QVERIFY(unlocked() == lockable() && !c.installing);
-        QVERIFY(!c.acceptCheck->isVisible() && !c.settingsLink->isVisible());
+        QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, !tag.startsWith("no private folder"));
+        QVERIFY(f.failureKind() == (installFailed ? SetupFlow::FailureKind::Install
+                                                  : SetupFlow::FailureKind::Download));
         // A failed installation is told on a sheet. A failed download offers the image in the
         // browser instead, which leaves without a question.
-        const bool installFailed = tracked.last() == u"install_failed copy_error"_s;
         QCOMPARE(flowLog().last(),
                  installFailed
                      ? u"FLOW: failure shown to user: "_s + result
                      : u"FLOW: download FAILED after %1 retries, giving up"_s.arg(retries));
-        QCOMPARE(c.offlineLink->isVisible(), !installFailed);
         if (!installFailed)
-            QTest::mouseClick(c.offlineLink, Qt::LeftButton);
-        const QStringList outside =
-            installFailed
-                ? QStringList{u"hold"_s, u"critical "_s + result}
-                : QStringList{u"hold"_s, u"open "_s + m_server->url(u"/quorvel.dmg"_s), u"end"_s};
-        QCOMPARE(m_outside, outside);
+            f.offlineClicked();
+        const QString offline = u"open "_s + m_server->url(u"/quorvel.dmg"_s);
+        QCOMPARE(m_outside, (installFailed ? QStringList{u"hold"_s, u"critical "_s + result}
+                                           : QStringList{u"hold"_s, offline, u"end"_s}));
         QCOMPARE(events().last(), installFailed ? tracked.last() : u"offline_download"_s);
     }
 
@@ -365,283 +368,269 @@ private slots:
                     found << QString::fromLatin1(r.headers.value("range"));
             return found;
         };
-        MainWindowController &c = open();
-        c.installClicked();
-        for (int n = 1; n <= 3; ++n)
-            retryAfter(n);
-        QTRY_VERIFY(c.offlineLink->isVisible());
+        SetupFlow &f = open();
+        f.installClicked(path(u"Apps"_s));
+        QTRY_COMPARE(f.phase(), Phase::Failed);
         QCOMPARE(ranges(),
                  (QStringList{QString(), u"bytes=1000-"_s, u"bytes=2000-"_s, u"bytes=3000-"_s}));
-        QVERIFY(c.pendingResumeData && QFile::exists(Downloader::partialPath(c.destFile)));
+        QVERIFY(QFile::exists(Downloader::partialPath(image())));
 
-        // Retry drops what was left, starts from the first byte and counts its retries afresh.
-        QTest::mouseClick(c.installButton, Qt::LeftButton);
-        retryAfter(1);
-        QTRY_VERIFY(installed());
+        // Retry drops what was left, starts from the first byte and counts its retries afresh;
+        // the failure shown goes, and Retry stays where Install stood.
+        f.installClicked(path(u"Apps"_s));
+        QTRY_COMPARE(f.phase(), Phase::Finished);
         QCOMPARE(ranges().mid(4), (QStringList{QString(), QString()}));
-        QVERIFY(!QFile::exists(Downloader::partialPath(c.destFile)));
+        QVERIFY(!QFile::exists(Downloader::partialPath(image())));
+        QVERIFY(!f.failureKind() && f.failureDetail().isEmpty() && f.hasFailed());
     }
 
     void retryWaitsItsWholePause()
     {
-        MainWindowController &c = open();
+        // Without a private folder each attempt fails at once: the pause is all there is.
+        m_settings.temporaryFolder.clear();
+        m_settings.retryPause = 1s;
+        SetupFlow &f = open();
+        QElapsedTimer clock;
+        QList<qint64> attempts; // when each began
+        connect(&f, &SetupFlow::phaseChanged, this, [&] {
+            if (f.phase() == Phase::Downloading)
+                attempts << clock.elapsed();
+        });
         waitForCoarseTimerPhase();
-        QElapsedTimer failed;
-        failed.start();
-        c.downloadComplete(false, u"cut short"_s);
-        QVERIFY(c.retryTimer);
-        qint64 retried = -1;
-        connect(c.retryTimer.get(), &QTimer::timeout, [&] { retried = failed.elapsed(); });
-        QTRY_VERIFY(installed());
-        QVERIFY2(retried >= 1000, qPrintable(QString::number(retried)));
+        clock.start();
+        f.installClicked(path(u"Apps"_s));
+        QTRY_COMPARE(attempts.size(), 2);
+        QVERIFY2(attempts[1] >= 1000, qPrintable(QString::number(attempts[1])));
     }
 
+    // Leaving, asked for by the user or told by the system, where nobody may be there to
+    // answer, in each state.
     void leaving_data()
     {
         QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("answer");
-        QTest::addColumn<QStringList>("log");     // from the UI, once leaving was asked for
+        QTest::addColumn<QString>("how");         // "close", "offline", "end" (told), "close, end"
+        QTest::addColumn<QStringList>("answers"); // to exit questions; none: nobody answers
+        QTest::addColumn<QStringList>("log");     // from the UI, by short name
         QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
-        const QStringList ok{u"UI: user confirmed exit"_s},
-            blocked{u"UI: close blocked, install in progress"_s};
-        const QString hold = u"hold"_s, ask = u"ask"_s, end = u"end"_s;
-        QTest::newRow("ready, OK") << u"ready"_s << true << ok << QStringList{ask, end};
-        QTest::newRow("ready, Cancel") << u"ready"_s << false << QStringList() << QStringList{ask};
-        QTest::newRow("downloading, OK")
-            << u"downloading"_s << true << ok << QStringList{hold, ask, end};
-        QTest::newRow("waiting to retry, OK")
-            << u"waiting"_s << true << ok << QStringList{hold, ask, end};
-        // The pause ends as the user leaves: nothing more is fetched.
-        QTest::newRow("retry due as the user leaves")
-            << u"late retry"_s << true << QStringList() << QStringList{hold};
-        QTest::newRow("installing") << u"installing"_s << true << blocked << QStringList{hold};
+        const auto row = [](const char *name, const char *state, const char *how,
+                            const char *answers, const char *log, const char *outside) {
+            QTest::newRow(name) << QString::fromUtf8(state) << QString::fromUtf8(how)
+                                << list(answers) << list(log) << list(outside);
+        };
+        row("ready, OK", "ready", "close", "OK", "confirmed", "ask, end");
+        row("ready, Cancel", "ready", "close", "Cancel", "", "ask");
+        row("downloading, OK", "downloading", "close", "OK", "confirmed", "hold, ask, end");
+        row("waiting to retry, OK", "waiting", "close", "OK", "confirmed", "hold, ask, end");
+        row("failed, OK", "failed", "close", "OK", "confirmed", "hold, ask, end");
+        // The pause ends after the user left by the offline link: nothing more is fetched.
+        row("offline link while a retry waits", "late retry", "offline", "", "",
+            "hold, open <image>, end");
+        row("installing", "installing", "close", "OK", "blocked", "hold");
         // The download completes while the question is open; a second close is not asked.
-        QTest::newRow("install begins during the question")
-            << u"asking"_s << true << blocked << QStringList{hold, ask};
-        QTest::newRow("finished") << u"finished"_s << true << QStringList()
-                                  << QStringList{hold, end};
-        // The cancel came too late: the transfer completes all the same, and is not installed.
-        QTest::newRow("download ends as the user leaves")
-            << u"too late"_s << true << QStringList() << QStringList{hold, end};
+        row("install begins during the question", "asking", "close", "OK", "blocked", "hold, ask");
+        row("finished", "finished", "close", "OK", "", "hold, end");
+        // The cancel comes too late: the transfer completes all the same, and is not installed.
+        row("download ends as the user leaves", "too late", "", "OK", "confirmed",
+            "hold, ask, end");
+
+        row("told: ready", "ready", "end", "", "nothing", "end");
+        row("told: failed", "failed", "end", "", "nothing", "hold, end");
+        row("told: finished", "finished", "end", "", "nothing", "hold, end");
+        row("told: ready, the user's question open", "ready", "close, end", "",
+            "nothing, unanswered", "ask, dismiss, end");
+        row("told: downloading, no answer", "downloading", "end", "", "asking, unanswered",
+            "hold, ask, dismiss, end");
+        row("told: downloading, OK", "downloading", "end", "OK", "asking, confirmed",
+            "hold, ask, end");
+        row("told: downloading, Cancel", "downloading", "end", "Cancel", "asking", "hold, ask");
+        row("told: downloading, the user's question open", "downloading", "close, end", "",
+            "asking, unanswered", "hold, ask, dismiss, end");
+        row("told: waiting to retry, no answer", "waiting", "end", "", "asking, unanswered",
+            "hold, ask, dismiss, end");
+        // The retry is refused while the question is open: nothing is left to lose.
+        row("told: given up during the question, long before its time", "refused retry", "end", "",
+            "asking, unanswered", "hold, ask, dismiss, end");
+        row("told: installing", "installing", "end", "", "installing", "hold, end");
+        row("told: installing past its bound", "installing", "end", "", "installing, late",
+            "hold, hide, end");
+        // The download completes while the question is open: the installation is waited for.
+        row("told: installation begins during the question", "asking", "end", "", "asking, blocked",
+            "hold, ask, dismiss, end");
     }
     void leaving()
     {
         QFETCH(QString, state);
-        QFETCH(bool, answer);
+        QFETCH(QString, how);
+        QFETCH(QStringList, answers);
         QFETCH(QStringList, log);
         QFETCH(QStringList, outside);
-        QVERIFY(reach(state));
-        MainWindowController &c = *m_c;
-        if (state == u"asking"_s)
-            m_whileAsking = [&c] {
-                QTRY_VERIFY(c.installing);
-                c.window->close(); // Qt lets no close in while one is under way
-            };
-
-        m_answers = {answer};
-        const qsizetype mark = flowLog().size();
-        if (state == u"too late"_s || state == u"late retry"_s)
-            c.closing = true;
-        else
-            c.window->close();
-        if (state == u"late retry"_s) {
-            QMetaObject::invokeMethod(c.retryTimer.get(), "timeout");
-            QVERIFY(!c.downloader);
-        }
-        QTRY_COMPARE(m_outside, outside);
-        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
-        const bool closed = outside.endsWith(u"end"_s);
-        QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s);
-        if (closed)
-            QVERIFY(!c.retryTimer && !c.activityToken && !c.installing &&
-                    !QFile::exists(c.destFile) &&
-                    !QFile::exists(Downloader::partialPath(c.destFile)));
-        if (c.installing)
-            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
-    }
-
-    // Told to end by the system, where nobody may be there to answer.
-    void terminating_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("duringQuestion"); // the user's exit question is open already
-        QTest::addColumn<QList<bool>>("answer");  // to the question; none: nobody answers
-        QTest::addColumn<QStringList>("log");     // from the UI, once the end was asked for
-        QTest::addColumn<QStringList>("outside"); // ending with "end": the setup ended
-        const QString hold = u"hold"_s, ask = u"ask"_s, dismiss = u"dismiss"_s, end = u"end"_s,
-                      nothing = u"UI: termination requested, nothing to lose"_s,
-                      asking = u"UI: termination requested, asking"_s,
-                      unanswered = u"UI: exit question unanswered, leaving"_s,
-                      installing = u"UI: termination requested during the installation"_s;
-        const QList<bool> none, ok{true}, cancel{false};
-        QTest::newRow("ready") << u"ready"_s << false << none << QStringList{nothing}
-                               << QStringList{end};
-        QTest::newRow("failed") << u"failed"_s << false << none << QStringList{nothing}
-                                << QStringList{hold, end};
-        QTest::newRow("finished") << u"finished"_s << false << none << QStringList{nothing}
-                                  << QStringList{hold, end};
-        QTest::newRow("ready, the user's question open")
-            << u"ready"_s << true << none << QStringList{nothing, unanswered}
-            << QStringList{ask, dismiss, end};
-        QTest::newRow("downloading, no answer")
-            << u"downloading"_s << false << none << QStringList{asking, unanswered}
-            << QStringList{hold, ask, dismiss, end};
-        QTest::newRow("downloading, OK")
-            << u"downloading"_s << false << ok << QStringList{asking, u"UI: user confirmed exit"_s}
-            << QStringList{hold, ask, end};
-        QTest::newRow("downloading, Cancel")
-            << u"downloading"_s << false << cancel << QStringList{asking} << QStringList{hold, ask};
-        QTest::newRow("downloading, the user's question open")
-            << u"downloading"_s << true << none << QStringList{asking, unanswered}
-            << QStringList{hold, ask, dismiss, end};
-        QTest::newRow("waiting to retry, no answer")
-            << u"waiting"_s << false << none << QStringList{asking, unanswered}
-            << QStringList{hold, ask, dismiss, end};
-        // The retry is refused while the question is open: nothing is left to lose.
-        QTest::newRow("given up during the question, long before its time")
-            << u"refused retry"_s << false << none << QStringList{asking, unanswered}
-            << QStringList{hold, ask, dismiss, end};
-        QTest::newRow("installing") << u"installing"_s << false << none << QStringList{installing}
-                                    << QStringList{hold, end};
-        QTest::newRow("installing past its bound")
-            << u"installing"_s << false << none
-            << QStringList{installing, u"UI: the installation did not end in time, ending"_s}
-            << QStringList{hold, end};
-        // The download completes while the question is open: the installation is waited for.
-        QTest::newRow("installation begins during the question")
-            << u"asking"_s << false << none
-            << QStringList{asking, u"UI: close blocked, install in progress"_s}
-            << QStringList{hold, ask, dismiss, end};
-    }
-    void terminating()
-    {
-        QFETCH(QString, state);
-        QFETCH(bool, duringQuestion);
-        QFETCH(QList<bool>, answer);
-        QFETCH(QStringList, log);
-        QFETCH(QStringList, outside);
-        const bool pastBound = QByteArray(QTest::currentDataTag()).contains("bound");
+        const bool pastBound = log.contains(u"late"_s), stays = answers.contains(u"Cancel"_s);
         if (pastBound)
-            m_installWait = std::chrono::milliseconds(300);
+            m_settings.installEndWait = 300ms;
         if (state == u"refused retry"_s)
-            m_questionWait = std::chrono::minutes(1);
+            m_settings.unansweredExitWait = 1min;
+        for (const QString &answer : answers)
+            m_answers << (answer == u"OK"_s);
+        if (state == u"too late"_s)
+            m_onProgress = [this, once = false]() mutable {
+                // The last byte is in: the transfer is over, whatever a cancel says now.
+                if (m_flow->progressValue() != Progress::kInstallStart || std::exchange(once, true))
+                    return;
+                for (QDeadlineTimer t(10s); !QFile::exists(image()) && !t.hasExpired();)
+                    QThread::msleep(5);
+                close();
+            };
         QVERIFY(reach(state));
-        MainWindowController &c = *m_c;
-        m_answers = answer;
-        const qsizetype mark = flowLog().size();
-        if (duringQuestion) {
-            m_whileAsking = [&c] { c.terminationRequested(); };
-            c.window->close();
-        } else {
-            c.terminationRequested();
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(m_outside, outside, 10000);
-        const bool stays = answer == QList<bool>{false};
+        SetupFlow &f = *m_flow;
+        const Phase before = f.phase();
+        if (how == u"close, end"_s)
+            m_whileAsking = [&f] { f.terminationRequested(); };
+        else if (state == u"asking"_s)
+            m_whileAsking = [&f] { QTRY_COMPARE(f.phase(), Phase::Installing); };
+        if (how.startsWith(u"close"_s))
+            close();
+        else if (how == u"end"_s)
+            f.terminationRequested();
+        else if (how == u"offline"_s)
+            f.offlineClicked();
+        const QString shown = f.installStatus();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_outside, outside.replaceInStrings(u"<image>"_s, m_server->url(u"/quorvel.dmg"_s)),
+            10000);
         if (stays) { // the user stays, also once the time for an answer has passed
             QTest::qWait(1000);
-            QVERIFY(m_outside == outside && c.downloader && !c.closing);
+            QVERIFY(m_outside == outside && f.phase() == before && !f.closing());
         }
-        QCOMPARE(flowLog().mid(mark).filter(u"UI: "_s), log);
+        QStringList lines;
+        for (const QString &name : log)
+            lines << kLeavingLog[name];
+        QCOMPARE(flowLog(u"UI"_s), lines);
+        if (log.contains(u"blocked"_s))
+            QCOMPARE(shown, f.L().installInProgress);
+        if (state == u"downloading"_s && !stays)
+            QCOMPARE(shown, f.L().cancelling);
         QCOMPARE(events().contains(u"install_cancelled"_s), state == u"downloading"_s && !stays);
-        // Ended: nothing held or pending; the image and its partial are gone, but for an
-        // installation that is still reading its image.
+        if (state == u"late retry"_s) {
+            QTest::qWait(600);
+            QCOMPARE(m_server->requestCount("/quorvel.dmg"), 1);
+        }
+        // Ended: nothing held; the image and its partial are gone, but for an installation that
+        // is still reading its image.
         if (outside.endsWith(u"end"_s))
-            QVERIFY(!c.retryTimer && !c.activityToken && c.closing && c.installing == pastBound &&
-                    QFile::exists(c.destFile) == pastBound &&
-                    !QFile::exists(Downloader::partialPath(c.destFile)));
-        if (state == u"installing"_s || state == u"asking"_s)
-            QTRY_VERIFY(installed()); // let the fake tools finish before their folder goes
+            QVERIFY(!held() && (how == u"close"_s || f.closing()) &&
+                    (f.phase() == Phase::Installing) == pastBound &&
+                    entries(path(u"tmp"_s)).size() == qsizetype(pastBound));
+        if (f.phase() == Phase::Installing)
+            QTRY_COMPARE(f.phase(), Phase::Finished); // the fake tools end before their folder
     }
 
-    void progressAndSmallerActions()
+    void progressArithmetic_data()
     {
-        MainWindowController &c = open();
-        const QString wait = c.L().installingWait;
-        // Truncated, and never past 90 % whatever the server sends.
-        const QList<std::tuple<qint64, qint64, double, QString>> rows = {
-            {199, 200, 890, u"89%"_s},
-            {5000000000, 9000000000, 500, u"50%"_s},
-            {300, 100, 900, u"90%"_s},
-            {-5, 100, 0, u"0%"_s}};
-        for (const auto &[written, expected, bar, pct] : rows) {
-            c.downloadProgress(written, expected);
-            QVERIFY(!c.progress->isIndeterminate() && c.progress->doubleValue() == bar);
-            QCOMPARE(c.instStatus->text(), wait + u"  "_s + pct);
-        }
-        c.downloadProgress(10, 0);
-        QVERIFY(c.progress->isIndeterminate() && c.instStatus->text() == wait);
+        QTest::addColumn<qint64>("written");
+        QTest::addColumn<qint64>("expected");
+        QTest::addColumn<qint64>("percent"); // -1: none, the bar is indeterminate
+        QTest::newRow("truncated") << qint64(199) << qint64(200) << qint64(89);
+        QTest::newRow("past 32 bits") << qint64(5000000000) << qint64(9000000000) << qint64(50);
+        QTest::newRow("more than announced") << qint64(300) << qint64(100) << qint64(90);
+        QTest::newRow("less than nothing") << qint64(-5) << qint64(100) << qint64(0);
+        QTest::newRow("size unknown") << qint64(10) << qint64(0) << qint64(-1);
+    }
+    void progressArithmetic()
+    {
+        QFETCH(qint64, written);
+        QFETCH(qint64, expected);
+        QFETCH(qint64, percent);
+        QCOMPARE(Progress::downloadPercent(written, expected).value_or(-1), percent);
+        // Installing creeps by 2 a step from 90 %: 99 % after 45 steps, and there it stays.
+        double bar = Progress::kInstallStart;
+        for (int step = 1; step <= 46; ++step)
+            bar = Progress::crept(bar);
+        QCOMPARE(bar, 990.0);
+    }
 
-        // Installing creeps by 2 every tick up to 990: 99 % after 45 ticks, and there it stays.
-        c.progress->setIndeterminate(false);
-        c.progress->setDoubleValue(900);
-        for (int tick = 1; tick <= 46; ++tick)
-            c.creepInstall();
-        QCOMPARE(c.progress->doubleValue(), 990.0);
+    // The bar and the line under it, as a window shows them.
+    void progressShown_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<double>("bar"); // per-mille; NaN: indeterminate at 0
+        QTest::addColumn<QString>("pct");
+        QTest::newRow("downloading") << u"downloading"_s << 10.0 << u"1%"_s;
+        QTest::newRow("size unknown") << u"unknown size"_s << qQNaN() << QString();
+        QTest::newRow("waiting to retry") << u"waiting"_s << 0.0 << QString();
+        QTest::newRow("installing") << u"installing"_s << 990.0 << u"99%"_s;
+        QTest::newRow("finished") << u"finished"_s << 1000.0 << u"100%"_s;
+    }
+    void progressShown()
+    {
+        QFETCH(QString, state);
+        QFETCH(double, bar);
+        QFETCH(QString, pct);
+        QVERIFY(reach(state));
+        SetupFlow &f = *m_flow;
+        // Installing creeps up to its bar; a download of unknown size turns it indeterminate.
+        QTRY_VERIFY(f.progressIndeterminate() == qIsNaN(bar) &&
+                    f.progressValue() == (qIsNaN(bar) ? 0.0 : bar));
+        const QString wait = f.L().installingWait;
+        QCOMPARE(f.installStatus(), pct.isEmpty() ? wait : wait + u"  "_s + pct);
+        if (f.phase() == Phase::Installing)
+            QTRY_COMPARE(f.phase(), Phase::Finished);
+    }
 
-        for (auto [state, enabled] :
-             {std::pair(Qt::Unchecked, false), std::pair(Qt::PartiallyChecked, false),
-              std::pair(Qt::Checked, true)}) {
-            c.acceptCheck->setCheckState(state);
-            c.acceptToggled();
-            QCOMPARE(c.installButton->isEnabled(), enabled);
-            c.setBusy(true);
-            QCOMPARE(unlocked(), QStringList());
-            c.setBusy(false);
-            QCOMPARE(unlocked(), enabled ? lockable() : lockable().mid(1));
-        }
+    void smallerIntents()
+    {
+        SetupFlow &f = open();
+        QVERIFY(f.phase() == Phase::Ready && !f.busy() && !f.hasFailed() && !f.closing());
+        QCOMPARE(f.defaultFolder(), u"/Applications"_s);
 
-        // An Arm machine gets the second image, asked afresh each time.
-        m_arm = true;
-        QCOMPARE(c.installerURL(), m_server->url(u"/quorvel.silicon.dmg"_s));
+        // A language chosen relabels what shows; one that is not there changes nothing.
+        QSignalSpy relabelled(&f, &SetupFlow::languageApplied);
+        const UIStrings &de = Localization::all().at(1);
+        for (qint64 index : {qint64(1), Localization::all().size(), qint64(-1)})
+            f.languageChanged(index);
+        QVERIFY(relabelled.size() == 1 && f.langIndex() == 1 && f.L().code == de.code);
+        QCOMPARE(f.installStatus(), de.installingWait);
 
         // The links open their pages, whatever the language.
-        QTest::mouseClick(c.privacyLink, Qt::LeftButton);
-        QTest::mouseClick(c.licenseLink, Qt::LeftButton);
-        const QString site = u"open https://example.invalid/"_s;
+        f.privacyClicked(), f.licenseClicked();
         QCOMPARE(m_outside,
-                 (QStringList{site + u"privacy-policy/"_s, site + u"user-license-agreement/"_s}));
+                 (QStringList{u"open https://example.invalid/privacy-policy/"_s,
+                              u"open https://example.invalid/user-license-agreement/"_s}));
 
-        // Browse: cancelled changes nothing; chosen replaces the folder. A name that is not
-        // UTF-8 comes back as text that names another folder: refused, also while a folder of
-        // that very text stands beside it; alone, that one is taken.
+        // The folder chooser's answer. A name that is not UTF-8 comes back as text that names
+        // another folder: refused, also while a folder of that very text stands beside it;
+        // alone, that one is taken.
         const QByteArray odd = QFile::encodeName(path(u"Programm"_s)) + '\351';
         const QString oddText = QFile::decodeName(odd);
         QVERIFY(::mkdir(odd.constData(), 0700) == 0 && oddText.endsWith(u"Programm\uFFFD"_s));
-        const auto browse = [&](const std::optional<QString> &chosen) {
-            m_chosenFolder = chosen;
-            m_outside.clear();
-            c.browseClicked();
-            return c.locationField->text();
-        };
-        const QString choose = u"choose "_s + c.L().selectFolder,
-                      refused = u"warning "_s + c.L().unusableFolder;
-        QCOMPARE(browse(std::nullopt), path(u"Apps"_s));
-        QCOMPARE(browse(path(u"tmp"_s)), path(u"tmp"_s));
-        QCOMPARE(m_outside, QStringList{choose});
-        QCOMPARE(browse(oddText), path(u"tmp"_s));
-        QCOMPARE(m_outside, (QStringList{choose, refused}));
-        QVERIFY(QDir().mkdir(oddText));
-        QCOMPARE(browse(oddText), path(u"tmp"_s));
-        QVERIFY(::rmdir(odd.constData()) == 0);
-        QCOMPARE(browse(oddText), oddText);
-        const QString refusedLine =
-            u"UI: install dir refused, its name cannot be carried exactly: "_s;
-        QCOMPARE(flowLog().filter(u"UI: install dir"_s),
+        m_outside.clear();
+        QVERIFY(f.folderChosen(path(u"tmp"_s)) && !f.folderChosen(oddText));
+        QVERIFY(QDir().mkdir(oddText) && !f.folderChosen(oddText));
+        QVERIFY(::rmdir(odd.constData()) == 0 && f.folderChosen(oddText));
+        const QString refused = u"warning "_s + de.unusableFolder,
+                      refusedLine =
+                          u"UI: install dir refused, its name cannot be carried exactly: "_s;
+        QCOMPARE(m_outside, (QStringList{refused, refused}));
+        QCOMPARE(flowLog(u"UI"_s).filter(u"UI: install dir"_s),
                  (QStringList{u"UI: install dir set to "_s + path(u"tmp"_s), refusedLine + oddText,
                               refusedLine + oddText, u"UI: install dir set to "_s + oddText}));
 
         // Nor is a home folder whose name the text cannot carry.
         const QByteArray home = qgetenv("HOME"),
                          oddHome = QFile::encodeName(path(u"Home"_s)) + '\351';
-        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0);
-        qputenv("HOME", oddHome);
-        c.locationField->setText(u" ~/Apps"_s);
+        QVERIFY(::mkdir(oddHome.constData(), 0700) == 0 && qputenv("HOME", oddHome));
         m_outside.clear();
-        c.installClicked();
-        qputenv("HOME", home);
-        QVERIFY(!c.downloader && c.settingsShown && m_outside == QStringList{refused});
+        f.installClicked(u" ~/Apps"_s);
+        QVERIFY(qputenv("HOME", home) && ::rmdir(oddHome.constData()) == 0);
+        QVERIFY(f.phase() == Phase::Ready && m_outside == (QStringList{u"settings"_s, refused}));
+
+        // The offline link: an Arm machine gets the second image, asked afresh each time.
+        m_arm = true, m_outside.clear();
+        f.offlineClicked();
+        QCOMPARE(m_outside,
+                 (QStringList{u"open "_s + m_server->url(u"/quorvel.silicon.dmg"_s), u"end"_s}));
+        QCOMPARE(events(), QStringList{u"offline_download"_s});
     }
 };
 
-QTEST_MAIN(TstSetupFlow)
+QTEST_GUILESS_MAIN(TstSetupFlow)
 #include "tst_setup_flow.moc"
