@@ -1,5 +1,5 @@
 # Faults in the road from Install to Start Now and its policies.
-TESTS = 'tst_setup_flow|tst_platform|tst_e2e|tst_activity_hold'
+TESTS = 'tst_setup_flow|tst_platform|tst_activity_hold|tst_e2e$'
 
 FAULTS = [
     ('no trim', 'src/flow/setup_flow.cpp', '    return absoluteFolder(FolderText::trimmedBlanks(m_folderText));', '    return absoluteFolder(m_folderText);'),
@@ -7,7 +7,7 @@ FAULTS = [
     ('tilde not expanded', 'src/flow/setup_flow.cpp', '        return home + text.mid(1);', '        return text;'),
     ('log trimmed dir', 'src/flow/setup_flow.cpp', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", m_folderText);', 'ITLog("FLOW: Install clicked, dir=\\"%@\\"", m_folderText.trimmed());'),
     ('retry count kept', 'src/flow/setup_flow.cpp', '    retryCount = 0;\n    dropResumeState();', '    dropResumeState();'),
-    ('not busy', 'src/flow/setup_flow.cpp', '    return m_phase != Phase::Ready && m_phase != Phase::Failed;', '    return m_phase == Phase::Installing || m_phase == Phase::Finished;'),
+    ('not busy', 'src/flow/setup_state.cpp', '    return m_phase != Phase::Ready && m_phase != Phase::Failed;', '    return m_phase == Phase::Installing || m_phase == Phase::Finished;'),
     ('resume not handed', 'src/flow/setup_flow.cpp', 'std::make_shared<Downloader>(url, destFile, pendingResumeData)', 'std::make_shared<Downloader>(url, destFile, std::nullopt)'),
     ('percent rounds', 'src/flow/progress.cpp', 'static_cast<qint64>(double(written) / double(expected) * kDownloadShare)', 'qRound64(double(written) / double(expected) * kDownloadShare)'),
     ('32-bit progress', 'src/flow/progress.cpp', 'double(written) / double(expected)', 'double(int(written)) / double(int(expected))'),
@@ -65,6 +65,6 @@ FAULTS = [
     ('cancelling not shown', 'src/flow/failure_and_exit.cpp', '    setInstallStatus(&UIStrings::cancelling, QString());\n', ''),
     ('refusal while installing not shown', 'src/flow/failure_and_exit.cpp', '        setInstallStatus(&UIStrings::installInProgress, QString());\n', ''),
     ('installed app not kept', 'src/flow/setup_flow.cpp', '    m_installedApp = app;\n', ''),
-    ('one blank before the figure', 'src/flow/setup_flow.cpp', 'status + u"  "_s + m_pct', 'status + u" "_s + m_pct'),
+    ('one blank before the figure', 'src/flow/setup_state.cpp', 'status + u"  "_s + m_pct', 'status + u" "_s + m_pct'),
     ('hold kept after installing', 'src/flow/setup_flow.cpp', '    installer.reset();\n    endActivityHold();', '    installer.reset();'),
 ]
