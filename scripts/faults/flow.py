@@ -67,4 +67,5 @@ FAULTS = [
     ('installed app not kept', 'src/flow/setup_flow.cpp', '    m_installedApp = app;\n', ''),
     ('one blank before the figure', 'src/flow/setup_state.cpp', 'status + u"  "_s + m_pct', 'status + u" "_s + m_pct'),
     ('hold kept after installing', 'src/flow/setup_flow.cpp', '    installer.reset();\n    endActivityHold();', '    installer.reset();'),
+    ('retry wait loses indeterminate', 'src/flow/download_retry.cpp', 'setProgress(0, m_indeterminate);', 'setProgress(0);'),
 ]

@@ -50,7 +50,8 @@ void SetupFlow::downloadFailed(const QString &error, qint64 status, qint64 code)
     ITTrackEvent(u"install_retry"_s, reason);
     const auto pause = m_settings.retryPause * retryCount;
     ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", retryCount, kRetryLimit, double(pause.count()));
-    setProgress(0);
+    // Emptied for the next attempt; a bar without a known size stays so until it learns one.
+    setProgress(0, m_indeterminate);
     setInstallStatus(&UIStrings::installingWait, QString());
     retryTimer->start(pause);
     setPhase(Phase::WaitingToRetry);

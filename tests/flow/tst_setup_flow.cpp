@@ -158,9 +158,13 @@ class TstSetupFlow : public QObject
     // comes soon; the first then installs slowly).
     bool reach(const QString &state)
     {
-        const Response cut{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""};
-        const bool stalls = state == u"downloading"_s || state == u"unknown size"_s,
-                   retries = state.endsWith(u"retry"_s) || state == u"waiting"_s;
+        const bool waits = state.startsWith(u"waiting"_s),
+                   stalls = state == u"downloading"_s || state == u"unknown size"_s,
+                   retries = state.endsWith(u"retry"_s) || waits;
+        const Response cut{.body = kImage,
+                           .chunked = state.endsWith(u"size unknown"_s),
+                           .cutAfter = 1000,
+                           .etag = "\"v1\""};
         if (stalls)
             serve({{.body = kImage, .chunked = state != u"downloading"_s, .stallAfter = 1000}});
         else if (retries)
@@ -170,7 +174,7 @@ class TstSetupFlow : public QObject
         else if (state == u"failed"_s)
             serve({{.status = 503}, {.status = 404}});
         if (retries)
-            m_settings.retryPause = state == u"waiting"_s ? 1min : 300ms;
+            m_settings.retryPause = waits ? 1min : 300ms;
         if ((state == u"installing"_s || state == u"asking"_s) && !writeFile(path(u"slow"_s), {}))
             return false;
         SetupFlow &f = open();
@@ -557,6 +561,9 @@ private slots:
         QTest::newRow("downloading") << u"downloading"_s << 10.0 << u"1%"_s;
         QTest::newRow("size unknown") << u"unknown size"_s << qQNaN() << QString();
         QTest::newRow("waiting to retry") << u"waiting"_s << 0.0 << QString();
+        // The bar stays indeterminate while it waits, as it was.
+        QTest::newRow("waiting, size unknown")
+            << u"waiting, size unknown"_s << qQNaN() << QString();
         QTest::newRow("installing") << u"installing"_s << 990.0 << u"99%"_s;
         QTest::newRow("finished") << u"finished"_s << 1000.0 << u"100%"_s;
     }
