@@ -13,9 +13,10 @@ class SettingsPanel;
 struct UIStrings;
 
 // The setup's one top-level window: the main view as its content, the settings panel that
-// grows the window downwards, and the install and finish views that cover the main view. A
-// fixed size that only it changes, moved by dragging any part of its background that does not
-// take the press itself. Whoever owns it decides whether a close may go ahead.
+// grows the window downwards (its link opens and closes it), and the install and finish views
+// that cover the main view (Hide minimizes). A fixed size that only it changes, moved by
+// dragging any part of its background that does not take the press itself. Whoever owns it
+// decides whether a close may go ahead.
 class InstallerWindow : public QWidget
 {
     Q_OBJECT
