@@ -23,14 +23,17 @@ class TstActivityHold : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
+signals:
+    // The system is about to sleep (true) or has woken.
+    Q_SCRIPTABLE void PrepareForSleep(bool start);
+
 public slots:
-    Q_SCRIPTABLE QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who,
-                                                 const QString &why, const QString &mode)
+    Q_SCRIPTABLE void Inhibit(const QString &what, const QString &who, const QString &why,
+                              const QString &mode)
     {
         m_calls << QStringList{what, who, why, mode}.join(u'|');
         setDelayedReply(true);
         m_waiting << message();
-        return {};
     }
 
 private slots:
@@ -48,7 +51,7 @@ private slots:
             QDBusConnection::connectToBus(QString::fromUtf8(address), u"login"_s);
         QVERIFY(login.registerService(u"org.freedesktop.login1"_s) &&
                 login.registerObject(u"/org/freedesktop/login1"_s, this,
-                                     QDBusConnection::ExportScriptableSlots));
+                                     QDBusConnection::ExportScriptableContents));
     }
 
     // Idle is refused while the hold lives; a suspend the user asks for is only delayed. The
@@ -65,15 +68,15 @@ private slots:
         QTRY_COMPARE(held(), 2);
         // A suspend that is announced goes ahead at once, whether the delay was granted already
         // or is granted late; after it the delay is asked again.
-        QVERIFY(announce(true));
+        emit PrepareForSleep(true);
         QTRY_COMPARE(held(), 1);
-        QVERIFY(announce(false));
+        emit PrepareForSleep(false);
         QTRY_COMPARE(m_calls.size(), 3);
         QCOMPARE(m_calls.last(), u"sleep"_s + asked + u"delay"_s);
-        QVERIFY(announce(true));
+        emit PrepareForSleep(true);
         answerWaiting();
         QTRY_COMPARE(held(), 1);
-        QVERIFY(announce(false));
+        emit PrepareForSleep(false);
         QTRY_COMPARE(m_calls.size(), 4);
         hold.reset();
         answerWaiting();
@@ -101,16 +104,6 @@ private:
             return ::poll(&p, 1, 0) == 0;
         }));
     }
-    // The system is about to sleep (true) or has woken.
-    static bool announce(bool start)
-    {
-        return QDBusConnection(u"login"_s)
-            .send(QDBusMessage::createSignal(u"/org/freedesktop/login1"_s,
-                                             u"org.freedesktop.login1.Manager"_s,
-                                             u"PrepareForSleep"_s)
-                  << start);
-    }
-
     QProcess m_bus;
     QStringList m_calls; // "what|who|why|mode"
     QList<QDBusMessage> m_waiting;
