@@ -36,10 +36,10 @@ void setHost(const QString &host, const QString &caFile, const QString &secret =
 }
 
 // Points the events at `server`, which answers the collection endpoint with a 500 and the
-// validation endpoint with `report`, or never answers; returns a log mark.
-qsizetype serve(TestServer &server, bool silent, const QByteArray &report = {},
-                const QString &secret = kSecret)
+// validation endpoint with `report`, or for a null one never answers; returns a log mark.
+qsizetype serve(TestServer &server, const QByteArray &report = {}, const QString &secret = kSecret)
 {
+    const bool silent = report.isNull();
     server.setRoute("/mp/collect",
                     {.status = 500, .body = "\nnot logged\n", .neverAnswer = silent});
     server.setRoute("/debug/mp/collect", {.body = report, .neverAnswer = silent});
@@ -191,17 +191,16 @@ private slots:
         QFETCH(QByteArray, report);
         QFETCH(QStringList, logged);
         TestServer server;
-        const qsizetype mark = serve(server, report.isNull(), report, secret);
+        const qsizetype mark = serve(server, report, secret);
 
         ITTrackEvent(u"install_failed"_s, reason);
 
-        const QString ga = u"GA: install_failed "_s;
         const QStringList expected =
             secret.isEmpty()
                 ? QStringList{u"GA: SKIPPED install_failed - API_SECRET not configured"_s}
                 : QStringList{u"GA: event install_failed reason=\""_s + reason + u'"',
-                              ga + u"debug/mp/collect "_s + logged.value(0),
-                              ga + u"mp/collect "_s + logged.value(1)};
+                              u"GA: install_failed debug/mp/collect "_s + logged.value(0),
+                              u"GA: install_failed mp/collect "_s + logged.value(1)};
         QTRY_COMPARE_WITH_TIMEOUT(gaMessagesSince(mark).size(), expected.size(), kWaitMs);
         QStringList lines = gaMessagesSince(mark);
         lines.sort(); // the event, then debug/mp/collect
@@ -229,7 +228,7 @@ private slots:
     void exitAbandonsRequestsInFlight()
     {
         TestServer server;
-        const qsizetype mark = serve(server, true);
+        const qsizetype mark = serve(server);
         // It trusts its parent's authority rather than making its own.
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
