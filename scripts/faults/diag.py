@@ -33,4 +33,9 @@ FAULTS = [
     ('no post time limit', 'src/diag/analytics.cpp', 'curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, r.timeoutMs);', '(void)r.timeoutMs;'),
     ('line separators kept', 'src/diag/log_format.cpp', 'c == 0x2028 || c == 0x2029 ||', ''),
     ('direction overrides kept', 'src/diag/log_format.cpp', ' ||\n           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);', ';'),
+    ('log emptied at start', 'src/diag/log.cpp', 'O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC', 'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC'),
+    ('unsigned printed as signed', 'src/diag/log_format.cpp', "    case 'u':\n        return QString::number(arg->toUnsigned());", "    case 'u':\n        return QString::number(arg->toSigned());"),
+    ('text precision ignored', 'src/diag/log_format.cpp', '        if (conv.precision >= 0)\n            s.truncate(conv.precision);\n', ''),
+    ('validation report untrimmed', 'src/diag/analytics.cpp', 'QString::fromUtf8(r.answer).trimmed());', 'QString::fromUtf8(r.answer));'),
+    ('empty locale variable counts', 'src/platform/preferred_languages_linux.cpp', '        if (value.isEmpty())\n            continue;\n', ''),
 ]

@@ -112,4 +112,7 @@ FAULTS = [
     ('old bundle emptied through a mount', 'src/platform/tree_copy.cpp', '    if (!sameMount(dir, folder.get()))\n        return note(mountedIn(path));', '    if (false)\n        return note(mountedIn(path));'),
     ('staging taken by a clean-up fails the run', 'src/platform/tree_copy.cpp', '        if (folder.valid() && ::fstat(folder.get(), &st) == 0 && st.st_uid == ::geteuid() &&\n            lockNow(', '        if (!folder.valid())\n            return failure("cannot open", destDir);\n        if (::fstat(folder.get(), &st) == 0 && st.st_uid == ::geteuid() &&\n            lockNow('),
     ('dot dot cleaned as text', 'src/engine/dmg_installer.cpp', '    const QByteArray bytes = QFile::encodeName(path);\n', '    const QByteArray bytes = QFile::encodeName(QDir::cleanPath(path));\n'),
+    ('relative state home', 'src/platform/paths_linux.cpp', 'if (state.isEmpty() || QDir::isRelativePath(state))', 'if (state.isEmpty())'),
+    ('guard lock shared', 'src/platform/single_instance_linux.cpp', '::flock(fd, LOCK_EX | LOCK_NB)', '::flock(fd, LOCK_SH | LOCK_NB)'),
+    ('guard folders above made open', 'src/platform/single_instance_linux.cpp', '        ::mkdir(folder.left(end).constData(), 0700);', '        ::mkdir(folder.left(end).constData(), 0755);'),
 ]

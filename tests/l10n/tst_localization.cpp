@@ -1,7 +1,7 @@
-#include "diag/log.h"
 #include "l10n/localization.h"
 #include "l10n/slide_captions.h"
 #include "log_reader.h"
+#include "test_files.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,28 +16,21 @@ QString loaded(int languages, int captions)
         captions);
 }
 
-// Attaches the captions of `path` to fresh records; returns their lists, each joined with
-// "|", and then the log lines.
-QStringList attach(const QString &path)
+// Attaches the captions of a file holding `json` (none for a null one) to fresh records;
+// returns their lists, each joined with "|", and then the log lines, the file named FILE.
+QStringList attach(const QByteArray &json)
 {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"slides.json"_s);
+    if (!json.isNull() && !writeFile(path, json))
+        return {};
     QList<UIStrings> records = Localization::all();
     const qsizetype mark = LogReader::mark();
     SlideCaptions::attach(records, path);
     QStringList lists;
     for (const UIStrings &r : records)
         lists << r.slides.join(u'|');
-    return lists + LogReader::messagesSince(mark);
-}
-
-// A new file in a temporary folder that holds `json`; none for a null `json`.
-QString fileWith(const QByteArray &json)
-{
-    static QTemporaryDir dir;
-    static int files = 0;
-    QFile f(dir.filePath(QString::number(++files) + u".json"_s));
-    if (!json.isNull() && (!f.open(QIODevice::WriteOnly) || f.write(json) != json.size()))
-        qFatal("cannot write %s", qPrintable(f.fileName()));
-    return f.fileName();
+    return lists + LogReader::messagesSince(mark).replaceInStrings(path, u"FILE"_s);
 }
 
 } // namespace
@@ -47,11 +40,14 @@ class TestLocalization : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { ITLog("TEST: localization"); } // marks count from the log's start
+    // Each language has its own word for everything, and its own four slide captions as
+    // shipped; none borrows the English one.
     void everyTextIsSetTrimmedAndFormatsOnce()
     {
-        const QList<UIStrings> &all = Localization::all();
-        const QString product = u"Quorvel"_s;
+        QList<UIStrings> all = Localization::all();
+        const qsizetype mark = LogReader::mark();
+        SlideCaptions::attach(all, QStringLiteral(QUORVEL_SHIPPED_SLIDES));
+        QCOMPARE(LogReader::messagesSince(mark), QStringList{loaded(9, 4)});
         for (qsizetype i = 0; i < all.size(); ++i) {
             const UIStrings &s = all[i];
             for (QString UIStrings::*field : UIStrings::textFields) {
@@ -62,14 +58,17 @@ private slots:
                 const QString placeholder = field == &UIStrings::exitConfirm      ? u"%@"_s
                                             : field == &UIStrings::installerError ? u"%ld"_s
                                                                                   : QString();
-                // Each language has its own word for everything; none borrows the English one.
                 QVERIFY2(!text.trimmed().isEmpty() && (i == 0 || text != all[0].*field) &&
                              text == text.trimmed() + (blank ? u" "_s : u""_s) &&
                              text.count(u'%') == (placeholder.isEmpty() ? 0 : 1) &&
                              text.contains(placeholder),
                          qPrintable(s.code + u": "_s + text));
             }
-            QCOMPARE(s.exitQuestion(product), QString(s.exitConfirm).replace(u"%@"_s, product));
+            QVERIFY2(s.slides.size() == 4 && !s.slides.contains(QString()) &&
+                         (i == 0 || s.slides != all[0].slides),
+                     qPrintable(s.slides.join(u'|')));
+            QCOMPARE(s.exitQuestion(u"Quorvel"_s),
+                     QString(s.exitConfirm).replace(u"%@"_s, u"Quorvel"_s));
             QCOMPARE(s.installerErrorText(-5000),
                      QString(s.installerError).replace(u"%ld"_s, u"-5000"_s));
         }
@@ -77,7 +76,7 @@ private slots:
 
     void detectsTheStartingLanguage_data()
     {
-        QTest::addColumn<QString>("settings"); // locale variables; the others are unset
+        QTest::addColumn<QString>("settings"); // Linux locale variables; the others unset
         QTest::addColumn<QString>("code");     // of the language picked
         const auto row = [](const char *settings, const char *code) {
             QTest::newRow(*settings ? settings : "nothing set")
@@ -105,9 +104,6 @@ private slots:
 
     void detectsTheStartingLanguage()
     {
-#ifndef Q_OS_LINUX
-        QSKIP("the locale variables are how Linux desktops name the preferred languages");
-#endif
         QFETCH(QString, settings);
         QFETCH(QString, code);
         for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"})
@@ -121,52 +117,34 @@ private slots:
 
     void readsEachLanguageOrTheEnglishList_data()
     {
-        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QStringList>("outcome"); // what attach() returns
         const QByteArray en = R"("en": ["e1", "e2", "e3", "e4"])";
         const QString e = u"e1|e2|e3|e4"_s;
         // Not an array, or a key in another letter case: the English list.
         QTest::newRow("own lists, else English")
-            << fileWith("{" + en +
-                        R"(, "de": ["d1", "d2", "d3", "d4"], "fr": "f1", "zh-hans": []})")
+            << "{" + en + R"(, "de": ["d1", "d2", "d3", "d4"], "fr": "f1", "zh-hans": []})"
             << QStringList{e, u"d1|d2|d3|d4"_s, e, e, e, e, e, e, e, loaded(4, 4)};
         // The slideshow reads four captions from every list.
         const QString none = u"|||"_s;
         QTest::newRow("short, long and odd lists")
-            << fileWith(R"({"en": {"1": "e1"}, "it": ["i1", 2, null], "ja": ["j1", "j2", "j3", "j4",
-                    "j5"]})")
-            << QStringList{
-                   none,        none, none, none, none, u"i1|||"_s, none, none, u"j1|j2|j3|j4|j5"_s,
-                   loaded(3, 0)};
-        const auto unusable = [&](const char *name, const QString &path) {
-            QTest::newRow(name) << path
-                                << QStringList(9, none) +
-                                       QStringList{u"L10N: slides.json missing or invalid at "_s +
-                                                       path,
-                                                   loaded(0, 0)};
-        };
-        unusable("missing file", fileWith(QByteArray()));
-        unusable("invalid JSON", fileWith("{" + en + ",}"));
-        unusable("array at the top", fileWith("[{" + en + "}]"));
+            << QByteArray(R"({"en": {"1": "e1"}, "it": ["i1", 2, null], "ja": ["j1", "j2", "j3",
+                    "j4", "j5"]})")
+            << QStringList(5, none) +
+                   QStringList{u"i1|||"_s, none, none, u"j1|j2|j3|j4|j5"_s, loaded(3, 0)};
+        const QStringList unusable =
+            QStringList(9, none) +
+            QStringList{u"L10N: slides.json missing or invalid at FILE"_s, loaded(0, 0)};
+        QTest::newRow("missing file") << QByteArray() << unusable;
+        QTest::newRow("invalid JSON") << "{" + en + ",}" << unusable;
+        QTest::newRow("array at the top") << "[{" + en + "}]" << unusable;
     }
 
     void readsEachLanguageOrTheEnglishList()
     {
-        QFETCH(QString, path);
+        QFETCH(QByteArray, json);
         QFETCH(QStringList, outcome);
-        QCOMPARE(attach(path), outcome);
-    }
-
-    void shippedFileHasFourCaptionsPerLanguage()
-    {
-        const QStringList lists = attach(QStringLiteral(QUORVEL_SHIPPED_SLIDES));
-        QCOMPARE(lists.mid(9), QStringList{loaded(9, 4)});
-        for (qsizetype i = 0; i < 9; ++i) { // four set captions, and no language borrows
-            const QStringList captions = lists[i].split(u'|');
-            QVERIFY2(captions.size() == 4 && !captions.contains(QString()) &&
-                         (i == 0 || lists[i] != lists[0]),
-                     qPrintable(lists[i]));
-        }
+        QCOMPARE(attach(json), outcome);
     }
 };
 

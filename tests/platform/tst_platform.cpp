@@ -5,23 +5,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
 #include <csignal>
-#include <cstddef>
-#include <cstring>
-#include <fcntl.h>
+#include <functional>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -29,41 +24,23 @@ using Claim = SingleInstance::Claim;
 
 namespace {
 
-// A process of the user "nobody" that holds the abstract socket `name` (`listen`), or that
-// connects to it and asks for the window; the first ends when killed, the second at once.
-// Its pid once it has done so, or -1.
-pid_t nobodyAt(const QByteArray &name, bool listen)
+// Runs `act` as the user nobody as far as sockets go: the kernel takes a socket's user from
+// the effective ids when it listens or connects, and tells it to whoever is at the other end.
+bool asNobody(const passwd *nobody, const std::function<bool()> &act)
 {
-    const passwd *pw = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
-    int ready[2];
-    if (!pw || ::pipe(ready) != 0)
-        return -1;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.constData(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    const auto *to = reinterpret_cast<const sockaddr *>(&address);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const bool done =
-            ::setgid(pw->pw_gid) == 0 && ::setuid(pw->pw_uid) == 0 &&
-            (listen ? ::bind(fd, to, length) == 0 && ::listen(fd, 1) == 0
-                    : ::connect(fd, to, length) == 0 && ::write(fd, "activate\n", 9) == 9);
-        if (!done || ::write(ready[1], "x", 1) != 1 || !listen)
-            ::_exit(0);
-        ::pause();
-        ::_exit(0);
-    }
-    char c = 0;
-    ::close(ready[1]);
-    const bool done = pid > 0 && ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-    if (pid > 0 && (!listen || !done)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    return done ? pid : -1;
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    const bool done = ::setegid(nobody->pw_gid) == 0 && ::seteuid(nobody->pw_uid) == 0 && act();
+    return ::seteuid(uid) == 0 && ::setegid(gid) == 0 && done;
+}
+
+// The type and permission bits of `path` (a link not followed) when it is this user's, else 0.
+uint ownMode(const QString &path)
+{
+    struct stat st = {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && st.st_uid == ::getuid()
+               ? st.st_mode & (S_IFMT | 07777)
+               : 0;
 }
 
 } // namespace
@@ -77,79 +54,45 @@ private slots:
     // One setup per user, whatever the session's folders say and whatever other users do.
     void oneInstancePerUser_data()
     {
-        QTest::addColumn<QString>("firstRuntime");  // XDG_RUNTIME_DIR, below a private folder
-        QTest::addColumn<QString>("secondRuntime"); // empty: none
-        QTest::addColumn<QStringList>("other");     // what another user or the user did first
-        QTest::newRow("one runtime folder") << u"a"_s << u"a"_s << QStringList();
-        QTest::newRow("no runtime folder") << QString() << QString() << QStringList();
-        QTest::newRow("two runtime folders") << u"a"_s << u"b"_s << QStringList();
-        QTest::newRow("another user asks for the window")
-            << u"a"_s << u"a"_s << QStringList{u"asks"_s};
+        QTest::addColumn<QString>("nobody"); // what the user "nobody" does first
+        QTest::addColumn<QString>("lock");   // a command that spoils the lock, in its folder
+        QTest::newRow("alone") << u""_s << u""_s;
+        QTest::newRow("another user asks for the window") << u"asks"_s << u""_s;
         // The first still runs alone, and the second steps aside; no window can be raised.
-        QTest::newRow("name held by another user") << u"a"_s << u"a"_s << QStringList{u"holds"_s};
+        QTest::newRow("name held by another user") << u"holds"_s << u""_s;
         // A lock that cannot be trusted: no start is sure to be alone, though the second still
         // finds the first by its name, when the name is this user's.
-        QTest::newRow("lock folder of another user")
-            << u"a"_s << u"a"_s << QStringList{u"owns folder"_s};
-        QTest::newRow("lock folder others may write")
-            << u"a"_s << u"a"_s << QStringList{u"folder 0777"_s};
+        QTest::newRow("lock folder of another user") << u""_s << u"chown nobody ."_s;
+        QTest::newRow("lock folder others may write") << u""_s << u"chmod 0777 ."_s;
         QTest::newRow("lock file others may hold")
-            << u"a"_s << u"a"_s << QStringList{u"file 0644"_s};
-        QTest::newRow("lock file is a link") << u"a"_s << u"a"_s << QStringList{u"link"_s};
+            << u""_s << u"touch instance.lock && chmod 0644 instance.lock"_s;
+        QTest::newRow("lock file is a link") << u""_s << u"ln -s ../elsewhere instance.lock"_s;
         QTest::newRow("no lock to trust, name held by another user")
-            << u"a"_s << u"a"_s << QStringList{u"folder 0777"_s, u"holds"_s};
+            << u"holds"_s << u"chmod 0777 ."_s;
     }
     void oneInstancePerUser()
     {
-        QFETCH(QString, firstRuntime);
-        QFETCH(QString, secondRuntime);
-        QFETCH(QStringList, other);
-        const bool held = other.contains(u"holds");
-        const bool spoilt = other.size() > (held || other.contains(u"asks") ? 1 : 0);
-        const Claim first = spoilt ? Claim::NotSure : Claim::Alone;
-        const Claim second = spoilt && held ? Claim::NotSure : Claim::AnotherRuns;
-        const int asked = held ? 0 : 1;
+        QFETCH(QString, nobody);
+        QFETCH(QString, lock);
+        const passwd *pw = ::getpwnam("nobody");
+        if ((!nobody.isEmpty() || lock.contains(u"nobody")) && (::geteuid() != 0 || !pw))
+            QSKIP("needs root and the user nobody, to act as another user");
+        const bool held = nobody == "holds"_L1;
         QTemporaryDir home; // private, as a session's runtime folder is
-        QVERIFY(home.isValid());
-        const auto setRuntime = [&home](const QString &name) {
-            if (name.isEmpty())
-                qunsetenv("XDG_RUNTIME_DIR");
-            else if (::mkdir(QFile::encodeName(home.filePath(name)).constData(), 0700) == 0 ||
-                     errno == EEXIST)
-                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.filePath(name)));
-        };
         const QString id = u"tst.platform.%1"_s.arg(QCoreApplication::applicationPid());
-        const QByteArray name = id.toUtf8() + '-' + QByteArray::number(::getuid());
+        const QString name = id + u'-' + QString::number(::getuid());
         // The state folder and the lock's are made private where missing.
         const QString state = home.filePath(u"state/deeper"_s), lockFolder = state + u'/' + id;
         qputenv("XDG_STATE_HOME", QFile::encodeName(state));
-        pid_t holder = -1;
-        if ((held || other.contains(u"asks") || other.contains(u"owns folder")) && ::geteuid() != 0)
-            QSKIP("needs root, to act as another user");
-        const QByteArray lockFile = QFile::encodeName(lockFolder + u"/instance.lock"_s);
-        if (held)
-            QVERIFY((holder = nobodyAt(name, true)) > 0);
-        if (other.contains(u"owns folder")) {
-            const passwd *pw = ::getpwnam("nobody");
-            QVERIFY(pw && QDir().mkpath(lockFolder) &&
-                    ::chown(QFile::encodeName(lockFolder).constData(), pw->pw_uid, pw->pw_gid) ==
-                        0);
-        } else if (other.contains(u"folder 0777")) {
-            QVERIFY(QDir().mkpath(lockFolder) &&
-                    ::chmod(QFile::encodeName(lockFolder).constData(), 0777) == 0);
-        } else if (other.contains(u"file 0644")) {
-            QVERIFY(QDir().mkpath(lockFolder));
-            const int fd = ::open(lockFile.constData(), O_CREAT | O_WRONLY, 0644);
-            QVERIFY(fd >= 0 && ::fchmod(fd, 0644) == 0 && ::close(fd) == 0);
-        } else if (other.contains(u"link")) {
-            QVERIFY(QDir().mkpath(lockFolder) &&
-                    ::symlink(QFile::encodeName(home.filePath(u"elsewhere"_s)).constData(),
-                              lockFile.constData()) == 0);
-        }
+        QVERIFY(home.isValid() && QDir(home.path()).mkdir(u"run"_s));
+        QVERIFY(lock.isEmpty() ||
+                (QDir().mkpath(lockFolder) &&
+                 QProcess::execute(u"sh"_s, {u"-ec"_s, u"cd \"$0\"; "_s + lock, lockFolder}) == 0));
+        QLocalServer squatter;
+        squatter.setSocketOptions(QLocalServer::AbstractNamespaceOption);
+        QVERIFY(!held || asNobody(pw, [&] { return squatter.listen(name); }));
         QProcess child; // started by the first: it must not keep the lock when the first ends
-        const auto endHolders = qScopeGuard([holder, &child] {
-            if (holder > 0 && ::kill(holder, SIGKILL) == 0)
-                ::waitpid(holder, nullptr, 0);
+        const auto endChild = qScopeGuard([&child] {
             child.kill();
             child.waitForFinished();
         });
@@ -158,30 +101,31 @@ private slots:
         // has gone is a new setup.
         std::vector<std::unique_ptr<SingleInstance>> released;
         for (int round = 0; round < 2; ++round) {
-            setRuntime(firstRuntime);
+            // Only the second has a runtime folder: a lock or name found through it would
+            // keep the two apart, as two sessions of the user would be.
+            qunsetenv("XDG_RUNTIME_DIR");
             auto one = std::make_unique<SingleInstance>(id);
             QSignalSpy raised(one.get(), &SingleInstance::activationRequested);
-            QCOMPARE(one->claim(), first);
+            QCOMPARE(one->claim(), lock.isEmpty() ? Claim::Alone : Claim::NotSure);
             if (round == 0) {
                 child.start(u"/bin/sleep"_s, {u"30"_s});
                 QVERIFY(child.waitForStarted());
             }
-            struct stat st = {};
-            if (!spoilt) {
-                for (const QString &made : {home.filePath(u"state"_s), lockFolder})
-                    QVERIFY(::lstat(QFile::encodeName(made).constData(), &st) == 0 &&
-                            (st.st_mode & 07777) == 0700);
-                QVERIFY(::lstat(lockFile.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
-                        (st.st_mode & 07777) == 0600);
-            }
-            if (other.contains(u"asks"))
-                QVERIFY(nobodyAt(name, false) > 0);
-            setRuntime(secondRuntime);
+            for (const QString &made : {home.filePath(u"state"_s), state, lockFolder})
+                QVERIFY2(!lock.isEmpty() || ownMode(made) == (S_IFDIR | 0700u), qPrintable(made));
+            QLocalSocket asker;
+            asker.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+            if (nobody == "asks"_L1)
+                QVERIFY(asNobody(pw, [&] {
+                    asker.connectToServer(name);
+                    return asker.write("activate\n") == 9 && asker.waitForBytesWritten();
+                }));
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.filePath(u"run"_s)));
             auto two = std::make_unique<SingleInstance>(id);
-            QCOMPARE(two->claim(), second);
-            QTRY_COMPARE(raised.size(), asked);
+            QCOMPARE(two->claim(), !lock.isEmpty() && held ? Claim::NotSure : Claim::AnotherRuns);
+            QTRY_COMPARE(raised.size(), held ? 0 : 1);
             QTest::qWait(100);
-            QCOMPARE(raised.size(), asked);
+            QCOMPARE(raised.size(), held ? 0 : 1);
             one->release();
             two->release();
             released.push_back(std::move(one));
@@ -203,9 +147,7 @@ private slots:
         const QString folder = Paths::privateTemporaryFolder();
         QCOMPARE(Paths::privateTemporaryFolder(), folder);
         QVERIFY(folder.startsWith(QDir::tempPath() + u"/quorvel-setup-"_s));
-        struct stat st = {};
-        QVERIFY(::lstat(QFile::encodeName(folder), &st) == 0 && S_ISDIR(st.st_mode) &&
-                (st.st_mode & 07777) == 0700 && st.st_uid == ::getuid());
+        QCOMPARE(ownMode(folder), S_IFDIR | 0700u);
         // Held as a live run's for as long as the process lives, and nothing left half made.
         for (const std::unique_ptr<RunFolder> &taken :
              RunFolder::takeAbandoned(Paths::privateFolderBases()))
@@ -215,7 +157,7 @@ private slots:
             QStringList());
         QVERIFY(QFile(folder + u"/left"_s).open(QIODevice::WriteOnly));
         Paths::removePrivateTemporaryFolder();
-        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(!QDir(folder).exists());
     }
 
     // XDG base folders must be absolute: a relative one is ignored.
