@@ -3,9 +3,11 @@
 #include "ui/dots_view.h"
 #include "ui/image_view.h"
 #include "ui/link_label.h"
+#include "ui/progress_bar.h"
 #include "ui/rounded_button.h"
 
 #include <QAccessibleWidget>
+#include <QLabel>
 
 namespace {
 
@@ -59,6 +61,51 @@ public:
     }
 };
 
+// The bar only shows progress: no value that could be set, for the AT-SPI bridge offers
+// Increase and Decrease on anything with one. The percent shown is its description.
+class ProgressAccessible : public QAccessibleWidget
+{
+public:
+    explicit ProgressAccessible(ProgressBar *bar) : QAccessibleWidget(bar, QAccessible::ProgressBar)
+    {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Description && widget()->accessibleDescription().isEmpty())
+            return static_cast<const ProgressBar *>(widget())->percentText();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+// A line that reports a failure: a notification, which screen readers read out when it shows,
+// as a browser's alert. Without a text there is nothing to show.
+class AlertAccessible : public QAccessibleWidget
+{
+public:
+    explicit AlertAccessible(QLabel *label) : QAccessibleWidget(label, QAccessible::Notification) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return static_cast<const QLabel *>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.invisible = s.invisible || text(QAccessible::Name).isEmpty();
+        return s;
+    }
+};
+
+// The main view's lines that report a failure.
+bool isAlertLine(const QString &objectName)
+{
+    return objectName == QLatin1StringView("statusLabel") ||
+           objectName == QLatin1StringView("detailLabel");
+}
+
 QAccessibleInterface *factory(const QString &className, QObject *object)
 {
     if (className == QLatin1StringView("RoundedButton"))
@@ -69,10 +116,25 @@ QAccessibleInterface *factory(const QString &className, QObject *object)
         return new DotsAccessible(static_cast<DotsView *>(object));
     if (className == QLatin1StringView("ImageView"))
         return new QAccessibleWidget(static_cast<ImageView *>(object), QAccessible::Graphic);
+    if (className == QLatin1StringView("ProgressBar"))
+        return new ProgressAccessible(static_cast<ProgressBar *>(object));
+    if (className == QLatin1StringView("QLabel") && isAlertLine(object->objectName()))
+        return new AlertAccessible(static_cast<QLabel *>(object));
     return nullptr;
 }
 
 } // namespace
+
+void setAlertText(QLabel *label, const QString &text)
+{
+    if (text == label->text())
+        return;
+    label->setText(text);
+    // Shown anew, so that a second failure is read out as the first was.
+    QAccessibleEvent event(label,
+                           text.isEmpty() ? QAccessible::ObjectHide : QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&event);
+}
 
 void installAccessibility()
 {

@@ -1,6 +1,7 @@
 #include "ui/main_view.h"
 
 #include "l10n/ui_strings.h"
+#include "ui/accessibility.h"
 #include "ui/colors.h"
 #include "ui/fonts.h"
 #include "ui/link_label.h"
@@ -132,9 +133,9 @@ void MainView::acceptToggled()
 
 void MainView::showMessages(const QString &status, const QString &detail)
 {
-    statusLabel->setText(status);
+    setAlertText(statusLabel, status);
     fitFontToWidth(statusLabel, 12);
-    detailLabel->setText(detail);
+    setAlertText(detailLabel, detail);
     fitFontToWidth(detailLabel, 11);
 }
 

@@ -16,8 +16,12 @@ public:
     double doubleValue() const { return m_value; }
     void setDoubleValue(double value);
     double maxValue() const { return m_maxValue; }
+    // The whole percent filled, as the window writes it ("45%"); empty while indeterminate.
+    QString percentText() const;
 
 private:
+    void announcePercent(const QString &before);
+
     int m_maxValue;
     double m_value = 0;
 };
