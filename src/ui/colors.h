@@ -9,6 +9,7 @@ inline const QColor text{51, 51, 51};
 inline const QColor brand{59, 54, 99};
 inline const QColor detail{128, 128, 128}; // a grey of 50 % white
 inline const QColor link{62, 123, 250};
+inline const QColor focusRing{62, 123, 250}; // the system's accent
 inline const QColor teal{0, 175, 168};
 inline const QColor tealHover{0, 149, 143};
 inline const QColor settingsBackground{247, 249, 251};

@@ -1,5 +1,7 @@
 #include "ui/dots_view.h"
 
+#include "ui/focus_ring.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -11,6 +13,7 @@ constexpr double kPitch = 16; // a dot and the gap after it
 DotsView::DotsView(const QRect &frame, QWidget *parent) : QWidget(parent)
 {
     setGeometry(frame);
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void DotsView::setActiveIndex(int index)
@@ -44,6 +47,8 @@ void DotsView::paintEvent(QPaintEvent *)
         painter.setBrush(i == m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208));
         painter.drawEllipse(QRectF(o.x() + kPitch * i, o.y(), kDot, kDot));
     }
+    if (FocusRing::shown(this))
+        FocusRing::paint(painter, QRectF(rect()), height() / 2.0);
 }
 
 void DotsView::mousePressEvent(QMouseEvent *event)
@@ -53,5 +58,17 @@ void DotsView::mousePressEvent(QMouseEvent *event)
         return;
     const int index = dotAt(event->position().x());
     if (index >= 0 && onSelect)
+        onSelect(index);
+}
+
+void DotsView::keyPressEvent(QKeyEvent *event)
+{
+    const int step = event->key() == Qt::Key_Left ? -1 : event->key() == Qt::Key_Right ? 1 : 0;
+    const int index = m_activeIndex + step;
+    if (step == 0 || index < 0 || index >= m_count) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (onSelect)
         onSelect(index);
 }

@@ -5,7 +5,8 @@
 #include <functional>
 
 // The slideshow's page indicator: `count` dots of 8 points every 16 points, centred in the
-// view, the active one teal. A primary click anywhere in the view picks the dot by its x alone.
+// view, the active one teal. A primary click anywhere in the view picks the dot by its x alone;
+// with the focus, Left and Right pick the dot beside the active one.
 class DotsView : public QWidget
 {
     Q_OBJECT
@@ -27,6 +28,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     int m_count = 0;

@@ -38,6 +38,12 @@ void FinishView::build()
         relabel(*m_strings);
 }
 
+RoundedButton *FinishView::mainButton()
+{
+    ensureBuilt();
+    return startButton;
+}
+
 void FinishView::relabel(const UIStrings &strings)
 {
     m_strings = &strings;

@@ -15,6 +15,8 @@ public:
     FinishView(const QString &resourcesFolder, QWidget *parent);
 
     void relabel(const UIStrings &strings);
+    // Start Now: the view's default button.
+    RoundedButton *mainButton();
 
 signals:
     void startClicked();

@@ -113,6 +113,18 @@ void InstallView::setStatus(const QString &text)
     fitFontToWidth(instStatus, 12);
 }
 
+QWidget *InstallView::mainButton()
+{
+    ensureBuilt();
+    return hideButton;
+}
+
+QList<QWidget *> InstallView::keyboardOrder()
+{
+    ensureBuilt();
+    return {dots, hideButton};
+}
+
 void InstallView::setSlide(qint64 index)
 {
     // A slide without its picture or caption shows an empty view or an empty line.

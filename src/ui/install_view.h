@@ -32,6 +32,10 @@ public:
     // The bar in per-mille; indeterminate, it animates and keeps its value.
     void setProgress(double value, bool indeterminate);
     void setStatus(const QString &text);
+    // Hide, where the focus goes when the view shows.
+    QWidget *mainButton();
+    // The controls in reading order.
+    QList<QWidget *> keyboardOrder();
 
 signals:
     void hideClicked();

@@ -5,10 +5,12 @@
 #include "ui/finish_view.h"
 #include "ui/install_view.h"
 #include "ui/main_view.h"
+#include "ui/rounded_button.h"
 #include "ui/settings_panel.h"
 #include "ui/window_chrome.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QWindow>
@@ -27,6 +29,8 @@ InstallerWindow::InstallerWindow(const QString &resourcesFolder) : QWidget(nullp
     // minimizes.
     connect(m_mainView, &MainView::settingsClicked, this, &InstallerWindow::settingsClicked);
     connect(m_installView, &InstallView::hideClicked, this, &QWidget::showMinimized);
+    // Install, not the accept box, where Space would untick it.
+    m_mainView->mainButton()->setFocus();
 }
 
 void InstallerWindow::relabel(const UIStrings &strings)
@@ -56,6 +60,7 @@ void InstallerWindow::showInstallView(bool show)
     if (!show) {
         m_installView->stopSlideshow();
         m_installView->hide();
+        m_mainView->mainButton()->setFocus();
         return;
     }
     if (m_settingsShown)
@@ -63,12 +68,14 @@ void InstallerWindow::showInstallView(bool show)
     m_installView->startSlideshow();
     m_installView->show();
     m_installView->raise();
+    m_installView->mainButton()->setFocus();
 }
 
 void InstallerWindow::showFinishView()
 {
     m_finishView->show();
     m_finishView->raise();
+    m_finishView->mainButton()->setFocus();
 }
 
 void InstallerWindow::center()
@@ -116,4 +123,53 @@ void InstallerWindow::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
         m_dragOffset.reset();
+}
+
+QList<QWidget *> InstallerWindow::keyboardOrder() const
+{
+    if (m_finishView->isVisibleTo(this))
+        return {m_finishView->mainButton()};
+    if (m_installShown)
+        return m_installView->keyboardOrder();
+    return m_mainView->keyboardOrder(m_settingsPanel->keyboardOrder());
+}
+
+RoundedButton *InstallerWindow::defaultButton() const
+{
+    if (m_finishView->isVisibleTo(this))
+        return m_finishView->mainButton();
+    return m_installShown ? nullptr : m_mainView->mainButton();
+}
+
+bool InstallerWindow::focusNextPrevChild(bool next)
+{
+    // Only what shows and takes the focus; the covered main view keeps its controls enabled.
+    QList<QWidget *> order;
+    for (QWidget *control : keyboardOrder())
+        if (control->isVisibleTo(this) && control->isEnabled() &&
+            (control->focusPolicy() & Qt::TabFocus))
+            order << control;
+    if (order.isEmpty())
+        return false;
+    const qsizetype count = order.size();
+    const qsizetype at = order.indexOf(focusWidget());
+    const qsizetype to = at < 0 ? (next ? 0 : count - 1) : (at + (next ? 1 : count - 1)) % count;
+    order[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+}
+
+void InstallerWindow::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (RoundedButton *button = defaultButton(); button && !event->isAutoRepeat())
+            button->click();
+        break;
+    case Qt::Key_Escape:
+        close();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }

@@ -9,6 +9,7 @@
 class FinishView;
 class InstallView;
 class MainView;
+class RoundedButton;
 class SettingsPanel;
 struct UIStrings;
 
@@ -17,6 +18,10 @@ struct UIStrings;
 // that cover the main view (Hide minimizes). A fixed size that only it changes, moved by
 // dragging any part of its background that does not take the press itself. Whoever owns it
 // decides whether a close may go ahead.
+//
+// The keyboard reaches every control of the view that shows, in reading order, with Tab and
+// Shift+Tab; Return and Enter press the view's default button, Escape closes as the close
+// button does. When a view comes to show, its main button takes the focus.
 class InstallerWindow : public QWidget
 {
     Q_OBJECT
@@ -47,11 +52,17 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    // The controls of the view that shows, in reading order; and its default button, if any.
+    QList<QWidget *> keyboardOrder() const;
+    RoundedButton *defaultButton() const;
+
     MainView *m_mainView;
     SettingsPanel *m_settingsPanel;
     InstallView *m_installView;

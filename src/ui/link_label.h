@@ -3,7 +3,8 @@
 #include <QLabel>
 
 // A clickable text with the pointing-hand cursor over its whole frame. A left click (press and
-// release inside) fires `clicked`; its look is given by whoever styles it.
+// release inside) fires `clicked`, and so do Return, Enter and Space while it has the focus;
+// its look is given by whoever styles it.
 class LinkLabel : public QLabel
 {
     Q_OBJECT
@@ -17,6 +18,8 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     bool m_pressed = false;

@@ -152,6 +152,12 @@ void MainView::setRetryOffered(bool offered)
     relabelInstallButton();
 }
 
+QList<QWidget *> MainView::keyboardOrder(const QList<QWidget *> &settingsControls) const
+{
+    return QList<QWidget *>{acceptCheck, privacyLink, licenseLink, settingsLink} +
+           settingsControls + QList<QWidget *>{installButton};
+}
+
 QList<QWidget *> MainView::agreeRow() const
 {
     return {acceptCheck, privacyLink, andLabel, licenseLink, settingsLink};

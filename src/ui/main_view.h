@@ -30,6 +30,11 @@ public:
     // After a failure: Retry stands where Install stood, and the agree row is gone.
     void setRetryOffered(bool offered);
 
+    // Install (or Retry): the view's default button.
+    RoundedButton *mainButton() const { return installButton; }
+    // The controls in reading order, with the settings panel's after the link that opens it.
+    QList<QWidget *> keyboardOrder(const QList<QWidget *> &settingsControls) const;
+
 signals:
     void installClicked();
     void offlineClicked();

@@ -1,5 +1,6 @@
 #include "ui/rounded_button.h"
 
+#include "ui/focus_ring.h"
 #include "ui/fonts.h"
 
 #include <QMouseEvent>
@@ -11,6 +12,7 @@ RoundedButton::RoundedButton(const QRect &frame, QWidget *parent) : QWidget(pare
     setGeometry(frame);
     // A press on a disabled button is consumed, not handed to the window to move it.
     setAttribute(Qt::WA_NoMousePropagation);
+    setFocusPolicy(Qt::StrongFocus);
     setFont(titleFont());
 }
 
@@ -46,9 +48,15 @@ void RoundedButton::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor fill = !isEnabled() ? m_disabledColor : m_hover ? m_hoverColor : m_fillColor;
     const double radius = m_cornerRadius > 0 ? m_cornerRadius : height() / 2.0;
+    // With the focus ring the pill shrinks inside it, a hairline of background between.
+    const bool ring = FocusRing::shown(this);
+    const double inset = ring ? 3 : 0;
     QPainterPath path;
-    path.addRoundedRect(QRectF(rect()), radius, radius);
+    path.addRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), radius - inset,
+                        radius - inset);
     painter.fillPath(path, fill);
+    if (ring)
+        FocusRing::paint(painter, QRectF(rect()), radius);
 
     // White in every state; centred across the width and on the title's own height.
     painter.setFont(titleFont());
@@ -87,4 +95,18 @@ void RoundedButton::mouseReleaseEvent(QMouseEvent *event)
     m_pressed = false;
     if (fire)
         emit clicked();
+}
+
+void RoundedButton::click()
+{
+    if (isEnabled() && isVisible())
+        emit clicked();
+}
+
+void RoundedButton::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat())
+        click();
+    else
+        QWidget::keyPressEvent(event);
 }

@@ -5,9 +5,9 @@
 #include <QWidget>
 
 // A flat pill-shaped push button with a hover colour and a white centred title. It fires
-// `clicked` when the left button is released inside it while it is enabled; there is no
-// pressed look and no keyboard handling. Its enabled state is the widget's own: changing it
-// redraws, and the pointer is followed (`hover`) also while it is disabled.
+// `clicked` when the left button is released inside it while it is enabled, or on Space while
+// it has the focus; there is no pressed look. Its enabled state is the widget's own: changing
+// it redraws, and the pointer is followed (`hover`) also while it is disabled.
 class RoundedButton : public QWidget
 {
     Q_OBJECT
@@ -33,6 +33,9 @@ public:
 
     QSize sizeHint() const override;
 
+    // Fires `clicked` as a press would: only while enabled and shown.
+    void click();
+
 signals:
     void clicked();
 
@@ -42,6 +45,7 @@ protected:
     void leaveEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     QFont titleFont() const;

@@ -108,6 +108,13 @@ void SettingsPanel::setFolderText(const QString &text)
         locationField->setText(text);
 }
 
+QList<QWidget *> SettingsPanel::keyboardOrder() const
+{
+    if (!isBuilt())
+        return {};
+    return {langPopup, locationField, browseButton};
+}
+
 void SettingsPanel::setLanguageIndex(int index)
 {
     m_languageIndex = index;

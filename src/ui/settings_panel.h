@@ -25,6 +25,8 @@ public:
     QString folderText() const;
     void setFolderText(const QString &text);
     void setLanguageIndex(int index);
+    // The controls in reading order; none before the panel is first opened.
+    QList<QWidget *> keyboardOrder() const;
 
 signals:
     void languageChosen(int index);
