@@ -14,8 +14,8 @@ constexpr double kWidth = 2;
 
 bool shown(const QWidget *control)
 {
-    // Qt marks the window when Tab or a shortcut moves the focus, and a press of the mouse
-    // clears the mark again.
+    // Qt marks the window when Tab or a shortcut moves the focus; the window clears the mark
+    // when the mouse is pressed in it.
     return control->hasFocus() && control->window()->testAttribute(Qt::WA_KeyboardFocusChange);
 }
 
