@@ -143,11 +143,12 @@ void MainView::setOfflineLinkVisible(bool visible)
     offlineLink->setVisible(visible);
 }
 
-void MainView::setRetryOffered(bool offered)
+void MainView::setRetryOffered(bool offered, bool folderChangeable)
 {
     m_retryOffered = offered;
     for (QWidget *part : agreeRow())
         part->setVisible(!offered);
+    settingsLink->setVisible(!offered || folderChangeable);
     relabelInstallButton();
 }
 

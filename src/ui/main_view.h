@@ -27,8 +27,9 @@ public:
     // The failure lines; empty texts clear them.
     void showMessages(const QString &status, const QString &detail);
     void setOfflineLinkVisible(bool visible);
-    // After a failure: Retry stands where Install stood, and the agree row is gone.
-    void setRetryOffered(bool offered);
+    // After a failure: Retry stands where Install stood, and the agree row is gone; but for the
+    // settings link when the folder may be what failed.
+    void setRetryOffered(bool offered, bool folderChangeable);
 
     // Install (or Retry): the view's default button.
     RoundedButton *mainButton() const { return installButton; }
