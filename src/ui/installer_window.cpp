@@ -139,9 +139,8 @@ QList<QWidget *> InstallerWindow::keyboardOrder() const
 
 RoundedButton *InstallerWindow::defaultButton() const
 {
-    if (m_finishView->isVisibleTo(this))
-        return m_finishView->mainButton();
-    return m_installShown ? nullptr : m_mainView->mainButton();
+    // Install stays locked while the install view shows.
+    return m_finishView->isVisibleTo(this) ? m_finishView->mainButton() : m_mainView->mainButton();
 }
 
 bool InstallerWindow::focusNextPrevChild(bool next)

@@ -646,8 +646,8 @@ private slots:
             // The copy fails: Retry, and the settings link to change the folder before it.
             {{}, u"installButton"_s, P::Failed, {u"sheet The application was not found in the disk image."_s}},
             {{K::Key_Backtab, K::Key_Return, K::Key_Tab, K::Key_Tab, K::Key_Tab}, u"browseButton"_s, P::Failed, none},
-            {{K::Key_Tab, K::Key_Return}, u"startButton"_s, P::Finished, none},
-            {{K::Key_Tab, K::Key_Return}, u"none"_s, P::Finished,
+            {{K::Key_Return}, u"startButton"_s, P::Finished, none},
+            {{K::Key_Tab, K::Key_Space}, u"none"_s, P::Finished,
              {u"launch "_s + wiring.apps + u"/Quorvel.app"_s, u"end"_s}},
             // clang-format on
         };
