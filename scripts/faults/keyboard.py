@@ -13,9 +13,9 @@ FAULTS = [
     ('link keys ignored', 'src/ui/link_label.cpp', '    case Qt::Key_Return:\n    case Qt::Key_Enter:\n    case Qt::Key_Space:\n', '    case Qt::Key_Enter:\n'),
     ('link not focusable', 'src/ui/link_label.cpp', '    setFocusPolicy(Qt::StrongFocus);\n', ''),
     ('dots keys ignored', 'src/ui/dots_view.cpp', "    const int step = event->key() == Qt::Key_Left ? -1 : event->key() == Qt::Key_Right ? 1 : 0;", "    const int step = 0;"),
-    ('ring with the mouse', 'src/ui/focus_ring.cpp', '    return control->hasFocus() && control->window()->testAttribute(Qt::WA_KeyboardFocusChange);', '    return control->hasFocus();'),
-    ('ring kept after a click', 'src/ui/installer_window.cpp', '        setAttribute(Qt::WA_KeyboardFocusChange, false);\n', ''),
-    ('no ring on buttons', 'src/ui/rounded_button.cpp', '    if (ring)\n        FocusRing::paint(painter, QRectF(rect()), radius);\n', ''),
+    ('ring with the mouse', 'src/ui/focus_ring.cpp', '        !m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {', '        false) {'),
+    ('ring kept after a click', 'src/ui/focus_ring.cpp', '            m_window->setAttribute(Qt::WA_KeyboardFocusChange, false);\n', ''),
+    ('no ring on buttons', 'src/ui/focus_ring.cpp', '    const bool ours = button || link || qobject_cast<DotsView *>(focused);', '    const bool ours = link || qobject_cast<DotsView *>(focused);'),
     ('settings link hidden after a failed copy', 'src/ui/main_view.cpp', '    settingsLink->setVisible(!offered || folderChangeable);', '    settingsLink->setVisible(!offered || (folderChangeable && false));'),
     ('settings link after a failed download', 'src/app/main_window_controller.cpp', 'failure == SetupFlow::FailureKind::Install);', 'failure.has_value());'),
 ]

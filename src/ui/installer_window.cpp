@@ -3,13 +3,13 @@
 #include "ui/accessibility.h"
 #include "ui/colors.h"
 #include "ui/finish_view.h"
+#include "ui/focus_ring.h"
 #include "ui/install_view.h"
 #include "ui/main_view.h"
 #include "ui/rounded_button.h"
 #include "ui/settings_panel.h"
 #include "ui/window_chrome.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -32,8 +32,7 @@ InstallerWindow::InstallerWindow(const QString &resourcesFolder) : QWidget(nullp
     connect(m_installView, &InstallView::hideClicked, this, &QWidget::showMinimized);
     // Install, not the accept box, where Space would untick it.
     m_mainView->mainButton()->setFocus();
-    // Presses anywhere in the window, to hide the focus ring while the mouse is used.
-    qApp->installEventFilter(this);
+    new FocusRing(this);
 }
 
 void InstallerWindow::relabel(const UIStrings &strings)
@@ -174,15 +173,4 @@ void InstallerWindow::keyPressEvent(QKeyEvent *event)
     default:
         QWidget::keyPressEvent(event);
     }
-}
-
-bool InstallerWindow::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() == QEvent::MouseButtonPress && testAttribute(Qt::WA_KeyboardFocusChange) &&
-        watched->isWidgetType() && static_cast<QWidget *>(watched)->window() == this) {
-        setAttribute(Qt::WA_KeyboardFocusChange, false);
-        if (QWidget *focused = focusWidget())
-            focused->update();
-    }
-    return QWidget::eventFilter(watched, event);
 }

@@ -53,7 +53,6 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool focusNextPrevChild(bool next) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
