@@ -51,8 +51,7 @@ void FocusRing::follow()
     QWidget *focused = m_window->focusWidget();
     const auto *button = qobject_cast<RoundedButton *>(focused);
     const auto *link = qobject_cast<LinkLabel *>(focused);
-    const bool ours = button || link || qobject_cast<DotsView *>(focused);
-    if (!ours || !focused->hasFocus() || !focused->isVisible() ||
+    if (!focused || focused == m_window || !focused->hasFocus() || !focused->isVisible() ||
         !m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {
         m_control = nullptr;
         hide();
@@ -62,8 +61,8 @@ void FocusRing::follow()
     // Around the text of a link, which may be far narrower than its frame.
     const QRect frame = link ? link->textFrame() : focused->rect();
     m_radius = button ? (button->cornerRadius() > 0 ? button->cornerRadius() : frame.height() / 2.0)
-               : link ? 3
-                      : frame.height() / 2.0;
+               : qobject_cast<DotsView *>(focused) ? frame.height() / 2.0
+                                                   : 4;
     m_radius += kMargin;
     setParent(focused->parentWidget());
     setGeometry(QRect(focused->mapToParent(frame.topLeft()), frame.size())

@@ -3,9 +3,9 @@
 #include <QPointer>
 #include <QWidget>
 
-// The ring in the accent colour around whichever of the window's own controls has the focus:
-// the rounded buttons, the links and the page dots. It lies around the control, not inside it,
-// so the control draws as ever. Like a browser's :focus-visible it shows only once the keyboard
+// The ring in the accent colour around whichever control of the window has the focus, the
+// same on the window's own controls as on the system's. It lies around the control, not inside
+// it, so the control draws as ever. Like a browser's :focus-visible it shows only once the keyboard
 // has moved the focus, and a press of the mouse anywhere in the window hides it again: a window
 // used with the mouse alone never shows it.
 class FocusRing : public QWidget
