@@ -155,7 +155,7 @@ void MainView::setRetryOffered(bool offered, bool folderChangeable)
 QList<QWidget *> MainView::keyboardOrder(const QList<QWidget *> &settingsControls) const
 {
     return QList<QWidget *>{acceptCheck, privacyLink, licenseLink, settingsLink} +
-           settingsControls + QList<QWidget *>{installButton};
+           settingsControls + QList<QWidget *>{installButton, offlineLink};
 }
 
 QList<QWidget *> MainView::agreeRow() const

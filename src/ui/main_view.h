@@ -33,7 +33,8 @@ public:
 
     // Install (or Retry): the view's default button.
     RoundedButton *mainButton() const { return installButton; }
-    // The controls in reading order, with the settings panel's after the link that opens it.
+    // The controls in reading order, with the settings panel's after the link that opens it and
+    // the offline link, below Retry, last.
     QList<QWidget *> keyboardOrder(const QList<QWidget *> &settingsControls) const;
 
 signals:
