@@ -10,7 +10,10 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QNetworkInterface>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -581,6 +584,52 @@ private slots:
         QCOMPARE(f.installStatus(), pct.isEmpty() ? wait : wait + u"  "_s + pct);
         if (f.phase() == Phase::Installing)
             QTRY_COMPARE(f.phase(), Phase::Finished);
+    }
+
+    // No route leads to the server until the test lays one, twice: each wait shows in the
+    // language chosen, is logged once whatever its tries, and goes when data flows.
+    void waitsForTheNetwork()
+    {
+        // The server's address goes and comes back: only in a namespace with loopback alone.
+        QVERIFY(QNetworkInterface::allInterfaces().size() == 1);
+        const auto routed = [](bool on) {
+            return QProcess::execute(u"ip"_s, {u"addr"_s, on ? u"replace"_s : u"del"_s,
+                                               u"127.0.0.1/8"_s, u"dev"_s, u"lo"_s}) == 0;
+        };
+        const auto reroute = qScopeGuard([&] { routed(true); });
+        serve({{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        m_settings.connectivityRetry = 20ms;
+        SetupFlow &f = open();
+        const QString waiting = f.L().waitingForNetwork;
+        QStringList shown; // the line under the bar as it changes: the wait, or the usual text
+        m_onProgress = [&] {
+            const QString now = QString(f.installStatus())
+                                    .replace(waiting, u"waiting"_s)
+                                    .replace(f.L().installingWait, u"usual"_s)
+                                    .replace(QRegularExpression(u"  \\d+%$"_s), u" %"_s);
+            if (shown.isEmpty() || shown.last() != now)
+                shown << now;
+        };
+        bool unrouted = routed(false);
+        // The attempt after the cut finds no route either.
+        connect(&f, &SetupFlow::phaseChanged, this, [&] {
+            if (f.phase() == Phase::WaitingToRetry)
+                unrouted = unrouted && routed(false);
+        });
+        f.installClicked(path(u"Apps"_s));
+        for (qsizetype wait = 1; wait <= 2; ++wait) {
+            QTRY_COMPARE(f.installStatus(), waiting);
+            QTest::qWait(200); // tries go on meanwhile
+            QCOMPARE(LogReader::messagesSince(m_mark).count(u"DL: waiting for connectivity..."_s),
+                     wait);
+            f.languageChanged(wait);
+            QCOMPARE(f.installStatus(), Localization::all().at(wait).waitingForNetwork);
+            f.languageChanged(0);
+            QVERIFY(unrouted && routed(true));
+        }
+        QTRY_COMPARE(f.phase(), Phase::Finished);
+        // The wait goes with the first byte, before any progress.
+        QCOMPARE(shown, list("usual, waiting, usual, usual %, usual, waiting, usual, usual %"));
     }
 
     void smallerIntents()
