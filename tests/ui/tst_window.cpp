@@ -299,8 +299,8 @@ private slots:
         checkFitsAndApart(w.settingsPanel());
         w.showInstallView(true);
         slideTimer()->stop(); // the slides are turned here, not by the clock
-        for (const QString &status :
-             QStringList{r.installingWait + u"  99%"_s, r.installInProgress, r.cancelling}) {
+        for (const QString &status : QStringList{r.installingWait + u"  99%"_s, r.waitingForNetwork,
+                                                 r.installInProgress, r.cancelling}) {
             w.installView()->setStatus(status);
             checkFitsAndApart(w.installView());
         }
