@@ -2,13 +2,16 @@
 # Drives a running setup from its main view to Start Now with xdotool, as a person would:
 # opens the settings, replaces the install folder, presses Install, waits for the finish view
 # and presses Start Now. Takes a screenshot of each screen on the way. Returns when Start
-# Now has been pressed and logged; the caller waits for the setup to end.
-# Usage: DISPLAY=:N scripts/drive-setup.sh WINDOW LOG FOLDER OUT_DIR
+# Now has been pressed and logged; the caller waits for the setup to end. With --keys it uses
+# the keyboard alone, as a person without a pointer would.
+# Usage: DISPLAY=:N scripts/drive-setup.sh [--keys] WINDOW LOG FOLDER OUT_DIR
 #   WINDOW   X id of the setup's window (no window manager: the window is its client area)
 #   LOG      the setup's diagnostic log
 #   FOLDER   the install folder to type in
 #   OUT_DIR  receives 1-main.png, 2-settings.png, 3-install.png, 4-finish.png
 set -euo pipefail
+keys=no
+[ "${1:-}" != --keys ] || { keys=yes; shift; }
 [ $# -eq 4 ] || { sed -n 's/^# Usage: /usage: /p' "$0" >&2; exit 2; }
 wid=$1 log=$2 folder=$3 out=$4
 # shellcheck source=scripts/headless.sh
@@ -19,7 +22,7 @@ pid=$(xdotool getwindowpid "$wid")
 click() { xdotool mousemove --window "$wid" "$1" "$2" click 1; }
 
 shot() { # name: the pointer leaves the controls first, so no hover colour shows
-  xdotool mousemove --window "$wid" 2 2
+  [ "$keys" = yes ] || xdotool mousemove --window "$wid" 2 2
   sleep 0.3
   import -silent -window "$wid" "$out/$1.png"
 }
@@ -43,11 +46,13 @@ fail() {
 wait_for_line "$log" '  UI: window visible=' 15 "$pid" || fail "the window did not come up"
 shot 1-main
 
-click 590 338 # Install Setting
+# The focus starts on Install; Tab goes round to the accept box, the two agreement links and
+# Install Setting, then into the settings: the language list and the folder field.
+if [ "$keys" = yes ]; then xdotool key Tab Tab Tab Tab Return; else click 590 338; fi
 wait_for_height 516
 shot 2-settings
 
-click 271 474 # the install folder field
+if [ "$keys" = yes ]; then xdotool key Tab Tab; else click 271 474; fi
 xdotool key ctrl+a
 xdotool type --delay 10 "$folder"
 # Read the field back: a wrong folder must never reach Install (its default is /Applications).
@@ -55,7 +60,7 @@ xdotool key ctrl+a ctrl+c End
 typed=$(timeout 5 xclip -o -selection clipboard 2>/dev/null || true)
 [ "$typed" = "$folder" ] || fail "the folder field holds \"$typed\", not \"$folder\""
 
-click 320 232 # Install
+if [ "$keys" = yes ]; then xdotool key Return; else click 320 232; fi # Install
 wait_for_line "$log" '  FLOW: Install clicked, dir=' 5 "$pid" || fail "Install did not start"
 wait_for_height 368
 shot 3-install
@@ -65,5 +70,5 @@ wait_for_line "$log" '  FLOW: (install SUCCESS|failure shown to user|download FA
 grep -q '  FLOW: install SUCCESS' "$log" || fail "the install failed"
 shot 4-finish
 
-click 320 232 # Start Now
+if [ "$keys" = yes ]; then xdotool key Return; else click 320 232; fi # Start Now
 wait_for_line "$log" '  FLOW: Start Now, launching ' 5 "$pid" || fail "Start Now did nothing"

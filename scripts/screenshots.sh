@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Renders the window's four views (main, main with settings open, install, finish) in each
-# of the nine languages to OUT_DIR/LANG-VIEW.png, and all 36 side by side, labelled, to
-# OUT_DIR/all.png, so that a person can check every text of every view at one glance.
+# Renders the window's four views (main, main with settings open, install, finish), and the
+# install view waiting for the network, in each of the nine languages to OUT_DIR/LANG-VIEW.png,
+# and all 45 side by side, labelled, to OUT_DIR/all.png, so that a person can check every text
+# of every view at one glance.
 # Not a test. Usage: scripts/screenshots.sh OUT_DIR
 set -euo pipefail
 out=$(realpath -m "${1:?usage: $0 OUT_DIR}")

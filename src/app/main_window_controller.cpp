@@ -89,7 +89,8 @@ void MainWindowController::showPhase()
     const std::optional<SetupFlow::FailureKind> failure = m_flow.failureKind();
     main->showMessages(failure ? m_flow.L().installFailed : QString(), m_flow.failureDetail());
     main->setOfflineLinkVisible(failure == SetupFlow::FailureKind::Download);
-    main->setRetryOffered(m_flow.hasFailed());
+    // A failed copy may be the folder's fault: it can be changed before Retry.
+    main->setRetryOffered(m_flow.hasFailed(), failure == SetupFlow::FailureKind::Install);
     switch (m_flow.phase()) {
     case Phase::Ready:
     case Phase::Failed:

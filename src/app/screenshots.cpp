@@ -1,6 +1,7 @@
-// Renders the four views of the window in each of the nine languages to PNG files, plus one
-// contact sheet (all.png) with every picture side by side and labelled. Not a test: it is for
-// a person to look at. Usage: quorvel-screenshots OUT_DIR
+// Renders the four views of the window, and the install view waiting for the network, in each
+// of the nine languages to PNG files, plus one contact sheet (all.png) with every picture side
+// by side and labelled. Not a test: it is for a person to look at. Usage: quorvel-screenshots
+// OUT_DIR
 #include "l10n/localization.h"
 #include "platform/paths.h"
 #include "ui/install_view.h"
@@ -33,6 +34,12 @@ const QList<Shot> kShots = {
          w.installView()->setStatus(r.installingWait + u"  45%"_s);
      }},
     {u"finish"_s, [](InstallerWindow &w, const UIStrings &) { w.showFinishView(); }},
+    // The install view while the download waits for the network.
+    {u"waiting"_s,
+     [](InstallerWindow &w, const UIStrings &r) {
+         w.showInstallView(true);
+         w.installView()->setStatus(r.waitingForNetwork);
+     }},
 };
 
 } // namespace

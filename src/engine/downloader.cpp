@@ -206,7 +206,6 @@ void Downloader::run()
         return receive(a, info, data, size);
     };
     ResponseInfo info;
-    bool waitingLogged = false;
     for (;;) {
         if (m_cancelled.load())
             return reportComplete(cancelled(a));
@@ -229,9 +228,7 @@ void Downloader::run()
             return reportComplete(noDiskSpace(a));
 
         if (!a.bodyStarted && TransferError::isNoConnectivity(r)) {
-            if (!waitingLogged)
-                ITLog("DL: waiting for connectivity...");
-            waitingLogged = true;
+            setWaiting(true);
             const auto pause = std::min(
                 options.connectivityRetry,
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
@@ -239,6 +236,7 @@ void Downloader::run()
                 return reportComplete(cancelled(a));
             continue;
         }
+        setWaiting(false);
         const bool answered = r.code == 0 || a.pageCut;
         if (a.offset > 0 && (a.restartFresh || (answered && info.status == 416))) {
             ITLog("DL: server cannot continue at offset %lld (HTTP %ld), starting from zero",
@@ -267,6 +265,7 @@ bool Downloader::receive(Attempt &a, const ResponseInfo &info, const char *data,
 {
     if (!a.bodyStarted) {
         a.bodyStarted = true;
+        setWaiting(false);
         beginBody(a, info);
         a.nextSpaceCheck = a.written;
     }
@@ -390,6 +389,19 @@ void Downloader::progress(qint64 written, qint64 expected)
     });
 }
 
+void Downloader::setWaiting(bool waiting)
+{
+    if (waiting == waitingForNetwork)
+        return;
+    waitingForNetwork = waiting;
+    if (waiting)
+        ITLog("DL: waiting for connectivity...");
+    postToMainThread([self = shared_from_this(), waiting] {
+        if (self->onWaitingForNetwork)
+            self->onWaitingForNetwork(waiting);
+    });
+}
+
 Downloader::Outcome Downloader::finish(Attempt &a, const ResponseInfo &info)
 {
     a.close();
@@ -460,6 +472,7 @@ Downloader::Outcome Downloader::cancelled(Attempt &a)
 
 void Downloader::reportComplete(const Outcome &outcome)
 {
+    setWaiting(false);
     postToMainThread([self = shared_from_this(), outcome] {
         if (self->onComplete)
             self->onComplete(outcome.ok, outcome.error);

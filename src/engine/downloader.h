@@ -37,6 +37,9 @@ public:
 
     std::function<void(qint64 totalBytesWritten, qint64 totalBytesExpectedToWrite)> onProgress;
     std::function<void(bool ok, const QString &error)> onComplete;
+    // A wait for the network begins (true) with a try that finds no name or no route, and ends
+    // (false) with the first try that gets through, or with the download.
+    std::function<void(bool waiting)> onWaitingForNetwork;
     qint64 httpStatus = 0;
     qint64 errorCode = 0;
     std::optional<QByteArray> resumeData;
@@ -65,6 +68,7 @@ private:
     void beginBody(Attempt &attempt, const ResponseInfo &info);
     bool hasRoom(Attempt &attempt, qint64 incoming);
     void progress(qint64 written, qint64 expected);
+    void setWaiting(bool waiting);
     Outcome finish(Attempt &attempt, const ResponseInfo &info);
     Outcome transportError(Attempt &attempt, int code, const QString &description);
     Outcome noDiskSpace(Attempt &attempt);
@@ -77,6 +81,7 @@ private:
     const std::optional<QByteArray> startResumeData;
     std::atomic_bool m_cancelled{false};
     bool sizeLogged = false;
+    bool waitingForNetwork = false; // on the worker thread
     std::chrono::steady_clock::time_point lastProgressTick{};
     HttpTransfer m_transfer;
     bool m_started = false;

@@ -129,10 +129,16 @@ void SetupFlow::launchDownload()
         downloader->options.idleTimeout = m_settings.idleTimeout;
     if (m_settings.downloadLimit > 0)
         downloader->options.sizeLimit = m_settings.downloadLimit;
+    if (m_settings.connectivityRetry.count() > 0)
+        downloader->options.connectivityRetry = m_settings.connectivityRetry;
     pendingResumeData.reset();
     downloader->onProgress = [self = QPointer(this)](qint64 written, qint64 expected) {
         if (self)
             self->downloadProgress(written, expected);
+    };
+    downloader->onWaitingForNetwork = [self = QPointer(this)](bool waiting) {
+        if (self)
+            self->downloadWaiting(waiting);
     };
     downloader->onComplete = [self = QPointer(this)](bool ok, const QString &error) {
         if (self)
@@ -157,6 +163,16 @@ void SetupFlow::downloadProgress(qint64 written, qint64 expected)
     }
     setProgress(double(*percent * 10));
     setInstallStatus(&UIStrings::installingWait, u"%1%"_s.arg(*percent));
+}
+
+// Whatever the bar said before a wait, it said before the attempt's first byte: nothing but the
+// text. A cancel under way says more than the wait.
+void SetupFlow::downloadWaiting(bool waiting)
+{
+    if (waiting && !m_closing)
+        setInstallStatus(&UIStrings::waitingForNetwork, QString());
+    else if (!waiting && m_status == &UIStrings::waitingForNetwork)
+        setInstallStatus(&UIStrings::installingWait, QString());
 }
 
 void SetupFlow::downloadComplete(bool ok, const QString &error)

@@ -34,6 +34,8 @@ public:
         QString caFile;          // trust only these anchors for downloads; empty: the system's
         std::chrono::milliseconds idleTimeout{}; // a silent download attempt ends; 0: the default
         qint64 downloadLimit = 0;                // bytes an image may not pass; 0: the default
+        // The pause between tries while no network is reached; 0: the default.
+        std::chrono::milliseconds connectivityRetry{};
         QString temporaryFolder = Paths::privateTemporaryFolder(); // for the downloaded image
         SystemTools tools = SystemTools::platformDefault();
         Platform platform; // every part must be set before it is needed
@@ -83,7 +85,8 @@ public:
     // its value.
     double progressValue() const;
     bool progressIndeterminate() const;
-    // The line under the bar, in the language chosen.
+    // The line under the bar, in the language chosen; while the download waits for the network,
+    // that wait.
     QString installStatus() const;
     // The failure shown, from when it happens until the next Install.
     std::optional<FailureKind> failureKind() const;
@@ -135,6 +138,7 @@ private:
     void launchDownload();
     QString installerURL() const;
     void downloadProgress(qint64 written, qint64 expected);
+    void downloadWaiting(bool waiting);
     void downloadComplete(bool ok, const QString &error);
     void launchInstaller();
     void creepInstall();

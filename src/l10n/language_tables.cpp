@@ -2,7 +2,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-// Every record names all 25 texts: a missing one fails the build (missing field initializer).
+// Every record names all 26 texts: a missing one fails the build (missing field initializer).
 QList<UIStrings> languageTables()
 {
     return {
@@ -23,6 +23,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Start Now"_s,
             .btnHide = u"Hide"_s,
             .installingWait = u"Installing, please wait..."_s,
+            .waitingForNetwork = u"Waiting for the network..."_s,
             .cancelling = u"Cancelling..."_s,
             .installInProgress = u"Please wait, installation is in progress..."_s,
             .chooseLocation = u"Please choose an install location."_s,
@@ -53,6 +54,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Jetzt starten"_s,
             .btnHide = u"Ausblenden"_s,
             .installingWait = u"Installation läuft, bitte warten..."_s,
+            .waitingForNetwork = u"Warten auf Netzwerkverbindung..."_s,
             .cancelling = u"Wird abgebrochen..."_s,
             .installInProgress = u"Bitte warten, die Installation läuft..."_s,
             .chooseLocation = u"Bitte wählen Sie einen Installationsordner."_s,
@@ -83,6 +85,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Démarrer"_s,
             .btnHide = u"Masquer"_s,
             .installingWait = u"Installation en cours, veuillez patienter..."_s,
+            .waitingForNetwork = u"En attente du réseau..."_s,
             .cancelling = u"Annulation..."_s,
             .installInProgress = u"Veuillez patienter, l'installation est en cours..."_s,
             .chooseLocation = u"Veuillez choisir un dossier d'installation."_s,
@@ -113,6 +116,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Empezar ahora"_s,
             .btnHide = u"Ocultar"_s,
             .installingWait = u"Instalando, espere por favor..."_s,
+            .waitingForNetwork = u"Esperando la conexión de red..."_s,
             .cancelling = u"Cancelando..."_s,
             .installInProgress = u"Espere, la instalación está en curso..."_s,
             .chooseLocation = u"Elija una carpeta de instalación."_s,
@@ -143,6 +147,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Começar agora"_s,
             .btnHide = u"Ocultar"_s,
             .installingWait = u"Instalando, aguarde..."_s,
+            .waitingForNetwork = u"Aguardando a conexão de rede..."_s,
             .cancelling = u"Cancelando..."_s,
             .installInProgress = u"Aguarde, a instalação está em andamento..."_s,
             .chooseLocation = u"Escolha uma pasta de instalação."_s,
@@ -173,6 +178,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"Inizia ora"_s,
             .btnHide = u"Nascondi"_s,
             .installingWait = u"Installazione in corso, attendere..."_s,
+            .waitingForNetwork = u"In attesa della rete..."_s,
             .cancelling = u"Annullamento..."_s,
             .installInProgress = u"Attendere, installazione in corso..."_s,
             .chooseLocation = u"Scegliere una cartella di installazione."_s,
@@ -204,6 +210,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"立即启动"_s,
             .btnHide = u"隐藏"_s,
             .installingWait = u"正在安装，请稍候..."_s,
+            .waitingForNetwork = u"正在等待网络连接..."_s,
             .cancelling = u"正在取消..."_s,
             .installInProgress = u"请稍候，安装正在进行中..."_s,
             .chooseLocation = u"请选择安装位置。"_s,
@@ -233,6 +240,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"立即啟動"_s,
             .btnHide = u"隱藏"_s,
             .installingWait = u"正在安裝，請稍候..."_s,
+            .waitingForNetwork = u"正在等待網路連線..."_s,
             .cancelling = u"正在取消..."_s,
             .installInProgress = u"請稍候，安裝正在進行中..."_s,
             .chooseLocation = u"請選擇安裝位置。"_s,
@@ -262,6 +270,7 @@ QList<UIStrings> languageTables()
             .btnStartNow = u"今すぐ開始"_s,
             .btnHide = u"隠す"_s,
             .installingWait = u"インストール中です。お待ちください..."_s,
+            .waitingForNetwork = u"ネットワーク接続を待っています..."_s,
             .cancelling = u"キャンセルしています..."_s,
             .installInProgress = u"インストールが進行中です。お待ちください..."_s,
             .chooseLocation = u"インストール先を選択してください。"_s,

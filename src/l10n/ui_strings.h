@@ -24,6 +24,7 @@ struct UIStrings
     QString btnStartNow;
     QString btnHide;
     QString installingWait;
+    QString waitingForNetwork; // stands for installingWait while no network is reached
     QString cancelling;
     QString installInProgress;
     QString chooseLocation;
@@ -36,17 +37,21 @@ struct UIStrings
     QString unusableFolder; // a chosen folder whose name the text cannot carry exactly
     QStringList slides;     // one caption per slide, in slide order
 
-    // The 25 texts in declared order, for code that treats them all alike.
-    static constexpr std::array<QString UIStrings::*, 25> textFields{
-        &UIStrings::code,           &UIStrings::langName,          &UIStrings::readAgreed,
-        &UIStrings::privacy,        &UIStrings::andWord,           &UIStrings::license,
-        &UIStrings::installSetting, &UIStrings::selectLanguage,    &UIStrings::installPath,
-        &UIStrings::browse,         &UIStrings::btnInstall,        &UIStrings::btnRetry,
-        &UIStrings::btnStartNow,    &UIStrings::btnHide,           &UIStrings::installingWait,
-        &UIStrings::cancelling,     &UIStrings::installInProgress, &UIStrings::chooseLocation,
-        &UIStrings::offlineLink,    &UIStrings::installFailed,     &UIStrings::couldNotStart,
-        &UIStrings::installerError, &UIStrings::exitConfirm,       &UIStrings::selectFolder,
-        &UIStrings::unusableFolder};
+    // The 26 texts in declared order, for code that treats them all alike.
+    static constexpr std::array<QString UIStrings::*, 26> textFields{
+        &UIStrings::code,           &UIStrings::langName,
+        &UIStrings::readAgreed,     &UIStrings::privacy,
+        &UIStrings::andWord,        &UIStrings::license,
+        &UIStrings::installSetting, &UIStrings::selectLanguage,
+        &UIStrings::installPath,    &UIStrings::browse,
+        &UIStrings::btnInstall,     &UIStrings::btnRetry,
+        &UIStrings::btnStartNow,    &UIStrings::btnHide,
+        &UIStrings::installingWait, &UIStrings::waitingForNetwork,
+        &UIStrings::cancelling,     &UIStrings::installInProgress,
+        &UIStrings::chooseLocation, &UIStrings::offlineLink,
+        &UIStrings::installFailed,  &UIStrings::couldNotStart,
+        &UIStrings::installerError, &UIStrings::exitConfirm,
+        &UIStrings::selectFolder,   &UIStrings::unusableFolder};
 
     // exitConfirm with the product name in place of its placeholder.
     QString exitQuestion(const QString &productName) const;

@@ -1,7 +1,5 @@
 #include "ui/dots_view.h"
 
-#include "ui/focus_ring.h"
-
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -47,8 +45,6 @@ void DotsView::paintEvent(QPaintEvent *)
         painter.setBrush(i == m_activeIndex ? QColor(0, 175, 168) : QColor(208, 208, 208));
         painter.drawEllipse(QRectF(o.x() + kPitch * i, o.y(), kDot, kDot));
     }
-    if (FocusRing::shown(this))
-        FocusRing::paint(painter, QRectF(rect()), height() / 2.0);
 }
 
 void DotsView::mousePressEvent(QMouseEvent *event)

@@ -1,35 +1,84 @@
 #include "ui/focus_ring.h"
 
 #include "ui/colors.h"
+#include "ui/dots_view.h"
+#include "ui/link_label.h"
+#include "ui/rounded_button.h"
 
+#include <QApplication>
 #include <QPainter>
-#include <QPen>
-#include <QWidget>
-
-namespace FocusRing {
 
 namespace {
 constexpr double kWidth = 2;
+constexpr int kMargin = 3; // the ring and a hairline of background between it and the control
 } // namespace
 
-bool shown(const QWidget *control)
+FocusRing::FocusRing(QWidget *window) : QWidget(window), m_window(window)
 {
-    // Qt marks the window when Tab or a shortcut moves the focus, and a press of the mouse
-    // clears the mark again.
-    return control->hasFocus() && control->window()->testAttribute(Qt::WA_KeyboardFocusChange);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    hide();
+    connect(qApp, &QApplication::focusChanged, this, &FocusRing::follow);
+    qApp->installEventFilter(this);
 }
 
-void paint(QPainter &painter, const QRectF &frame, double radius)
+bool FocusRing::eventFilter(QObject *watched, QEvent *event)
 {
-    painter.save();
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        // Qt marks the window when Tab moves the focus, but keeps the mark after a click.
+        if (watched->isWidgetType() && static_cast<QWidget *>(watched)->window() == m_window &&
+            m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {
+            m_window->setAttribute(Qt::WA_KeyboardFocusChange, false);
+            follow();
+        }
+        break;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+        if (watched == m_control)
+            follow();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FocusRing::follow()
+{
+    QWidget *focused = m_window->focusWidget();
+    const auto *button = qobject_cast<RoundedButton *>(focused);
+    const auto *link = qobject_cast<LinkLabel *>(focused);
+    if (!focused || focused == m_window || !focused->hasFocus() || !focused->isVisible() ||
+        !m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {
+        m_control = nullptr;
+        hide();
+        return;
+    }
+    m_control = focused;
+    // Around the text of a link, which may be far narrower than its frame.
+    const QRect frame = link ? link->textFrame() : focused->rect();
+    m_radius = button ? (button->cornerRadius() > 0 ? button->cornerRadius() : frame.height() / 2.0)
+               : qobject_cast<DotsView *>(focused) ? frame.height() / 2.0
+                                                   : 4;
+    m_radius += kMargin;
+    setParent(focused->parentWidget());
+    setGeometry(QRect(focused->mapToParent(frame.topLeft()), frame.size())
+                    .adjusted(-kMargin, -kMargin, kMargin, kMargin));
+    show();
+    raise();
+    update();
+}
+
+void FocusRing::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(Colors::focusRing, kWidth));
-    painter.setBrush(Qt::NoBrush);
     const double inset = kWidth / 2;
-    const QRectF ring = frame.adjusted(inset, inset, -inset, -inset);
-    const double r = std::max(0.0, std::min(radius, ring.height() / 2) - inset);
-    painter.drawRoundedRect(ring, r, r);
-    painter.restore();
+    const QRectF ring = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
+    const double radius = std::min(m_radius, ring.height() / 2) - inset;
+    painter.drawRoundedRect(ring, radius, radius);
 }
-
-} // namespace FocusRing

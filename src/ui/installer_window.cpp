@@ -3,6 +3,7 @@
 #include "ui/accessibility.h"
 #include "ui/colors.h"
 #include "ui/finish_view.h"
+#include "ui/focus_ring.h"
 #include "ui/install_view.h"
 #include "ui/main_view.h"
 #include "ui/rounded_button.h"
@@ -31,6 +32,7 @@ InstallerWindow::InstallerWindow(const QString &resourcesFolder) : QWidget(nullp
     connect(m_installView, &InstallView::hideClicked, this, &QWidget::showMinimized);
     // Install, not the accept box, where Space would untick it.
     m_mainView->mainButton()->setFocus();
+    new FocusRing(this);
 }
 
 void InstallerWindow::relabel(const UIStrings &strings)
@@ -136,9 +138,8 @@ QList<QWidget *> InstallerWindow::keyboardOrder() const
 
 RoundedButton *InstallerWindow::defaultButton() const
 {
-    if (m_finishView->isVisibleTo(this))
-        return m_finishView->mainButton();
-    return m_installShown ? nullptr : m_mainView->mainButton();
+    // Install stays locked while the install view shows.
+    return m_finishView->isVisibleTo(this) ? m_finishView->mainButton() : m_mainView->mainButton();
 }
 
 bool InstallerWindow::focusNextPrevChild(bool next)

@@ -59,7 +59,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    // The controls of the view that shows, in reading order; and its default button, if any.
+    // The controls of the view that shows, in reading order; and its default button.
     QList<QWidget *> keyboardOrder() const;
     RoundedButton *defaultButton() const;
 

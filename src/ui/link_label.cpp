@@ -1,9 +1,6 @@
 #include "ui/link_label.h"
 
-#include "ui/focus_ring.h"
-
 #include <QMouseEvent>
-#include <QPainter>
 #include <QStyle>
 
 LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent)
@@ -41,15 +38,7 @@ void LinkLabel::keyPressEvent(QKeyEvent *event)
     }
 }
 
-void LinkLabel::paintEvent(QPaintEvent *event)
+QRect LinkLabel::textFrame() const
 {
-    QLabel::paintEvent(event);
-    if (!FocusRing::shown(this))
-        return;
-    // Around the text where it stands, not the whole frame: a centred link is as wide as the
-    // window.
-    const QRect text =
-        style()->itemTextRect(fontMetrics(), contentsRect(), int(alignment()), true, this->text());
-    QPainter painter(this);
-    FocusRing::paint(painter, QRectF(text.adjusted(-3, -1, 3, 1)).intersected(QRectF(rect())), 3);
+    return style()->itemTextRect(fontMetrics(), contentsRect(), int(alignment()), true, text());
 }

@@ -12,6 +12,9 @@ class LinkLabel : public QLabel
 public:
     explicit LinkLabel(QWidget *parent = nullptr);
 
+    // Where the text stands in the label's frame.
+    QRect textFrame() const;
+
 signals:
     void clicked();
 
@@ -19,7 +22,6 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
 
 private:
     bool m_pressed = false;

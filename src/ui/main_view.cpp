@@ -144,18 +144,19 @@ void MainView::setOfflineLinkVisible(bool visible)
     offlineLink->setVisible(visible);
 }
 
-void MainView::setRetryOffered(bool offered)
+void MainView::setRetryOffered(bool offered, bool folderChangeable)
 {
     m_retryOffered = offered;
     for (QWidget *part : agreeRow())
         part->setVisible(!offered);
+    settingsLink->setVisible(!offered || folderChangeable);
     relabelInstallButton();
 }
 
 QList<QWidget *> MainView::keyboardOrder(const QList<QWidget *> &settingsControls) const
 {
     return QList<QWidget *>{acceptCheck, privacyLink, licenseLink, settingsLink} +
-           settingsControls + QList<QWidget *>{installButton};
+           settingsControls + QList<QWidget *>{installButton, offlineLink};
 }
 
 QList<QWidget *> MainView::agreeRow() const

@@ -27,12 +27,14 @@ public:
     // The failure lines; empty texts clear them.
     void showMessages(const QString &status, const QString &detail);
     void setOfflineLinkVisible(bool visible);
-    // After a failure: Retry stands where Install stood, and the agree row is gone.
-    void setRetryOffered(bool offered);
+    // After a failure: Retry stands where Install stood, and the agree row is gone; but for the
+    // settings link when the folder may be what failed.
+    void setRetryOffered(bool offered, bool folderChangeable);
 
     // Install (or Retry): the view's default button.
     RoundedButton *mainButton() const { return installButton; }
-    // The controls in reading order, with the settings panel's after the link that opens it.
+    // The controls in reading order, with the settings panel's after the link that opens it and
+    // the offline link, below Retry, last.
     QList<QWidget *> keyboardOrder(const QList<QWidget *> &settingsControls) const;
 
 signals:

@@ -1,6 +1,5 @@
 #include "ui/rounded_button.h"
 
-#include "ui/focus_ring.h"
 #include "ui/fonts.h"
 
 #include <QMouseEvent>
@@ -48,15 +47,9 @@ void RoundedButton::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor fill = !isEnabled() ? m_disabledColor : m_hover ? m_hoverColor : m_fillColor;
     const double radius = m_cornerRadius > 0 ? m_cornerRadius : height() / 2.0;
-    // With the focus ring the pill shrinks inside it, a hairline of background between.
-    const bool ring = FocusRing::shown(this);
-    const double inset = ring ? 3 : 0;
     QPainterPath path;
-    path.addRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), radius - inset,
-                        radius - inset);
+    path.addRoundedRect(QRectF(rect()), radius, radius);
     painter.fillPath(path, fill);
-    if (ring)
-        FocusRing::paint(painter, QRectF(rect()), radius);
 
     // White in every state; centred across the width and on the title's own height.
     painter.setFont(titleFont());

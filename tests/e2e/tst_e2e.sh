@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end: the real setup, built against the release server (nginx) on loopback, on Xvfb.
 # A second start only raises the first window; then the setup is driven from Install to Start
-# Now. Run by ctest, which points HOME, TMPDIR and the XDG folders into QUORVEL_TEST_TMP.
+# Now, and once more by the keyboard alone. Run by ctest, which points HOME, TMPDIR and the XDG folders into QUORVEL_TEST_TMP.
 # Usage: tst_e2e.sh SETUP SAMPLE_DIR SERVER_DIR PORT BUNDLE_ID
 set -euo pipefail
 setup=$1 samples=$2 server=$3 port=$4 bundle_id=$5
@@ -119,6 +119,24 @@ check "the image was fetched with the setup's user agent" grep -qF \
 check "the setup removed its temporary folder and the one a killed run left" \
   test -z "$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'quorvel-setup-*')"
 check "nothing is left mounted" test -z "$(awk -v d="$TMPDIR/" 'index($5, d) == 1' /proc/self/mountinfo)"
+
+# The same road with the keyboard alone, into another folder, with a log of its own.
+mv "$log" "$work/log-mouse"
+keys_folder=$work/Keyboard
+mkdir -p "$keys_folder"
+"$setup" >"$work/keys-output.txt" 2>&1 &
+setup_pid=$!
+window=$(wait_for_window "$setup_pid" 15)
+bash "$scripts/drive-setup.sh" --keys "$window" "$log" "$keys_folder" "$work/screens-keys" &
+drive_pid=$!
+wait "$drive_pid"
+drive_pid=
+wait_for_exit "$setup_pid" 20 || fail "the setup did not end within 20 s of Start Now by keyboard"
+wait "$setup_pid" || fail "the setup ended with status $?"
+setup_pid=
+check "the keyboard alone installs and starts the product" in_order "$log" \
+  "FLOW: install SUCCESS, app=$(ere "$keys_folder")/Quorvel\.app" \
+  "FLOW: Start Now, launching $(ere "$keys_folder")/Quorvel\.app"
 
 # A lock folder others may write cannot be trusted: the setup runs, but, unsure it is alone,
 # sweeps nothing.

@@ -10,7 +10,10 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QNetworkInterface>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -581,6 +584,47 @@ private slots:
         QCOMPARE(f.installStatus(), pct.isEmpty() ? wait : wait + u"  "_s + pct);
         if (f.phase() == Phase::Installing)
             QTRY_COMPARE(f.phase(), Phase::Finished);
+    }
+
+    // No route leads to the server until the test lays one, twice: each wait shows in the
+    // language chosen, is logged once whatever its tries, and goes with the first byte.
+    void waitsForTheNetwork()
+    {
+        // The server's address goes and comes back: only in a namespace with loopback alone.
+        QVERIFY(QNetworkInterface::allInterfaces().size() == 1);
+        const auto route = [](const QString &how) {
+            return QProcess::execute(u"ip"_s, {u"addr"_s, how, u"127.0.0.1/8"_s, u"dev"_s, u"lo"_s,
+                                               u"scope"_s, u"host"_s}) == 0;
+        };
+        const auto reroute = qScopeGuard([&] { route(u"replace"_s); });
+        serve({{.body = kImage, .cutAfter = 1000, .etag = "\"v1\""}});
+        m_settings.connectivityRetry = 20ms;
+        SetupFlow &f = open();
+        const QString usual = f.L().installingWait, waiting = f.L().waitingForNetwork;
+        QStringList shown; // the line under the bar as it changes, "N%" as "%"
+        m_onProgress = [&] {
+            const QString now = f.installStatus().replace(QRegularExpression(u"\\d+%$"_s), u"%"_s);
+            if (shown.value(shown.size() - 1) != now)
+                shown << now;
+        };
+        // The attempt after the cut finds no route either.
+        bool unrouted = route(u"del"_s);
+        connect(&f, &SetupFlow::phaseChanged, this,
+                [&] { unrouted &= f.phase() != Phase::WaitingToRetry || route(u"del"_s); });
+        f.installClicked(path(u"Apps"_s));
+        for (qsizetype wait = 1; wait <= 2; ++wait) {
+            QTRY_COMPARE(f.installStatus(), waiting);
+            QTest::qWait(200); // tries go on meanwhile
+            QCOMPARE(LogReader::messagesSince(m_mark).count(u"DL: waiting for connectivity..."_s),
+                     wait);
+            f.languageChanged(wait);
+            QCOMPARE(f.installStatus(), Localization::all().at(wait).waitingForNetwork);
+            f.languageChanged(0);
+            QVERIFY(unrouted && route(u"replace"_s));
+        }
+        QTRY_COMPARE(f.phase(), Phase::Finished);
+        const QStringList attempt{usual, waiting, usual, usual + u"  %"_s};
+        QCOMPARE(shown, attempt + attempt);
     }
 
     void smallerIntents()

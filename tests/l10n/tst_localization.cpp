@@ -58,8 +58,10 @@ private slots:
                 const QString placeholder = field == &UIStrings::exitConfirm      ? u"%@"_s
                                             : field == &UIStrings::installerError ? u"%ld"_s
                                                                                   : QString();
+                // Three dots end a text in every language or in none.
                 QVERIFY2(!text.trimmed().isEmpty() && (i == 0 || text != all[0].*field) &&
                              text == text.trimmed() + (blank ? u" "_s : u""_s) &&
+                             text.endsWith(u"..."_s) == (all[0].*field).endsWith(u"..."_s) &&
                              text.count(u'%') == (placeholder.isEmpty() ? 0 : 1) &&
                              text.contains(placeholder),
                          qPrintable(s.code + u": "_s + text));

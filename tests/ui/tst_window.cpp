@@ -83,6 +83,54 @@ const UIStrings &tooLong()
     return strings;
 }
 
+// The real flow behind the real window, with a loopback server and fake tools: attaching shows
+// the volume beside the tools, the other tools are missing, as they may be. What reaches outside
+// the process is recorded in `calls`, in order.
+struct Wiring
+{
+    std::unique_ptr<QTemporaryDir> dir = testTempDir(u"wiring-XXXXXX"_s);
+    QString apps = dir->filePath(u"Apps"_s), tools = dir->filePath(u"tools/"_s);
+    TestServer server{TestServer::Tls::Off};
+    QStringList calls;
+
+    bool ready(bool withApp = true)
+    {
+        QApplication::setQuitOnLastWindowClosed(false); // the end is recorded instead
+        return dir->isValid() && QDir().mkpath(apps) && QDir().mkpath(dir->filePath(u"tmp"_s)) &&
+               QDir().mkpath(tools + u"volume"_s) &&
+               (!withApp ||
+                writeFile(tools + u"volume/Quorvel.app/AppRun"_s, "#!/bin/sh\n", true)) &&
+               writeFile(tools + u"hdiutil"_s,
+                         "#!/bin/sh\n[ \"$1\" != attach ] || echo \"<plist><dict><key>system-"
+                         "entities</key><array><dict><key>mount-point</key><string>${0%/*}/"
+                         "volume</string></dict></array></dict></plist>\"\n",
+                         true);
+    }
+    MainWindowController::Settings settings()
+    {
+        MainWindowController::Settings s;
+        s.flow.downloadBaseUrl = server.url({});
+        s.flow.websiteBaseUrl = u"https://example.invalid"_s;
+        s.flow.temporaryFolder = dir->filePath(u"tmp"_s);
+        s.flow.tools = {tools + u"hdiutil"_s, tools + u"none"_s, tools + u"none"_s,
+                        tools + u"none"_s};
+        s.flow.platform = {
+            [this](const QUrl &url) { return calls << u"open "_s + url.toString(), true; },
+            [this](const QString &app) { return calls << u"launch "_s + app, true; },
+            [](const QString &) { return std::make_shared<int>(); }, [] { return false; },
+            [this] { calls << u"end"_s; }};
+        s.dialogs.showSheet = [this](QWidget *, const QString &, const QString &text,
+                                     Dialogs::AlertStyle) { calls << u"sheet "_s + text; };
+        s.dialogs.confirm = [this](QWidget *, const QString &, const QString &text) {
+            return calls << u"ask "_s + text, false;
+        };
+        s.dialogs.chooseFolder = [this](QWidget *, const QString &title, const QString &) {
+            return calls << u"choose "_s + title, std::optional(apps);
+        };
+        return s;
+    }
+};
+
 } // namespace
 
 // The window and its views, each driven alone on the offscreen platform; and once wired to the
@@ -242,14 +290,17 @@ private slots:
         checkFitsAndApart(w.mainView());
         w.mainView()->showMessages(r.installFailed, r.installerErrorText(-5341));
         w.mainView()->setOfflineLinkVisible(true);
-        w.mainView()->setRetryOffered(true);
+        w.mainView()->setRetryOffered(true, false);
+        checkFitsAndApart(w.mainView());
+        w.mainView()->setOfflineLinkVisible(false);
+        w.mainView()->setRetryOffered(true, true); // after a failed copy
         checkFitsAndApart(w.mainView());
         w.settingsClicked();
         checkFitsAndApart(w.settingsPanel());
         w.showInstallView(true);
         slideTimer()->stop(); // the slides are turned here, not by the clock
-        for (const QString &status :
-             QStringList{r.installingWait + u"  99%"_s, r.installInProgress, r.cancelling}) {
+        for (const QString &status : QStringList{r.installingWait + u"  99%"_s, r.waitingForNetwork,
+                                                 r.installInProgress, r.cancelling}) {
             w.installView()->setStatus(status);
             checkFitsAndApart(w.installView());
         }
@@ -463,44 +514,18 @@ private slots:
     {
         QFETCH(bool, retry);
         qputenv("LANGUAGE", "de");
-        QApplication::setQuitOnLastWindowClosed(false); // the end is recorded instead
-        const std::unique_ptr<QTemporaryDir> dir = testTempDir(u"wiring-XXXXXX"_s);
-        const QString apps = dir->filePath(u"Apps"_s), tools = dir->filePath(u"tools/"_s);
-        // Attaching shows the volume beside it; the other tools are missing, as they may be.
-        QVERIFY(dir->isValid() && QDir().mkpath(apps) && QDir().mkpath(dir->filePath(u"tmp"_s)) &&
-                writeFile(tools + u"volume/Quorvel.app/AppRun"_s, "#!/bin/sh\n", true) &&
-                writeFile(tools + u"hdiutil"_s,
-                          "#!/bin/sh\n[ \"$1\" != attach ] || echo \"<plist><dict><key>system-"
-                          "entities</key><array><dict><key>mount-point</key><string>${0%/*}/"
-                          "volume</string></dict></array></dict></plist>\"\n",
-                          true));
-        TestServer server(TestServer::Tls::Off);
+        Wiring wiring;
+        QVERIFY(wiring.ready());
+        TestServer &server = wiring.server;
+        QStringList &calls = wiring.calls;
+        const QString &apps = wiring.apps;
         server.setRoute("/quorvel.dmg", {.status = 404});
-        QStringList calls; // what reached outside the process, in order
-        MainWindowController::Settings s;
-        s.flow.downloadBaseUrl = server.url({});
-        s.flow.websiteBaseUrl = u"https://example.invalid"_s;
-        s.flow.temporaryFolder = dir->filePath(u"tmp"_s);
-        s.flow.tools = {tools + u"hdiutil"_s, tools + u"none"_s, tools + u"none"_s,
-                        tools + u"none"_s};
-        s.flow.platform = {
-            [&](const QUrl &url) { return calls << u"open "_s + url.toString(), true; },
-            [&](const QString &app) { return calls << u"launch "_s + app, true; },
-            [](const QString &) { return std::make_shared<int>(); }, [] { return false; },
-            [&] { calls << u"end"_s; }};
-        s.dialogs.showSheet = [&](QWidget *, const QString &, const QString &text,
-                                  Dialogs::AlertStyle) { calls << u"sheet "_s + text; };
-        s.dialogs.confirm = [&](QWidget *, const QString &, const QString &text) {
-            return calls << u"ask "_s + text, false;
-        };
-        s.dialogs.chooseFolder = [&](QWidget *, const QString &title, const QString &) {
-            return calls << u"choose "_s + title, std::optional(apps);
-        };
-        MainWindowController c(s);
+        MainWindowController c(wiring.settings());
         InstallerWindow &w = c.window();
         m_w = &w;
         w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
         const auto click = [this](const char *name) {
             QTest::mouseClick(find(name), Qt::LeftButton);
         };
@@ -540,7 +565,8 @@ private slots:
         // close button asks; the answer is to stay.
         QTRY_COMPARE(c.flow().phase(), Phase::Failed);
         QVERIFY(!w.installView()->isVisible() && find("offlineLink")->isVisible() &&
-                !find("acceptCheck")->isVisible() && locked().isEmpty());
+                !find("acceptCheck")->isVisible() && !find("settingsLink")->isVisible() &&
+                locked().isEmpty());
         QCOMPARE((QStringList{text("statusLabel"), text("detailLabel")}),
                  (QStringList{de.installFailed, u"Server returned HTTP 404"_s}));
         QVERIFY(!w.close() && w.isVisible());
@@ -556,7 +582,9 @@ private slots:
 
         calls.clear();
         if (!retry) {
-            click("offlineLink");
+            // Below Retry, which has the focus, and followed by the keyboard too.
+            QTest::keyClick(static_cast<QWidget *>(nullptr), Qt::Key_Tab);
+            QTest::keyClick(static_cast<QWidget *>(nullptr), Qt::Key_Return);
             QVERIFY(calls == QStringList({u"open "_s + server.url(u"/quorvel.dmg"_s), u"end"_s}) &&
                     !w.isVisible());
             return;
@@ -569,6 +597,84 @@ private slots:
         click("startButton");
         QVERIFY(calls == QStringList({u"launch "_s + apps + u"/Quorvel.app"_s, u"end"_s}) &&
                 !w.isVisible());
+    }
+
+    // The keyboard alone, from the start to Start Now, through a failed copy (the image lacks
+    // the app at first). Each row presses its keys; then the focus is on the control it names,
+    // the flow in its phase and the last call out of the process the one it names.
+    void keyboardAloneFromStartToStartNow()
+    {
+        Wiring wiring;
+        QVERIFY(wiring.ready(false));
+        wiring.server.setRoute("/quorvel.dmg",
+                               {.body = "image", .chunkBytes = 1, .chunkIntervalMs = 100});
+        MainWindowController c(wiring.settings());
+        InstallerWindow &w = c.window();
+        m_w = &w;
+        w.show();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *install = find<RoundedButton>("installButton");
+        const QPoint ringAt(120, -2); // just above the button
+        QCOMPARE(pixel(install, ringAt), QColor(245, 245, 245)); // no ring before a key is pressed
+        const auto focused = [] {
+            const QWidget *f = QApplication::focusWidget();
+            return !f                          ? u"none"_s
+                   : f->objectName().isEmpty() ? QString::fromLatin1(f->metaObject()->className())
+                                               : f->objectName();
+        };
+        const UIStrings &en = Localization::all()[0];
+        using P = SetupFlow::Phase;
+        using K = Qt::Key;
+        const QStringList none;
+        const struct
+        {
+            QList<Qt::Key> keys;
+            QString focus;
+            P phase;
+            QStringList calls;
+        } road[] = {
+            // clang-format off
+            {{}, u"installButton"_s, P::Ready, none},
+            {{K::Key_Tab, K::Key_Space, K::Key_Return}, u"acceptCheck"_s, P::Ready, none},
+            {{K::Key_Space, K::Key_Tab, K::Key_Return}, u"privacyLink"_s, P::Ready,
+             {u"open https://example.invalid/privacy-policy/"_s}},
+            {{K::Key_Tab, K::Key_Space}, u"licenseLink"_s, P::Ready,
+             {u"open https://example.invalid/user-license-agreement/"_s}},
+            {{K::Key_Tab, K::Key_Return, K::Key_Tab, K::Key_Tab}, u"locationField"_s, P::Ready, none},
+            {{K::Key_Tab, K::Key_Space}, u"browseButton"_s, P::Ready, {u"choose "_s + en.selectFolder}},
+            {{K::Key_Tab, K::Key_Tab, K::Key_Backtab}, u"installButton"_s, P::Ready, none},
+            {{K::Key_Escape}, u"installButton"_s, P::Ready, {u"ask "_s + en.exitQuestion(u"Quorvel"_s)}},
+            {{K::Key_Enter}, u"hideButton"_s, P::Downloading, none},
+            {{K::Key_Tab, K::Key_Right}, u"DotsView"_s, P::Downloading, none},
+            {{K::Key_Tab, K::Key_Tab}, u"DotsView"_s, P::Downloading, none},
+            // The copy fails: Retry, and the settings link to change the folder before it.
+            {{}, u"installButton"_s, P::Failed, {u"sheet The application was not found in the disk image."_s}},
+            {{K::Key_Backtab, K::Key_Return, K::Key_Tab, K::Key_Tab, K::Key_Tab}, u"browseButton"_s, P::Failed, none},
+            {{K::Key_Return}, u"startButton"_s, P::Finished, none},
+            {{K::Key_Tab, K::Key_Space}, u"none"_s, P::Finished,
+             {u"launch "_s + wiring.apps + u"/Quorvel.app"_s, u"end"_s}},
+            // clang-format on
+        };
+        for (const auto &[keys, focus, phase, calls] : road) {
+            if (phase == P::Finished) // the image holds the app from now on
+                QVERIFY(
+                    writeFile(wiring.tools + u"volume/Quorvel.app/AppRun"_s, "#!/bin/sh\n", true));
+            for (const Qt::Key key : keys)
+                QTest::keyClick(static_cast<QWidget *>(nullptr), key);
+            QTRY_COMPARE(c.flow().phase(), phase);
+            QTRY_COMPARE(focused(), focus);
+            QCOMPARE(wiring.calls.join(u" / "), calls.join(u" / "));
+            wiring.calls.clear();
+            if (focus == u"installButton"_s && keys.contains(K::Key_Backtab)) {
+                // The ring shows the keyboard's focus; a click makes it the mouse's again.
+                QCOMPARE(pixel(install, ringAt), QColor(62, 123, 250));
+                QTest::mouseClick(find("productLabel"), Qt::LeftButton);
+                QCOMPARE(pixel(install, ringAt), QColor(245, 245, 245));
+            }
+            if (focus == u"DotsView"_s)
+                QCOMPARE(w.installView()->slideIndex(), 1);
+        }
     }
 };
 

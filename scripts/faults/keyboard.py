@@ -1,0 +1,22 @@
+# Faults in what the keyboard reaches and does, and the focus ring.
+TESTS = 'tst_window'
+
+FAULTS = [
+    ('escape ignored', 'src/ui/installer_window.cpp', '    case Qt::Key_Escape:\n        close();\n        break;\n', ''),
+    ('tab into covered view', 'src/ui/installer_window.cpp', '        if (control->isVisibleTo(this) && control->isEnabled() &&', '        if (control->isEnabled() &&'),
+    ('install view not focused', 'src/ui/installer_window.cpp', '    m_installView->mainButton()->setFocus();\n', ''),
+    ('finish view not focused', 'src/ui/installer_window.cpp', '    m_finishView->mainButton()->setFocus();\n', ''),
+    ('retry not focused', 'src/ui/installer_window.cpp', '        m_installView->hide();\n        m_mainView->mainButton()->setFocus();\n', '        m_installView->hide();\n'),
+    ('return ignored', 'src/ui/installer_window.cpp', '    case Qt::Key_Return:\n', ''),
+    ('offline link unreachable', 'src/ui/main_view.cpp', 'QList<QWidget *>{installButton, offlineLink};', 'QList<QWidget *>{installButton};'),
+    ('panel after install', 'src/ui/main_view.cpp', '    return QList<QWidget *>{acceptCheck, privacyLink, licenseLink, settingsLink} +\n           settingsControls + QList<QWidget *>{installButton, offlineLink};', '    return QList<QWidget *>{acceptCheck, privacyLink, licenseLink, settingsLink, installButton} +\n           settingsControls + QList<QWidget *>{offlineLink};'),
+    ('space on button ignored', 'src/ui/rounded_button.cpp', '    if (event->key() == Qt::Key_Space && !event->isAutoRepeat())', '    if (event->key() == Qt::Key_Return && !event->isAutoRepeat())'),
+    ('link keys ignored', 'src/ui/link_label.cpp', '    case Qt::Key_Return:\n    case Qt::Key_Enter:\n    case Qt::Key_Space:\n', '    case Qt::Key_Enter:\n'),
+    ('link not focusable', 'src/ui/link_label.cpp', '    setFocusPolicy(Qt::StrongFocus);\n', ''),
+    ('dots keys ignored', 'src/ui/dots_view.cpp', "    const int step = event->key() == Qt::Key_Left ? -1 : event->key() == Qt::Key_Right ? 1 : 0;", "    const int step = 0;"),
+    ('ring with the mouse', 'src/ui/focus_ring.cpp', '        !m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {', '        false) {'),
+    ('ring kept after a click', 'src/ui/focus_ring.cpp', '            m_window->setAttribute(Qt::WA_KeyboardFocusChange, false);\n', ''),
+    ('no ring on buttons', 'src/ui/focus_ring.cpp', '    const bool ours = button || link || qobject_cast<DotsView *>(focused);', '    const bool ours = link || qobject_cast<DotsView *>(focused);'),
+    ('settings link hidden after a failed copy', 'src/ui/main_view.cpp', '    settingsLink->setVisible(!offered || folderChangeable);', '    settingsLink->setVisible(!offered || (folderChangeable && false));'),
+    ('settings link after a failed download', 'src/app/main_window_controller.cpp', 'failure == SetupFlow::FailureKind::Install);', 'failure.has_value());'),
+]
