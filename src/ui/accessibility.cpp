@@ -99,7 +99,8 @@ public:
     }
 };
 
-// The main view's lines that report a failure.
+// The main view's lines that report a failure, known by name: they are plain labels, and must
+// have this interface from the first time a tool asks for one.
 bool isAlertLine(const QString &objectName)
 {
     return objectName == QLatin1StringView("statusLabel") ||
@@ -130,7 +131,7 @@ void setAlertText(QLabel *label, const QString &text)
     if (text == label->text())
         return;
     label->setText(text);
-    // Shown anew, so that a second failure is read out as the first was.
+    // A changed failure shows anew, so that it is read out as the first was.
     QAccessibleEvent event(label,
                            text.isEmpty() ? QAccessible::ObjectHide : QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&event);
