@@ -36,13 +36,21 @@ void setHost(const QString &host, const QString &caFile, const QString &secret =
 }
 
 // Points the events at `server`, which answers the collection endpoint with a 500 and the
-// validation endpoint with `report`, or for a null one never answers; returns a log mark.
-qsizetype serve(TestServer &server, const QByteArray &report = {}, const QString &secret = kSecret)
+// validation endpoint with `report`, or for a null one never answers, with a byte every
+// `paceMs` when given; returns a log mark.
+qsizetype serve(TestServer &server, const QByteArray &report = {}, const QString &secret = kSecret,
+                int paceMs = 0)
 {
     const bool silent = report.isNull();
-    server.setRoute("/mp/collect",
-                    {.status = 500, .body = "\nnot logged\n", .neverAnswer = silent});
-    server.setRoute("/debug/mp/collect", {.body = report, .neverAnswer = silent});
+    const int bytes = paceMs > 0 ? 1 : 0;
+    server.setRoute("/mp/collect", {.status = 500,
+                                    .body = "\nnot logged\n",
+                                    .chunkBytes = bytes,
+                                    .chunkIntervalMs = paceMs,
+                                    .neverAnswer = silent});
+    server.setRoute(
+        "/debug/mp/collect",
+        {.body = report, .chunkBytes = bytes, .chunkIntervalMs = paceMs, .neverAnswer = silent});
     setHost(u"127.0.0.1:%1"_s.arg(server.port()), TestCa::instance().caFile, secret);
     return LogReader::mark();
 }
@@ -53,15 +61,17 @@ QStringList gaMessagesSince(qsizetype mark)
 }
 
 // The log starts once per process, so each scenario of it runs in a child process of this
-// test program: "exit HOST CA" sends one event and ends when told to; "lines STATE" logs with
-// STATE as its state folder. The parent reads what the child left.
+// test program: "exit HOST CA" sends one event and ends as the setup does when told to;
+// "lines STATE" logs with STATE as its state folder. The parent reads what the child left.
 int childMain(char **args)
 {
     if (std::strcmp(args[0], "exit") == 0) {
         setHost(QString::fromUtf8(args[1]), QString::fromUtf8(args[2]));
         ITTrackEvent(u"exit_test"_s);
         std::getchar();
-        return 0;
+        ITAnalyticsFlush(2000);
+        ITLogFlush(1000);
+        ::_exit(0);
     }
     qputenv("XDG_STATE_HOME", args[1]);
     // The time stamp keeps ASCII digits whatever the user's region says, and is local time:
@@ -225,21 +235,48 @@ private slots:
                                           : QByteArrayList{"POST /debug" + rest, "POST " + rest}));
     }
 
-    void exitAbandonsRequestsInFlight()
+    void exitWaitsForRequestsInFlight_data()
     {
+        QTest::addColumn<QByteArray>("report"); // null: nothing is ever answered
+        QTest::addColumn<int>("paceMs");        // a byte of each answer every paceMs
+        QTest::addColumn<bool>("inFlight");     // the end comes before the answers
+        QTest::addColumn<QStringList>("answers");
+        const QStringList answers{
+            u"GA: exit_test debug/mp/collect -> HTTP 200, validation: {\"a\": []}"_s,
+            u"GA: exit_test mp/collect -> HTTP 500"_s};
+        QTest::newRow("slow answers") << QByteArray("{\"a\": []}") << 100 << true << answers;
+        QTest::newRow("no answer") << QByteArray() << 0 << true << QStringList();
+        QTest::newRow("answered before") << QByteArray("{\"a\": []}") << 0 << false << answers;
+    }
+
+    // The end waits for the answers, a second away, but not for ever: never into the requests'
+    // time-out, which would be logged. It says what it waits for, when it does.
+    void exitWaitsForRequestsInFlight()
+    {
+        QFETCH(QByteArray, report);
+        QFETCH(int, paceMs);
+        QFETCH(bool, inFlight);
+        QFETCH(QStringList, answers);
         TestServer server;
-        const qsizetype mark = serve(server);
+        const qsizetype mark = serve(server, report, kSecret, paceMs);
         // It trusts its parent's authority rather than making its own.
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
                     {u"--child"_s, u"exit"_s, u"127.0.0.1:%1"_s.arg(server.port()),
                      TestCa::instance().caFile});
-        // Both requests are open on the server when the child is told to end.
+        // Both requests are open on the server, or answered, when the child is told to end.
         QTRY_COMPARE_WITH_TIMEOUT(server.requests().size(), 2, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(gaMessagesSince(mark).size(), inFlight ? 1 : 3, kWaitMs);
         child.write("exit\n");
-        QVERIFY(child.waitForFinished(kWaitMs) && child.exitCode() == 0);
-        // Waiting for the answers would have run into the time-out and logged it.
-        QCOMPARE(gaMessagesSince(mark), QStringList{u"GA: event exit_test reason=\"\""_s});
+        // The server answers only while this thread's event loop runs.
+        QTRY_COMPARE_WITH_TIMEOUT(child.state(), QProcess::NotRunning, kWaitMs);
+        QCOMPARE(child.exitCode(), 0);
+        QStringList lines = gaMessagesSince(mark);
+        lines.sort();
+        const QString waiting = u"GA: waiting for requests in flight: exit_test mp/collect, "
+                                u"exit_test debug/mp/collect"_s;
+        QCOMPARE(lines, QStringList{u"GA: event exit_test reason=\"\""_s}
+                            << answers << (inFlight ? QStringList{waiting} : QStringList()));
     }
 
 private:
