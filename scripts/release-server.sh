@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A local release server for the setup: nginx over HTTPS on 127.0.0.1, run as the current
 # user, serving the disk images, two small web pages and stand-ins for the two Measurement
-# Protocol paths, whose request bodies it writes to its access log.
+# Protocol paths, whose request bodies it writes to its access log with whether the answer
+# went out whole (completion="OK").
 # Usage:
 #   scripts/release-server.sh cert DIR          CA and server certificate in DIR, made once
 #   scripts/release-server.sh start DIR PORT IMAGE_DIR LOG_DIR [RATE]

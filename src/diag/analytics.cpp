@@ -83,6 +83,7 @@ size_t onAnswer(char *data, size_t size, size_t count, void *user)
 }
 
 class PostWorker;
+// Set when the first request starts the worker: before that the end has nothing to wait for.
 std::atomic<PostWorker *> gWorker = nullptr;
 
 // One thread runs every request of the process side by side on a curl multi handle, so a
@@ -103,9 +104,6 @@ public:
         }();
         return *worker;
     }
-
-    // The worker, if a request has started it.
-    static PostWorker *started() { return gWorker; }
 
     void submit(std::unique_ptr<PostRequest> request)
     {
@@ -305,7 +303,7 @@ void ITTrackEvent(const QString &name, const QString &reason)
 
 void ITAnalyticsFlush(int timeoutMs)
 {
-    if (PostWorker *worker = PostWorker::started())
+    if (PostWorker *worker = gWorker)
         worker->flush(std::chrono::milliseconds(timeoutMs));
 }
 
