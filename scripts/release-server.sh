@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A local release server for the setup: nginx over HTTPS on 127.0.0.1, run as the current
 # user, serving the disk images, two small web pages and stand-ins for the two Measurement
-# Protocol paths, whose request bodies it writes to its access log.
+# Protocol paths, whose request bodies it writes to its access log with whether the answer
+# went out whole (completion="OK").
 # Usage:
 #   scripts/release-server.sh cert DIR          CA and server certificate in DIR, made once
 #   scripts/release-server.sh start DIR PORT IMAGE_DIR LOG_DIR [RATE]
@@ -84,7 +85,8 @@ http {
   default_type application/octet-stream;
   log_format release escape=json
     '\$time_iso8601 "\$request" \$status \$body_bytes_sent "\$http_user_agent" '
-    'range="\$http_range" if_range="\$http_if_range" body="\$request_body"';
+    'range="\$http_range" if_range="\$http_if_range" body="\$request_body" '
+    'completion="\$request_completion"';
   access_log $logs/access.log release;
   client_body_temp_path $dir/tmp/body;
   proxy_temp_path $dir/tmp/proxy;
@@ -101,6 +103,9 @@ http {
     # Measurement Protocol posts are passed to this server's own stand-in answers.
     location ~ ^/(debug/)?mp/collect\$ {
       proxy_pass https://127.0.0.1:$port/answer\$uri;
+      # Their answers (100 to 200 bytes) come a second late, as from a collector far away:
+      # the first 100 bytes at once, the rest a second later.
+      limit_rate 100;
     }
     location = /answer/mp/collect {
       access_log off;

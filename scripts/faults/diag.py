@@ -38,4 +38,7 @@ FAULTS = [
     ('text precision ignored', 'src/diag/log_format.cpp', '        if (conv.precision >= 0)\n            s.truncate(conv.precision);\n', ''),
     ('validation report untrimmed', 'src/diag/analytics.cpp', 'QString::fromUtf8(r.answer).trimmed());', 'QString::fromUtf8(r.answer));'),
     ('empty locale variable counts', 'src/platform/preferred_languages_linux.cpp', '        if (value.isEmpty())\n            continue;\n', ''),
+    ('end abandons events in flight', 'src/diag/analytics.cpp', '    if (PostWorker *worker = gWorker)\n        worker->flush(std::chrono::milliseconds(timeoutMs));', '    (void)timeoutMs;'),
+    ('end waits past its bound', 'src/diag/analytics.cpp', 'm_settledCondition.wait_for(lock, limit, [this]', '(void)limit;\n        m_settledCondition.wait(lock, [this]'),
+    ('wait logged with nothing in flight', 'src/diag/analytics.cpp', '        if (m_inFlight.empty())\n            return;\n', ''),
 ]

@@ -1,6 +1,7 @@
 // The setup's entry: one instance per user, the application object, the controller's window.
 #include "app/app_delegate.h"
 #include "app/compiled_settings.h"
+#include "diag/analytics.h"
 #include "diag/log.h"
 #include "engine/stale_runs.h"
 #include "platform/paths.h"
@@ -17,6 +18,9 @@ namespace {
 
 // The installer's last step, detaching the image, may still run when the window has closed.
 constexpr int kInstallerWaitMs = 10000;
+// Events sent just before the end (install_success after a quick Start Now) may still be on
+// their way to a slow collection.
+constexpr int kAnalyticsWaitMs = 2000;
 constexpr int kLogFlushMs = 1000;
 
 } // namespace
@@ -72,6 +76,7 @@ int main(int argc, char *argv[])
         Paths::removePrivateTemporaryFolder();
     else
         ITLog("UI: work still runs at the end; the private folder is left for a later start");
+    ITAnalyticsFlush(kAnalyticsWaitMs);
     ITLogFlush(kLogFlushMs);
     // Tearing down the libraries now would race what may still run beside the main thread (the
     // analytics worker, a transfer being cancelled): the process ends here, its work done.

@@ -6,12 +6,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 #include <QUrl>
 #include <QUuid>
 
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -80,9 +82,14 @@ size_t onAnswer(char *data, size_t size, size_t count, void *user)
     return bytes;
 }
 
+class PostWorker;
+// Set when the first request starts the worker: before that the end has nothing to wait for.
+std::atomic<PostWorker *> gWorker = nullptr;
+
 // One thread runs every request of the process side by side on a curl multi handle, so a
-// burst of events costs sockets, not threads. Nothing waits for it: at exit it is only asked
-// to leave libcurl before the libraries are torn down, and its requests are abandoned.
+// burst of events costs sockets, not threads. The program's end may wait a bounded while for
+// its requests (flush); at exit it is only asked to leave libcurl before the libraries are
+// torn down, and what is left is abandoned.
 class PostWorker
 {
 public:
@@ -92,6 +99,7 @@ public:
             curl_global_init(CURL_GLOBAL_DEFAULT);
             auto *w = new PostWorker;
             std::atexit(stopAtExit);
+            gWorker = w;
             return w;
         }();
         return *worker;
@@ -103,9 +111,22 @@ public:
             const std::lock_guard lock(m_mutex);
             if (m_stopping)
                 return;
+            m_inFlight.push_back(request.get());
             m_queue.push_back(std::move(request));
         }
         curl_multi_wakeup(m_multi);
+    }
+
+    void flush(std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_inFlight.empty())
+            return;
+        QStringList requests;
+        for (const PostRequest *r : m_inFlight)
+            requests << r->eventName + u' ' + r->label;
+        ITLog("GA: waiting for requests in flight: %@", requests.join(u", "));
+        m_settledCondition.wait_for(lock, limit, [this] { return m_inFlight.empty(); });
     }
 
 private:
@@ -206,6 +227,8 @@ private:
         if (r.easy)
             curl_easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
         const std::lock_guard lock(m_mutex);
+        std::erase(m_inFlight, &r);
+        m_settledCondition.notify_all();
         if (m_stopping)
             return;
         if (code != CURLE_OK) {
@@ -223,7 +246,9 @@ private:
     CURLM *m_multi;
     std::mutex m_mutex;
     std::condition_variable m_parkedCondition;
+    std::condition_variable m_settledCondition; // a request was answered or failed
     std::deque<std::unique_ptr<PostRequest>> m_queue;
+    std::vector<const PostRequest *> m_inFlight; // queued or running, oldest first
     std::vector<std::unique_ptr<PostRequest>> m_abandoned;
     bool m_stopping = false;
     bool m_parked = false;
@@ -274,6 +299,12 @@ void ITTrackEvent(const QString &name, const QString &reason)
            name, false);
     ITPost(endpointUrl(s, QLatin1StringView("/debug/mp/collect")), body,
            QStringLiteral("debug/mp/collect"), name, true);
+}
+
+void ITAnalyticsFlush(int timeoutMs)
+{
+    if (PostWorker *worker = gWorker)
+        worker->flush(std::chrono::milliseconds(timeoutMs));
 }
 
 void ITPost(const QString &url, const QByteArray &body, const QString &label,

@@ -30,5 +30,9 @@ void ITTrackEvent(const QString &name, const QString &reason = QString());
 void ITPost(const QString &url, const QByteArray &body, const QString &label,
             const QString &eventName, bool isValidation);
 
+// Waits, at most `timeoutMs`, until no request is in flight, so that the events sent just
+// before the process ends still arrive; returns at once when none is.
+void ITAnalyticsFlush(int timeoutMs);
+
 // The client id of this run: an upper-case random UUID, made on first use and never stored.
 QString ITClientId();

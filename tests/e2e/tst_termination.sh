@@ -62,6 +62,10 @@ wait_logged() { # REGEX SECONDS: until this run logs such a line; fails when the
   echo "no line \"$1\" within $2 s" >&2
   return 1
 }
+answered() { # EVENT: the release server answered both its posts in full
+  [ "$(grep -F "\\\"name\\\":\\\"$1\\\"" "$work/server-logs/access.log" |
+    grep -cF 'completion="OK"')" -eq 2 ]
+}
 # end NAME SECONDS: SIGTERM now; see ended.
 end() {
   kill -TERM "$setup_pid"
@@ -146,6 +150,7 @@ ended downloading 8
 check "downloading: left as when OK is pressed" eval \
   "logged 'UI: exit question unanswered, leaving' && logged 'FLOW: download cancelled, closing' &&
    logged 'GA: event install_cancelled .*'"
+check "downloading: the end waited for install_cancelled to be answered" answered install_cancelled
 
 # Waiting to retry: asked as well; it ends when the question goes unanswered or the download
 # is given up, whichever comes first. Failed: nothing left to lose.
