@@ -62,6 +62,7 @@ void InstallerWindow::showInstallView(bool show)
     if (!show) {
         m_installView->stopSlideshow();
         m_installView->hide();
+        m_mainView->setCovered(false);
         m_mainView->mainButton()->setFocus();
         return;
     }
@@ -70,6 +71,7 @@ void InstallerWindow::showInstallView(bool show)
     m_installView->startSlideshow();
     m_installView->show();
     m_installView->raise();
+    m_mainView->setCovered(true);
     m_installView->mainButton()->setFocus();
 }
 
@@ -77,6 +79,7 @@ void InstallerWindow::showFinishView()
 {
     m_finishView->show();
     m_finishView->raise();
+    m_mainView->setCovered(true);
     m_finishView->mainButton()->setFocus();
 }
 

@@ -59,7 +59,6 @@ MainView::MainView(const QString &resourcesFolder, QWidget *parent)
     offlineLink = addLink(this, QRect(0, 320, 640, 18));
     offlineLink->setObjectName(u"offlineLink"_s);
     offlineLink->setAlignment(Qt::AlignCenter);
-    offlineLink->hide();
     connect(offlineLink, &LinkLabel::clicked, this, &MainView::offlineClicked);
 
     // The agree row: x positions and widths are provisional until relabel lays it out.
@@ -80,6 +79,9 @@ MainView::MainView(const QString &resourcesFolder, QWidget *parent)
     settingsLink = addLink(this, QRect(520, 329, 104, 18));
     settingsLink->setObjectName(u"settingsLink"_s);
     connect(settingsLink, &LinkLabel::clicked, this, &MainView::settingsClicked);
+    // Made before the views that lie over it.
+    m_ownControls = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    applyVisibility();
 }
 
 void MainView::relabel(const UIStrings &strings)
@@ -141,16 +143,32 @@ void MainView::showMessages(const QString &status, const QString &detail)
 
 void MainView::setOfflineLinkVisible(bool visible)
 {
-    offlineLink->setVisible(visible);
+    m_offlineLinkShown = visible;
+    applyVisibility();
 }
 
 void MainView::setRetryOffered(bool offered, bool folderChangeable)
 {
     m_retryOffered = offered;
-    for (QWidget *part : agreeRow())
-        part->setVisible(!offered);
-    settingsLink->setVisible(!offered || folderChangeable);
+    m_folderChangeable = folderChangeable;
+    applyVisibility();
     relabelInstallButton();
+}
+
+void MainView::setCovered(bool covered)
+{
+    m_covered = covered;
+    applyVisibility();
+}
+
+void MainView::applyVisibility()
+{
+    for (QWidget *control : m_ownControls)
+        control->setVisible(!m_covered);
+    for (QWidget *part : agreeRow())
+        part->setVisible(!m_covered && !m_retryOffered);
+    settingsLink->setVisible(!m_covered && (!m_retryOffered || m_folderChangeable));
+    offlineLink->setVisible(!m_covered && m_offlineLinkShown);
 }
 
 QList<QWidget *> MainView::keyboardOrder(const QList<QWidget *> &settingsControls) const

@@ -30,6 +30,9 @@ public:
     // After a failure: Retry stands where Install stood, and the agree row is gone; but for the
     // settings link when the folder may be what failed.
     void setRetryOffered(bool offered, bool folderChangeable);
+    // While another view lies over it, its controls are hidden as well: not there to be read
+    // out or pressed by assistive tools.
+    void setCovered(bool covered);
 
     // Install (or Retry): the view's default button.
     RoundedButton *mainButton() const { return installButton; }
@@ -46,6 +49,7 @@ signals:
 
 private:
     void acceptToggled();
+    void applyVisibility();
     void relabelInstallButton();
     QList<QWidget *> agreeRow() const;
     void layoutAgreeRow();
@@ -54,6 +58,10 @@ private:
     const UIStrings *m_strings = nullptr;
     bool m_busy = false;
     bool m_retryOffered = false;
+    bool m_folderChangeable = false;
+    bool m_offlineLinkShown = false;
+    bool m_covered = false;
+    QList<QWidget *> m_ownControls;
     RoundedButton *installButton;
     QLabel *statusLabel;
     QLabel *detailLabel;
