@@ -17,6 +17,6 @@ FAULTS = [
     ('dots keys ignored', 'src/ui/dots_view.cpp', "    const int step = event->key() == Qt::Key_Left ? -1 : event->key() == Qt::Key_Right ? 1 : 0;", "    const int step = 0;"),
     ('ring with the mouse', 'src/ui/focus_ring.cpp', '        !m_window->testAttribute(Qt::WA_KeyboardFocusChange)) {', '        false) {'),
     ('ring kept after a click', 'src/ui/focus_ring.cpp', '            m_window->setAttribute(Qt::WA_KeyboardFocusChange, false);\n', ''),
-    ('settings link hidden after a failed copy', 'src/ui/main_view.cpp', '    settingsLink->setVisible(!offered || folderChangeable);', '    settingsLink->setVisible(!offered || (folderChangeable && false));'),
+    ('settings link hidden after a failed copy', 'src/ui/main_view.cpp', '    settingsLink->setVisible(!m_covered && (!m_retryOffered || m_folderChangeable));', '    settingsLink->setVisible(!m_covered && !m_retryOffered);'),
     ('settings link after a failed download', 'src/app/main_window_controller.cpp', 'failure == SetupFlow::FailureKind::Install);', 'failure.has_value());'),
 ]
