@@ -171,7 +171,9 @@ void InstallerWindow::keyPressEvent(QKeyEvent *event)
             button->click();
         break;
     case Qt::Key_Escape:
-        close();
+        // Held down, it would ask again, or log the refusal, at every repeat.
+        if (!event->isAutoRepeat())
+            close();
         break;
     default:
         QWidget::keyPressEvent(event);
