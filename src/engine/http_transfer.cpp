@@ -130,6 +130,8 @@ TransferResult HttpTransfer::get(const QString &url, const QList<QByteArray> &he
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A cancel does not wait for a name lookup that may take as long as the name server likes.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
     const long idleSeconds =

@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkInterface>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <csignal>
 #include <sys/mount.h>
@@ -47,6 +49,18 @@ std::unique_ptr<QByteArray, Unmount> mountSmallFileSystem(const QString &path, q
     auto where = std::make_unique<QByteArray>(QFile::encodeName(path));
     const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
     if (::mount("tmpfs", where->constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()))
+        return nullptr;
+    return std::unique_ptr<QByteArray, Unmount>(where.release());
+}
+
+// A name server on loopback that never answers, in place of the system's until the guard goes;
+// only in a namespace of the test's own, where loopback is all there is.
+std::unique_ptr<QByteArray, Unmount> mountSilentNameServer(const QString &conf)
+{
+    auto where = std::make_unique<QByteArray>("/etc/resolv.conf");
+    if (QNetworkInterface::allInterfaces().size() != 1 ||
+        !writeFile(conf, "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n") ||
+        ::mount(QFile::encodeName(conf).constData(), where->constData(), nullptr, MS_BIND, nullptr))
         return nullptr;
     return std::unique_ptr<QByteArray, Unmount>(where.release());
 }
@@ -254,6 +268,8 @@ private slots:
             {.body = kImage.repeated(8), .chunkBytes = 64 * 1024, .chunkIntervalMs = 50}, -1,
             u"Download cancelled."_s);
         row("cancel without network", 0, {}, -1, u"Download cancelled."_s, nowhere);
+        row("cancel in a name lookup", 0, {}, -1, u"Download cancelled."_s,
+            u"https://slow-lookup.test/image.dmg"_s);
         row("no folder", 0, {}, -1, notWritten + u"No such file or directory."_s);
         // What was written before the disk refused more is kept to resume from.
         const Response image{.body = kImage, .etag = "\"v1\""};
@@ -296,6 +312,12 @@ private slots:
                               : nullptr;
         if (bounds.fileSystem > 0 && !disk)
             QSKIP("cannot mount a tmpfs here (not root, or no mount namespace of its own)");
+        QUdpSocket nameServer;
+        const bool lookup = target.contains(u"slow-lookup"_s);
+        const auto resolver =
+            lookup ? mountSilentNameServer(m_dir->filePath(u"resolv.conf"_s)) : nullptr;
+        if (lookup && !(resolver && nameServer.bind(QHostAddress::LocalHost, 53)))
+            QSKIP("cannot stand in for the name server here (no mount namespace of its own)");
         QVERIFY(writeFile(m_dir->filePath(u"filler"_s), QByteArray(bounds.filled, 'f')));
         m_server.setRoute("/image.dmg", response);
         std::optional<QByteArray> state;
@@ -328,7 +350,8 @@ private slots:
                 clock.elapsed() < 10000);
         const QString waiting = u"DL: waiting for connectivity..."_s;
         if (cancel) { // once under way, with no old and new copy side by side
-            QTRY_VERIFY(!m_progress.isEmpty() || log().contains(waiting));
+            QTRY_VERIFY(!m_progress.isEmpty() || log().contains(waiting) ||
+                        nameServer.hasPendingDatagrams());
             QVERIFY(!QFile::exists(m_dest));
             m_dl->cancel();
             QTRY_VERIFY_WITH_TIMEOUT(!m_ends.isEmpty(), 30000);
