@@ -7,6 +7,8 @@ FAULTS = [
     ('install view not focused', 'src/ui/installer_window.cpp', '    m_installView->mainButton()->setFocus();\n', ''),
     ('finish view not focused', 'src/ui/installer_window.cpp', '    m_finishView->mainButton()->setFocus();\n', ''),
     ('covered controls left showing', 'src/ui/installer_window.cpp', '    m_installView->raise();\n    m_mainView->setCovered(true);\n', '    m_installView->raise();\n'),
+    ('locked before the view changes', 'src/app/main_window_controller.cpp', '    if (!busy)\n        lock();\n', '    lock();\n'),
+    ('install view covers before the focus moves', 'src/ui/installer_window.cpp', '    m_installView->mainButton()->setFocus();\n    m_mainView->setCovered(true);\n', '    m_mainView->setCovered(true);\n    m_installView->mainButton()->setFocus();\n'),
     ('retry not focused', 'src/ui/installer_window.cpp', '        m_mainView->setCovered(false);\n        m_mainView->mainButton()->setFocus();\n', '        m_mainView->setCovered(false);\n'),
     ('return ignored', 'src/ui/installer_window.cpp', '    case Qt::Key_Return:\n', ''),
     ('offline link unreachable', 'src/ui/main_view.cpp', 'QList<QWidget *>{installButton, offlineLink};', 'QList<QWidget *>{installButton};'),

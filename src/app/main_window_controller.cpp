@@ -84,8 +84,14 @@ void MainWindowController::showPhase()
     using Phase = SetupFlow::Phase;
     const bool busy = m_flow.busy();
     MainView *main = m_window->mainView();
-    main->setBusy(busy);
-    m_window->settingsPanel()->setBusy(busy);
+    // Unlocked before the main view shows, locked once it is covered: a control that is locked
+    // while it has the focus hands the focus on, and a screen reader speaks each step.
+    const auto lock = [this, main, busy] {
+        main->setBusy(busy);
+        m_window->settingsPanel()->setBusy(busy);
+    };
+    if (!busy)
+        lock();
     const std::optional<SetupFlow::FailureKind> failure = m_flow.failureKind();
     main->showMessages(failure ? m_flow.L().installFailed : QString(), m_flow.failureDetail());
     main->setOfflineLinkVisible(failure == SetupFlow::FailureKind::Download);
@@ -104,10 +110,11 @@ void MainWindowController::showPhase()
             m_window->showInstallView(true);
         break;
     case Phase::Finished:
-        m_window->showInstallView(false);
         m_window->showFinishView();
         break;
     }
+    if (busy)
+        lock();
 }
 
 void MainWindowController::showProgress()

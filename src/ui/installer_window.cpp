@@ -58,12 +58,16 @@ void InstallerWindow::settingsClicked()
 
 void InstallerWindow::showInstallView(bool show)
 {
+    // The focus goes to the view that comes before the other goes, so that it never passes
+    // through a control on its way out: a screen reader would speak each one.
     m_installShown = show;
+    const bool finished = m_finishView->isVisibleTo(this);
     if (!show) {
+        m_mainView->setCovered(finished);
+        if (!finished)
+            m_mainView->mainButton()->setFocus();
         m_installView->stopSlideshow();
         m_installView->hide();
-        m_mainView->setCovered(false);
-        m_mainView->mainButton()->setFocus();
         return;
     }
     if (m_settingsShown)
@@ -71,16 +75,18 @@ void InstallerWindow::showInstallView(bool show)
     m_installView->startSlideshow();
     m_installView->show();
     m_installView->raise();
-    m_mainView->setCovered(true);
     m_installView->mainButton()->setFocus();
+    m_mainView->setCovered(true);
 }
 
 void InstallerWindow::showFinishView()
 {
     m_finishView->show();
     m_finishView->raise();
-    m_mainView->setCovered(true);
     m_finishView->mainButton()->setFocus();
+    m_mainView->setCovered(true);
+    if (m_installShown)
+        showInstallView(false);
 }
 
 void InstallerWindow::center()

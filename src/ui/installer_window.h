@@ -42,6 +42,7 @@ public:
     // The install view over the main view, the slideshow from its start; or the main view.
     void showInstallView(bool show);
     bool installViewShown() const { return m_installShown; }
+    // The finish view over the others, which go.
     void showFinishView();
     // Moves the window to the middle of its screen's free area.
     void center();

@@ -656,7 +656,13 @@ private slots:
              {u"launch "_s + wiring.apps + u"/Quorvel.app"_s, u"end"_s}},
             // clang-format on
         };
+        // Where the focus went on its way: when the view changes, only to a view's main button,
+        // never through a control on its way out, which a screen reader would speak.
+        QStringList hops;
+        connect(qApp, &QApplication::focusChanged, &w, [&] { hops << focused(); });
+        P before = P::Ready;
         for (const auto &[keys, focus, phase, calls] : road) {
+            hops.clear();
             if (phase == P::Finished) // the image holds the app from now on
                 QVERIFY(
                     writeFile(wiring.tools + u"volume/Quorvel.app/AppRun"_s, "#!/bin/sh\n", true));
@@ -684,6 +690,10 @@ private slots:
             }
             if (focus == u"DotsView"_s)
                 QCOMPARE(w.installView()->slideIndex(), 1);
+            const QStringList mainButtons = {u"installButton"_s, u"hideButton"_s, u"startButton"_s};
+            for (const QString &hop : hops)
+                QVERIFY2(phase == before || mainButtons.contains(hop), qPrintable(hops.join(u' ')));
+            before = phase;
         }
     }
 };
