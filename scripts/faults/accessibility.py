@@ -3,7 +3,6 @@ TESTS = 'tst_window$|tst_e2e_accessibility'
 
 FAULTS = [
     ('bar offers actions', 'src/ui/accessibility.cpp', '    if (className == QLatin1StringView("ProgressBar"))\n        return new ProgressAccessible(static_cast<ProgressBar *>(object));\n', ''),
-    ('failure lines not announced', 'src/ui/accessibility.cpp', 'text.isEmpty() ? QAccessible::ObjectHide : QAccessible::ObjectShow', 'QAccessible::NameChanged'),
     ('failure lines as plain text', 'src/ui/accessibility.cpp', 'QAccessibleWidget(label, QAccessible::Notification)', 'QAccessibleWidget(label, QAccessible::StaticText)'),
     ('empty failure line shows', 'src/ui/accessibility.cpp', '        s.invisible = s.invisible || text(QAccessible::Name).isEmpty();\n', ''),
     ('dots a list', 'src/ui/accessibility.cpp', 'QAccessibleWidget(dots, QAccessible::PageTabList)', 'QAccessibleWidget(dots, QAccessible::List)'),
