@@ -154,6 +154,16 @@ class TstWindow : public QObject
             qFatal("window not exposed");
         return *m_w;
     }
+    // The meeting place's window, shown and taking the keys.
+    InstallerWindow &showActive(MainWindowController &c)
+    {
+        m_w = &c.window();
+        m_w->show();
+        m_w->activateWindow();
+        if (!QTest::qWaitForWindowActive(m_w))
+            qFatal("window not active");
+        return *m_w;
+    }
     template <typename T = QWidget> T *find(const char *name = nullptr) const
     {
         T *found = m_w->findChild<T *>(name ? QString::fromLatin1(name) : QString());
@@ -521,11 +531,7 @@ private slots:
         const QString &apps = wiring.apps;
         server.setRoute("/quorvel.dmg", {.status = 404});
         MainWindowController c(wiring.settings());
-        InstallerWindow &w = c.window();
-        m_w = &w;
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        InstallerWindow &w = showActive(c);
         const auto click = [this](const char *name) {
             QTest::mouseClick(find(name), Qt::LeftButton);
         };
@@ -609,11 +615,7 @@ private slots:
         wiring.server.setRoute("/quorvel.dmg",
                                {.body = "image", .chunkBytes = 1, .chunkIntervalMs = 100});
         MainWindowController c(wiring.settings());
-        InstallerWindow &w = c.window();
-        m_w = &w;
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        InstallerWindow &w = showActive(c);
         auto *install = find<RoundedButton>("installButton");
         const QPoint ringAt(120, -2);                            // just above the button
         QCOMPARE(pixel(install, ringAt), QColor(245, 245, 245)); // no ring before a key is pressed
