@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <sodium.h>
 
 namespace {
@@ -17,9 +18,18 @@ bool sodiumReady()
     return sodium_init() >= 0;
 }
 
+bool isBase64Character(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+}
+
 // Strict base64: the original alphabet, padded, no stray characters, and exactly `size` bytes.
 std::optional<QByteArray> decodeExact(const QByteArray &text, qsizetype size)
 {
+    // libsodium's decoder takes some bytes above 127 for letters.
+    if (!std::all_of(text.begin(), text.end(), isBase64Character))
+        return std::nullopt;
     QByteArray bytes(size + 1, '\0');
     size_t length = 0;
     const char *end = nullptr;
