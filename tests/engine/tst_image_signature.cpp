@@ -45,6 +45,8 @@ QByteArray edited(const QByteArray &text, const QString &change)
         return {};
     else if (change == u"noFinalNewline")
         return text.chopped(1);
+    else if (change == u"extraLine")
+        return text + "untrusted comment: more\n";
     return lines.join('\n');
 }
 
@@ -145,6 +147,7 @@ void TestImageSignature::verify_data()
         row("other key", u"byKey2"_s, {}, a, key1, u"key id"_s);
         row("other key id", good, u"keyId"_s, a, key1, u"key id"_s);
         row("truncated", good, u"truncated"_s, a, key1, u"four lines"_s);
+        row("extra line", good, u"extraLine"_s, a, key1, u"four lines"_s);
         row("empty", good, u"empty"_s, a, key1, u"empty"_s);
         row("oversized", good, u"oversized"_s, a, key1, u"larger than 4 KiB"_s);
         row("not base64", good, u"notBase64"_s, a, key1, u"not base64"_s);
