@@ -115,7 +115,7 @@ struct ImageHasher::State
 
 ImageHasher::ImageHasher() : m_state(std::make_unique<State>())
 {
-    // Without libsodium's start-up the hash would still be right; only its CPU choice waits.
+    // The hash is right even if libsodium could not start; only its choice of faster code is not.
     sodiumReady();
     crypto_generichash_init(&m_state->hash, nullptr, 0, kDigestSize);
 }
