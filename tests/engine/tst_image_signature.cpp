@@ -106,7 +106,8 @@ void TestImageSignature::initTestCase()
         sign(u"key1"_s, u"a/image.img"_s, u"good"_s);
         sign(u"key1"_s, u"b/image.img"_s, u"other"_s);
         sign(u"key2"_s, u"a/image.img"_s, u"byKey2"_s);
-        sign(u"key1"_s, u"a/image.img"_s, u"named"_s, {u"-t"_s, u"timestamp:1\tfile:other.img"_s});
+        sign(u"key1"_s, u"a/image.img"_s, u"named"_s,
+             {u"-t"_s, u"timestamp:1\tfile:image.img.old"_s});
     }
 }
 
