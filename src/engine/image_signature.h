@@ -16,8 +16,9 @@ public:
     QByteArray key() const { return m_key; }
 
 private:
-    QByteArray m_keyId; // 8 bytes
-    QByteArray m_key;   // 32 bytes
+    ImagePublicKey() = default; // only parse() makes one, so a key is never empty
+    QByteArray m_keyId;         // 8 bytes
+    QByteArray m_key;           // 32 bytes
 };
 
 // BLAKE2b-512 of the image, fed as it arrives, so that checking a prehashed signature at the
