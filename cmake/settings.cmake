@@ -13,5 +13,28 @@ if(NOT QUORVEL_DOWNLOAD_LIMIT MATCHES "^[1-9][0-9]*$")
   message(FATAL_ERROR "QUORVEL_DOWNLOAD_LIMIT must be a number of bytes")
 endif()
 
+# The vendor's minisign key: with one, the setup installs only images signed with it.
+set(QUORVEL_IMAGE_PUBLIC_KEY "" CACHE STRING
+    "Public key for the images' signatures, the base64 line `minisign -G` prints; empty: not checked")
+set(QUORVEL_IMAGE_PUBLIC_KEY_FILE "" CACHE FILEPATH
+    "A minisign public key file, read when QUORVEL_IMAGE_PUBLIC_KEY is empty")
+set(image_public_key "${QUORVEL_IMAGE_PUBLIC_KEY}")
+if(NOT image_public_key AND QUORVEL_IMAGE_PUBLIC_KEY_FILE)
+  if(NOT EXISTS "${QUORVEL_IMAGE_PUBLIC_KEY_FILE}")
+    message(FATAL_ERROR "QUORVEL_IMAGE_PUBLIC_KEY_FILE ${QUORVEL_IMAGE_PUBLIC_KEY_FILE} does not "
+                        "exist (the demo key is made by scripts/release-server.sh cert)")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUORVEL_IMAGE_PUBLIC_KEY_FILE}")
+  file(STRINGS "${QUORVEL_IMAGE_PUBLIC_KEY_FILE}" key_lines REGEX "^RW")
+  list(GET key_lines 0 image_public_key)
+endif()
+if(image_public_key AND NOT image_public_key MATCHES "^RW[A-Za-z0-9+/]+$")
+  message(FATAL_ERROR "The image public key must be the base64 line of a minisign public key")
+endif()
+if(NOT image_public_key AND CMAKE_BUILD_TYPE STREQUAL "Release")
+  message(WARNING "\n*** No QUORVEL_IMAGE_PUBLIC_KEY: this setup will install disk images "
+                  "WITHOUT checking their signature. Set the vendor's key for a release. ***\n")
+endif()
+
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_settings.h.in
                ${CMAKE_BINARY_DIR}/generated/build_settings.h @ONLY)

@@ -18,6 +18,7 @@ MainWindowController::Settings controller()
     flow.websiteBaseUrl = QString::fromUtf8(BuildSettings::websiteBaseUrl);
     flow.caFile = QString::fromUtf8(BuildSettings::caFile);
     flow.downloadLimit = BuildSettings::downloadLimit;
+    flow.imagePublicKey = QByteArray(BuildSettings::imagePublicKey);
     flow.platform = {&QDesktopServices::openUrl, &::launchApplication, &beginActivityHold,
                      &::prefersArmImage, &QCoreApplication::quit};
     return settings;

@@ -86,6 +86,7 @@ struct Downloader::Attempt
     int writeErrno = 0;
     bool noSpace = false;      // the file would pass the size limit or the free-space margin
     qint64 nextSpaceCheck = 0; // look at free space again once this much is written
+    Clock::time_point deadline{};
 
     void newRequest()
     {
@@ -155,7 +156,7 @@ bool Downloader::reusePartial(Attempt &a, const ResumeState &s)
     {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
         st.st_nlink != 1 || st.st_size < s.offset || ::ftruncate(fd, s.offset) != 0 ||
-        ::lseek(fd, 0, SEEK_END) != s.offset) {
+        ::lseek(fd, 0, SEEK_END) != s.offset || (m_check && !m_check->resume(s.partialFile))) {
         if (fd >= 0)
             ::close(fd);
         return false;
@@ -181,6 +182,8 @@ bool Downloader::createPartial(Attempt &a)
     a.offset = a.written = 0;
     a.expected = -1;
     a.validator.clear();
+    if (m_check)
+        m_check->restart();
     return true;
 }
 
@@ -191,7 +194,10 @@ void Downloader::run()
     QFile::remove(destFile);
     const auto deadline = Clock::now() + options.totalLimit;
     const TransferSettings settings{options.idleTimeout, options.caFile};
+    if (options.diskImage)
+        m_check.emplace(url, options.publicKey);
     Attempt a;
+    a.deadline = deadline;
     std::optional<ResumeState> state = usableResumeState();
     if (state && !reusePartial(a, *state))
         state.reset();
@@ -286,6 +292,8 @@ bool Downloader::receive(Attempt &a, const ResponseInfo &info, const char *data,
             a.writeErrno = n < 0 ? errno : ENOSPC;
             return false;
         }
+        if (m_check)
+            m_check->add(data, n);
         a.written += n;
         data += n;
         size -= static_cast<size_t>(n);
@@ -335,6 +343,8 @@ void Downloader::beginBody(Attempt &a, const ResponseInfo &info)
         }
         a.offset = 0;
         a.written = 0;
+        if (m_check)
+            m_check->restart();
     }
     a.expected = info.contentLength > 0 ? info.contentLength : -1;
 }
@@ -413,6 +423,8 @@ Downloader::Outcome Downloader::finish(Attempt &a, const ResponseInfo &info)
         QFile::remove(destFile);
         return {false, formatLogMessage("Server returned HTTP %ld", {info.status})};
     }
+    if (std::optional<Outcome> refused = checkImage(a))
+        return *refused;
     // rename() replaces an older file at destFile in one step.
     if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(destFile).constData()) !=
         0) {
@@ -435,6 +447,31 @@ Downloader::Outcome Downloader::transportError(Attempt &a, int code, const QStri
           static_cast<quint64>(resumeData ? resumeData->size() : 0));
     QFile::remove(destFile);
     return {false, description};
+}
+
+// A file that fails its check goes, and no state is handed on: another try starts from zero.
+std::optional<Downloader::Outcome> Downloader::checkImage(Attempt &a)
+{
+    if (!m_check)
+        return std::nullopt;
+    const QString partial = partialPath(destFile);
+    const auto left =
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(a.deadline - Clock::now()),
+                 std::chrono::milliseconds(1));
+    const std::optional<ImageCheck::Failure> failure = m_check->finish(
+        partial, m_transfer, {options.idleTimeout, options.caFile}, left, m_cancelled);
+    if (m_cancelled.load())
+        return cancelled(a);
+    if (!failure)
+        return std::nullopt;
+    QFile::remove(partial);
+    QFile::remove(destFile);
+    errorCode = failure->signature ? TransferError::kBadSignature : TransferError::kNotDiskImage;
+    if (failure->httpStatus != 0)
+        httpStatus = failure->httpStatus;
+    ITLog(failure->signature ? "DL: signature check failed: %@" : "DL: not a disk image: %@",
+          failure->why);
+    return Outcome{false, TransferError::describe({int(errorCode), 0, {}, false})};
 }
 
 // Resuming would need the same room again, and the bytes kept would fill the disk meanwhile.

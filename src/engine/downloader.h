@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/http_transfer.h"
+#include "engine/image_check.h"
 #include "engine/resume_state.h"
 
 #include <QByteArray>
@@ -29,6 +30,10 @@ public:
         qint64 sizeLimit = qint64(16) << 30;    // a larger file fails as not enough disk space
         qint64 spaceMargin = qint64(256) << 20; // free space the download leaves on its disk,
                                                 // at most a tenth of the disk
+        // The file is a disk image: it must be one, and signed with this key when one is given
+        // (`minisign -G`'s line), before it is moved into place.
+        bool diskImage = false;
+        QByteArray publicKey;
     };
 
     Downloader(const QString &url, const QString &destFile,
@@ -72,6 +77,7 @@ private:
     Outcome finish(Attempt &attempt, const ResponseInfo &info);
     Outcome transportError(Attempt &attempt, int code, const QString &description);
     Outcome noDiskSpace(Attempt &attempt);
+    std::optional<Outcome> checkImage(Attempt &attempt);
     void keepOrDropPartial(Attempt &attempt);
     Outcome cancelled(Attempt &attempt);
     void reportComplete(const Outcome &outcome);
@@ -84,5 +90,6 @@ private:
     bool waitingForNetwork = false; // on the worker thread
     std::chrono::steady_clock::time_point lastProgressTick{};
     HttpTransfer m_transfer;
+    std::optional<ImageCheck> m_check; // with options.diskImage, from the start
     bool m_started = false;
 };

@@ -48,6 +48,10 @@ QString describe(const TransferResult &r)
         return QStringLiteral("The server's response was too large.");
     case kNoDiskSpace:
         return QStringLiteral("There is not enough disk space for the download.");
+    case kBadSignature:
+        return QStringLiteral("The downloaded file could not be verified.");
+    case kNotDiskImage:
+        return QStringLiteral("The downloaded file is not a disk image.");
     default:
         return r.detail.endsWith(u'.') ? r.detail : r.detail + u'.';
     }

@@ -11,6 +11,8 @@ constexpr int kWriteError = 23;        // same number as curl's write error
 constexpr int kTimedOut = 28;          // same number as curl's time-out
 constexpr int kResponseTooLarge = 100; // same number as newer curl's "too large"
 constexpr int kNoDiskSpace = 1000;     // above every curl code: past the size or space bound
+constexpr int kBadSignature = 1001;    // the image's signature is missing or does not hold
+constexpr int kNotDiskImage = 1002;    // what came is not a disk image
 
 // The text a user sees for a failed transfer: plain words first, the technical detail
 // only where plain words would hide what went wrong.

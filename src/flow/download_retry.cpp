@@ -25,12 +25,25 @@ bool isOutOfRoom(qint64 code)
 {
     return code == TransferError::kNoDiskSpace;
 }
+
+QString reasonOf(qint64 status, qint64 code)
+{
+    switch (code) {
+    case 0:
+        return u"download_error_http_%1"_s.arg(status);
+    case TransferError::kBadSignature:
+        return u"download_error_signature"_s;
+    case TransferError::kNotDiskImage:
+        return u"download_error_not_disk_image"_s;
+    default:
+        return u"download_error_%1"_s.arg(code);
+    }
+}
 } // namespace
 
 void SetupFlow::downloadFailed(const QString &error, qint64 status, qint64 code)
 {
-    const QString reason =
-        code != 0 ? u"download_error_%1"_s.arg(code) : u"download_error_http_%1"_s.arg(status);
+    const QString reason = reasonOf(status, code);
     if (error == kCancelledText) {
         ITLog("FLOW: download cancelled, closing");
         ITTrackEvent(u"install_cancelled"_s);
@@ -43,7 +56,11 @@ void SetupFlow::downloadFailed(const QString &error, qint64 status, qint64 code)
         return;
     }
     if (isRefusal(status) || isOutOfRoom(code) || retryCount >= kRetryLimit) {
-        giveUp(error, reason);
+        // What the image's own checks found is told in the user's language.
+        giveUp(code == TransferError::kBadSignature   ? L().downloadNotVerified
+               : code == TransferError::kNotDiskImage ? L().notDiskImage
+                                                      : error,
+               reason);
         return;
     }
     ++retryCount;

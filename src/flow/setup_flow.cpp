@@ -125,6 +125,8 @@ void SetupFlow::launchDownload()
     }
     downloader = std::make_shared<Downloader>(url, destFile, pendingResumeData);
     downloader->options.caFile = m_settings.caFile;
+    downloader->options.diskImage = true;
+    downloader->options.publicKey = m_settings.imagePublicKey;
     if (m_settings.idleTimeout.count() > 0)
         downloader->options.idleTimeout = m_settings.idleTimeout;
     if (m_settings.downloadLimit > 0)

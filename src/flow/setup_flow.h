@@ -32,6 +32,9 @@ public:
         QString downloadBaseUrl; // the disk images: base + "/quorvel.dmg"
         QString websiteBaseUrl;  // the web pages: base + "/privacy-policy/"
         QString caFile;          // trust only these anchors for downloads; empty: the system's
+        // The vendor's key for the images' signatures, as `minisign -G` prints it; empty: the
+        // images are not checked for a signature.
+        QByteArray imagePublicKey;
         std::chrono::milliseconds idleTimeout{}; // a silent download attempt ends; 0: the default
         qint64 downloadLimit = 0;                // bytes an image may not pass; 0: the default
         // The pause between tries while no network is reached; 0: the default.

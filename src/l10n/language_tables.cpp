@@ -2,7 +2,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-// Every record names all 26 texts: a missing one fails the build (missing field initializer).
+// Every record names all 28 texts: a missing one fails the build (missing field initializer).
 QList<UIStrings> languageTables()
 {
     return {
@@ -35,6 +35,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Select install location"_s,
             .unusableFolder =
                 u"The install folder's name contains characters that cannot be used. Please choose another folder."_s,
+            .downloadNotVerified = u"The download could not be verified."_s,
+            .notDiskImage = u"The downloaded file is not a disk image."_s,
             .slides = {},
         },
         // German
@@ -66,6 +68,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Installationsordner auswählen"_s,
             .unusableFolder =
                 u"Der Name des Installationsordners enthält Zeichen, die nicht verwendet werden können. Bitte wählen Sie einen anderen Ordner."_s,
+            .downloadNotVerified = u"Der Download konnte nicht überprüft werden."_s,
+            .notDiskImage = u"Die heruntergeladene Datei ist kein Disk-Image."_s,
             .slides = {},
         },
         // French
@@ -97,6 +101,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Choisir le dossier d'installation"_s,
             .unusableFolder =
                 u"Le nom du dossier d'installation contient des caractères inutilisables. Veuillez choisir un autre dossier."_s,
+            .downloadNotVerified = u"Le téléchargement n'a pas pu être vérifié."_s,
+            .notDiskImage = u"Le fichier téléchargé n'est pas une image disque."_s,
             .slides = {},
         },
         // Spanish
@@ -128,6 +134,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Seleccionar carpeta de instalación"_s,
             .unusableFolder =
                 u"El nombre de la carpeta de instalación contiene caracteres que no se pueden usar. Elija otra carpeta."_s,
+            .downloadNotVerified = u"No se pudo verificar la descarga."_s,
+            .notDiskImage = u"El archivo descargado no es una imagen de disco."_s,
             .slides = {},
         },
         // Portuguese
@@ -159,6 +167,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Selecionar pasta de instalação"_s,
             .unusableFolder =
                 u"O nome da pasta de instalação contém caracteres que não podem ser usados. Escolha outra pasta."_s,
+            .downloadNotVerified = u"Não foi possível verificar o download."_s,
+            .notDiskImage = u"O arquivo baixado não é uma imagem de disco."_s,
             .slides = {},
         },
         // Italian
@@ -191,6 +201,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"Seleziona cartella di installazione"_s,
             .unusableFolder =
                 u"Il nome della cartella di installazione contiene caratteri non utilizzabili. Scegliere un'altra cartella."_s,
+            .downloadNotVerified = u"Impossibile verificare il download."_s,
+            .notDiskImage = u"Il file scaricato non è un'immagine disco."_s,
             .slides = {},
         },
         // Chinese, simplified script
@@ -221,6 +233,8 @@ QList<UIStrings> languageTables()
             .exitConfirm = u"确定要退出 %@ 安装程序吗？"_s,
             .selectFolder = u"选择安装位置"_s,
             .unusableFolder = u"安装位置的名称包含无法使用的字符。请选择其他文件夹。"_s,
+            .downloadNotVerified = u"无法验证下载的文件。"_s,
+            .notDiskImage = u"下载的文件不是磁盘映像。"_s,
             .slides = {},
         },
         // Chinese, traditional script
@@ -251,6 +265,8 @@ QList<UIStrings> languageTables()
             .exitConfirm = u"確定要退出 %@ 安裝程式嗎？"_s,
             .selectFolder = u"選擇安裝位置"_s,
             .unusableFolder = u"安裝位置的名稱包含無法使用的字元。請選擇其他資料夾。"_s,
+            .downloadNotVerified = u"無法驗證下載的檔案。"_s,
+            .notDiskImage = u"下載的檔案不是磁碟映像檔。"_s,
             .slides = {},
         },
         // Japanese
@@ -282,6 +298,8 @@ QList<UIStrings> languageTables()
             .selectFolder = u"インストール先の選択"_s,
             .unusableFolder =
                 u"インストール先の名前に使用できない文字が含まれています。別のフォルダを選択してください。"_s,
+            .downloadNotVerified = u"ダウンロードしたファイルを検証できませんでした。"_s,
+            .notDiskImage = u"ダウンロードしたファイルはディスクイメージではありません。"_s,
             .slides = {},
         },
     };

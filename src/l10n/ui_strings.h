@@ -34,24 +34,41 @@ struct UIStrings
     QString installerError; // format: one "%ld", the error code
     QString exitConfirm;    // format: one "%@", the product name
     QString selectFolder;
-    QString unusableFolder; // a chosen folder whose name the text cannot carry exactly
-    QStringList slides;     // one caption per slide, in slide order
+    QString unusableFolder;      // a chosen folder whose name the text cannot carry exactly
+    QString downloadNotVerified; // the image's signature did not hold
+    QString notDiskImage;        // what was downloaded is no disk image
+    QStringList slides;          // one caption per slide, in slide order
 
-    // The 26 texts in declared order, for code that treats them all alike.
-    static constexpr std::array<QString UIStrings::*, 26> textFields{
-        &UIStrings::code,           &UIStrings::langName,
-        &UIStrings::readAgreed,     &UIStrings::privacy,
-        &UIStrings::andWord,        &UIStrings::license,
-        &UIStrings::installSetting, &UIStrings::selectLanguage,
-        &UIStrings::installPath,    &UIStrings::browse,
-        &UIStrings::btnInstall,     &UIStrings::btnRetry,
-        &UIStrings::btnStartNow,    &UIStrings::btnHide,
-        &UIStrings::installingWait, &UIStrings::waitingForNetwork,
-        &UIStrings::cancelling,     &UIStrings::installInProgress,
-        &UIStrings::chooseLocation, &UIStrings::offlineLink,
-        &UIStrings::installFailed,  &UIStrings::couldNotStart,
-        &UIStrings::installerError, &UIStrings::exitConfirm,
-        &UIStrings::selectFolder,   &UIStrings::unusableFolder};
+    // The 28 texts in declared order, for code that treats them all alike.
+    static constexpr std::array<QString UIStrings::*, 28> textFields{
+        &UIStrings::code,
+        &UIStrings::langName,
+        &UIStrings::readAgreed,
+        &UIStrings::privacy,
+        &UIStrings::andWord,
+        &UIStrings::license,
+        &UIStrings::installSetting,
+        &UIStrings::selectLanguage,
+        &UIStrings::installPath,
+        &UIStrings::browse,
+        &UIStrings::btnInstall,
+        &UIStrings::btnRetry,
+        &UIStrings::btnStartNow,
+        &UIStrings::btnHide,
+        &UIStrings::installingWait,
+        &UIStrings::waitingForNetwork,
+        &UIStrings::cancelling,
+        &UIStrings::installInProgress,
+        &UIStrings::chooseLocation,
+        &UIStrings::offlineLink,
+        &UIStrings::installFailed,
+        &UIStrings::couldNotStart,
+        &UIStrings::installerError,
+        &UIStrings::exitConfirm,
+        &UIStrings::selectFolder,
+        &UIStrings::unusableFolder,
+        &UIStrings::downloadNotVerified,
+        &UIStrings::notDiskImage};
 
     // exitConfirm with the product name in place of its placeholder.
     QString exitQuestion(const QString &productName) const;

@@ -343,7 +343,9 @@ private slots:
                   .connectivityRetry = cancel ? 1h : 200ms,
                   .caFile = {},
                   .sizeLimit = bounds.sizeLimit,
-                  .spaceMargin = bounds.spaceMargin},
+                  .spaceMargin = bounds.spaceMargin,
+                  .diskImage = false,
+                  .publicKey = {}},
                  !cancel);
         // A silent peer is left after about the idle time-out, not a thousand of them.
         QVERIFY(error != u"The request timed out."_s || bounds.totalLimit < 1min ||

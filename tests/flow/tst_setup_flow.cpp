@@ -29,7 +29,7 @@ using Phase = SetupFlow::Phase;
 
 namespace {
 
-const QByteArray kImage(64 * 1024, 'i');
+const QByteArray kImage = "hsqs" + QByteArray(64 * 1024, 'i'); // as a SquashFS file begins
 const QStringList kPhases{u"ready"_s,      u"downloading"_s, u"waiting"_s,
                           u"installing"_s, u"finished"_s,    u"failed"_s};
 // What leaving logs, by short names.
@@ -51,11 +51,11 @@ void waitForCoarseTimerPhase()
     std::this_thread::sleep_until(steady_clock::time_point(ceil<seconds>(now) + 110ms));
 }
 
-// Attaching checks that it is handed the downloaded image, and takes its time while DIR/slow is
-// there; detaching does nothing; the other tools are missing.
+// Attaching checks that it is handed the downloaded image, fails while DIR/unmountable is there
+// and takes its time while DIR/slow is; detaching does nothing; the other tools are missing.
 const char kHdiutil[] = R"sh(#!/bin/sh
 [ "$1" = attach ] || exit 0
-[ "$(head -c 4 "$2")" = iiii ] || exit 1
+[ "$(head -c 8 "$2")" = hsqsiiii ] && [ ! -e DIR/unmountable ] || exit 1
 [ -e DIR/slow ] && sleep 2
 echo '<plist><dict><key>system-entities</key><array><dict><key>mount-point</key>
 <string>DIR/volume</string></dict></array></dict></plist>'
@@ -64,6 +64,36 @@ echo '<plist><dict><key>system-entities</key><array><dict><key>mount-point</key>
 QStringList list(const char *items)
 {
     return QString::fromUtf8(items).split(u", "_s, Qt::SkipEmptyParts);
+}
+
+bool minisign(const QStringList &args)
+{
+    QProcess p;
+    p.start(u"minisign"_s, args);
+    p.closeWriteChannel();
+    return p.waitForFinished() && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// A signature file with one part spoilt; the base64 lines stay well formed.
+QByteArray spoilt(const QByteArray &text, const QString &how)
+{
+    QList<QByteArray> lines = text.split('\n');
+    const int line = how == u"key id" ? 1 : 3;
+    QByteArray bytes = QByteArray::fromBase64(lines[line]);
+    bytes[3] = char(bytes[3] ^ 1);
+    if (how == u"key id" || how == u"global")
+        lines[line] = bytes.toBase64();
+    else if (how == u"comment")
+        lines[2].replace("timestamp:", "timestamp:1");
+    else if (how == u"not base64")
+        lines[1][5] = '\xb5'; // a byte some base64 decoders take for a letter
+    else if (how == u"oversized")
+        lines[0].append(4096, 'x');
+    else if (!how.isEmpty())
+        return how == u"truncated"      ? text.left(text.size() / 2)
+               : how == u"a line added" ? text + "untrusted comment: more\n"
+                                        : QByteArray();
+    return lines.join('\n');
 }
 
 } // namespace
@@ -135,10 +165,10 @@ class TstSetupFlow : public QObject
         return closes;
     }
     // The download answers these in turn, then the image.
-    void serve(QList<Response> answers)
+    void serve(QList<Response> answers, const QByteArray &image = kImage)
     {
-        m_server->setHandler("/quorvel.dmg", [answers](const RecordedRequest &) mutable {
-            return answers.isEmpty() ? Response{.body = kImage, .etag = "\"v1\""}
+        m_server->setHandler("/quorvel.dmg", [answers, image](const RecordedRequest &) mutable {
+            return answers.isEmpty() ? Response{.body = image, .etag = "\"v1\""}
                                      : answers.takeFirst();
         });
     }
@@ -218,6 +248,7 @@ private slots:
             .downloadBaseUrl = m_server->url(QString()),
             .websiteBaseUrl = u"https://example.invalid"_s,
             .caFile = TestCa::instance().caFile,
+            .imagePublicKey = {},
             .temporaryFolder = path(u"tmp"_s),
             .tools = {tools + u"/hdiutil"_s, tools + u"/xattr"_s, tools + u"/osascript"_s,
                       tools + u"/ditto"_s},
@@ -246,12 +277,12 @@ private slots:
     void road_data()
     {
         QTest::addColumn<QString>("text");        // the folder text; <dir>: a writable folder
-        QTest::addColumn<QList<int>>("statuses"); // answered before the image; 200: not an image
+        QTest::addColumn<QList<int>>("statuses"); // answered before the image; 200: a web page
         QTest::addColumn<QStringList>("tracked"); // the events; none: it asks for a folder
         QTest::addColumn<QString>("result");      // the folder it installs into, or the failure
         const QString dir = u"<dir>"_s, start = u"install_start"_s, success = u"install_success"_s,
-                      retry = u"install_retry download_error_http_%1"_s,
-                      failed = u"install_failed download_error_http_%1"_s;
+                      retry = u"install_retry download_error_%1"_s,
+                      failed = u"install_failed download_error_%1"_s;
         const QList<int> none;
         for (const char *text : {"", "Apps", "~", "~user/Apps", "~Apps"}) // not absolute
             QTest::newRow(text) << QString::fromUtf8(text) << none << QStringList() << QString();
@@ -264,25 +295,38 @@ private slots:
                 u"chosen folder ending in U+%1"_s.arg(end[0].unicode(), 4, 16, QChar(u'0'))))
                 << dir + end << none << QStringList{start, success} << dir + end;
         QTest::newRow("refused at once")
-            << dir << QList<int>{404} << QStringList{start, failed.arg(404)}
+            << dir << QList<int>{404} << QStringList{start, failed.arg(u"http_404"_s)}
             << u"Server returned HTTP 404"_s;
+        const QString http503 = u"http_503"_s;
         QTest::newRow("retried three times, then given up")
             << dir << QList<int>{503, 503, 503, 503}
-            << QStringList{start, retry.arg(503), retry.arg(503), retry.arg(503), failed.arg(503)}
+            << QStringList{start, retry.arg(http503), retry.arg(http503), retry.arg(http503),
+                           failed.arg(http503)}
             << u"Server returned HTTP 503"_s;
         QTest::newRow("three failures, then the image")
             << dir << QList<int>{503, 429, 408}
-            << QStringList{start, retry.arg(503), retry.arg(429), retry.arg(408), success} << dir;
+            << QStringList{start, retry.arg(http503), retry.arg(u"http_429"_s),
+                           retry.arg(u"http_408"_s), success}
+            << dir;
+        // A captive portal's login page is no image: it fails before any mount, and is asked
+        // for again, since a login may end it.
+        const QString portal = u"not_disk_image"_s;
+        QTest::newRow("a web page in the image's place")
+            << dir << QList<int>{200, 200, 200, 200}
+            << QStringList{start, retry.arg(portal), retry.arg(portal), retry.arg(portal),
+                           failed.arg(portal)}
+            << u"The downloaded file is not a disk image."_s;
         // No retry can make room: given up at once, under a code of its own.
         QTest::newRow("image larger than allowed")
-            << dir << none << QStringList{start, u"install_failed download_error_1000"_s}
+            << dir << none << QStringList{start, failed.arg(1000)}
             << u"There is not enough disk space for the download."_s;
         QTest::newRow("no private folder, so no download")
             << dir << none
-            << QStringList{start, retry.arg(0), retry.arg(0), retry.arg(0), failed.arg(0)}
+            << QStringList{start, retry.arg(u"http_0"_s), retry.arg(u"http_0"_s),
+                           retry.arg(u"http_0"_s), failed.arg(u"http_0"_s)}
             << u"No private folder for the download."_s;
         QTest::newRow("the image does not mount")
-            << dir << QList<int>{200} << QStringList{start, u"install_failed copy_error"_s}
+            << dir << none << QStringList{start, u"install_failed copy_error"_s}
             << u"Could not mount the disk image."_s;
     }
     void road()
@@ -293,13 +337,14 @@ private slots:
         QFETCH(QString, result);
         QList<Response> answers;
         for (int status : statuses)
-            answers << Response{.status = status, .body = "no"};
+            answers << Response{.status = status, .body = "<html>"};
         serve(answers);
         const QByteArray tag = QTest::currentDataTag();
         if (tag.startsWith("no private folder"))
             m_settings.temporaryFolder.clear();
         if (tag.startsWith("image larger"))
             m_settings.downloadLimit = 1024;
+        QVERIFY(!tag.endsWith("does not mount") || writeFile(path(u"unmountable"_s), {}));
         text.replace(u"<dir>"_s, path(u"Apps"_s));
         result.replace(u"<dir>"_s, path(u"Apps"_s));
         QVERIFY(!tag.startsWith("chosen") || QDir().mkpath(text));
@@ -361,6 +406,117 @@ private slots:
         QCOMPARE(m_outside, (installFailed ? QStringList{u"hold"_s, u"critical "_s + result}
                                            : QStringList{u"hold"_s, offline, u"end"_s}));
         QCOMPARE(events().last(), installFailed ? tracked.last() : u"offline_download"_s);
+    }
+
+    // With the vendor's key, an image installs only with a good signature by that key, for the
+    // image asked for. Each refusal fails the download before any mount and leaves nothing;
+    // it is retried from the first byte, but for a missing signature, which is given up at once.
+    void signedImages_data()
+    {
+        QTest::addColumn<QString>("image");     // served: "x86", "arm", "changed"; "cut": x86, cut
+        QTest::addColumn<QString>("signature"); // served: whose, and how it is spoilt
+        QTest::addColumn<QString>("why");       // logged; empty: installed
+        const auto row = [](const char *name, const char *image, const char *signature,
+                            const char *why) {
+            QTest::newRow(name) << QString::fromUtf8(image) << QString::fromUtf8(signature)
+                                << QString::fromUtf8(why);
+        };
+        row("signed", "x86", "x86", "");
+        row("signed, legacy form", "x86", "x86 legacy", "");
+        row("resumed after a cut", "cut", "x86", "");
+        row("one byte changed", "changed", "x86", "the signature does not match the image");
+        row("one byte changed, legacy form", "changed", "x86 legacy",
+            "the signature does not match the image");
+        row("a signature of the other image", "x86", "arm",
+            "the signature does not match the image");
+        row("the other image with its signature", "arm", "arm",
+            "the trusted comment names another file");
+        row("trusted comment edited", "x86", "x86/comment", "global signature does not match");
+        row("global signature changed", "x86", "x86/global", "global signature does not match");
+        row("another key", "x86", "other key", "key id is not the vendor key's");
+        row("another key id", "x86", "x86/key id", "key id is not the vendor key's");
+        row("truncated", "x86", "x86/truncated", "does not have the four lines");
+        row("a line added", "x86", "x86/a line added", "does not have the four lines");
+        row("empty", "x86", "x86/empty", "the signature file is empty");
+        row("oversized", "x86", "x86/oversized", "larger than 4 KiB");
+        row("not base64", "x86", "x86/not base64", "signature line is not base64");
+        row("missing", "x86", "none", "the signature file was answered with HTTP 404");
+    }
+    void signedImages()
+    {
+        QFETCH(QString, image);
+        QFETCH(QString, signature);
+        QFETCH(QString, why);
+        // Made once: two keys, and the two images signed as minisign signs by default and in
+        // its legacy form; "changed" is x86 with one byte changed.
+        static const std::unique_ptr<QTemporaryDir> keysDir = testTempDir(u"keys-XXXXXX"_s);
+        static const QString keys = [] {
+            const QString dir = keysDir->path();
+            QByteArray arm = kImage;
+            arm[100] = 'a';
+            bool made = writeFile(dir + u"/x86/quorvel.dmg"_s, kImage) &&
+                        writeFile(dir + u"/arm/quorvel.silicon.dmg"_s, arm);
+            for (const QString &key : {u"vendor"_s, u"other key"_s})
+                made = made && minisign({u"-G"_s, u"-W"_s, u"-p"_s, dir + u'/' + key + u".pub"_s,
+                                         u"-s"_s, dir + u'/' + key + u".sec"_s});
+            const auto sign = [&](const char *key, const QString &file, const char *as,
+                                  const QStringList &extra = {}) {
+                return minisign(QStringList{u"-S"_s, u"-s"_s,
+                                            dir + u'/' + QLatin1StringView(key) + u".sec"_s,
+                                            u"-m"_s, dir + file, u"-x"_s,
+                                            dir + u'/' + QLatin1StringView(as) + u".minisig"_s} +
+                                extra);
+            };
+            made = made && sign("vendor", u"/x86/quorvel.dmg"_s, "x86") &&
+                   sign("vendor", u"/x86/quorvel.dmg"_s, "x86 legacy", {u"-l"_s}) &&
+                   sign("vendor", u"/arm/quorvel.silicon.dmg"_s, "arm") &&
+                   sign("other key", u"/x86/quorvel.dmg"_s, "other key");
+            return made ? dir : QString();
+        }();
+        QVERIFY2(!keys.isEmpty(), "minisign could not make the keys and signatures");
+        m_settings.imagePublicKey = readFile(keys + u"/vendor.pub"_s).split('\n').value(1);
+        const QStringList parts = signature.split(u'/');
+        const QByteArray file = readFile(keys + u'/' + parts[0] + u".minisig"_s);
+        m_server->setRoute("/quorvel.dmg.minisig",
+                           parts[0] == u"none" ? Response{.status = 404}
+                                               : Response{.body = spoilt(file, parts.value(1))});
+        QByteArray bytes = readFile(
+            keys + (image == u"arm" ? u"/arm/quorvel.silicon.dmg"_s : u"/x86/quorvel.dmg"_s));
+        if (image == u"changed")
+            bytes[50000] = 'j';
+        serve(image == u"cut" ? QList{Response{.body = bytes, .cutAfter = 1000, .etag = "\"v1\""}}
+                              : QList<Response>{},
+              bytes);
+        SetupFlow &f = open();
+        f.installClicked(path(u"Apps"_s));
+        QTRY_VERIFY(f.phase() == Phase::Finished || f.phase() == Phase::Failed);
+        const QStringList log = LogReader::messagesSince(m_mark);
+        QStringList ranges;
+        for (const RecordedRequest &r : m_server->requests())
+            if (r.target == "/quorvel.dmg")
+                ranges << QString::fromLatin1(r.headers.value("range"));
+        if (why.isEmpty()) {
+            QCOMPARE(f.phase(), Phase::Finished);
+            QVERIFY(QFile::exists(path(u"Apps/Quorvel.app/AppRun"_s)));
+            QCOMPARE(ranges,
+                     image == u"cut" ? (QStringList{{}, u"bytes=1000-"_s}) : QStringList{{}});
+            return;
+        }
+        const QString reason = u"download_error_signature"_s;
+        const qsizetype tries = parts[0] == u"none" ? 1 : 4;
+        QStringList tracked{u"install_start"_s};
+        for (qsizetype n = 1; n < tries; ++n)
+            tracked << u"install_retry "_s + reason;
+        QCOMPARE(events(), tracked << u"install_failed "_s + reason);
+        QCOMPARE(log.filter(u"DL: signature check failed: "_s).size(), tries);
+        QVERIFY2(log.filter(u"DL: signature check failed: "_s).first().contains(why),
+                 qPrintable(log.filter(u"DL: signature"_s).join(u'\n')));
+        // Nothing mounted, installed or left; every try from the first byte.
+        QVERIFY(log.filter(u"FLOW: installing"_s).isEmpty() &&
+                !QFile::exists(path(u"Apps/Quorvel.app"_s)));
+        QCOMPARE(entries(path(u"tmp"_s)), QStringList());
+        QCOMPARE(ranges, QStringList(tries, QString()));
+        QCOMPARE(f.failureDetail(), f.L().downloadNotVerified);
     }
 
     void cutTransferResumesAndRetryStartsAfresh()

@@ -595,7 +595,7 @@ private slots:
                     !w.isVisible());
             return;
         }
-        server.setRoute("/quorvel.dmg", {.body = "image"});
+        server.setRoute("/quorvel.dmg", {.body = "hsqs!"}); // a SquashFS file begins so
         click("installButton");
         QTRY_COMPARE(c.flow().phase(), Phase::Finished);
         QVERIFY(w.finishView()->isVisible() && !w.installView()->isVisible());
@@ -613,7 +613,7 @@ private slots:
         Wiring wiring;
         QVERIFY(wiring.ready(false));
         wiring.server.setRoute("/quorvel.dmg",
-                               {.body = "image", .chunkBytes = 1, .chunkIntervalMs = 100});
+                               {.body = "hsqs!", .chunkBytes = 1, .chunkIntervalMs = 100});
         MainWindowController c(wiring.settings());
         InstallerWindow &w = showActive(c);
         auto *install = find<RoundedButton>("installButton");
