@@ -13,6 +13,15 @@ if(NOT QUORVEL_DOWNLOAD_LIMIT MATCHES "^[1-9][0-9]*$")
   message(FATAL_ERROR "QUORVEL_DOWNLOAD_LIMIT must be a number of bytes")
 endif()
 
+# The demo key signs the sample images; the demo and end-to-end builds check them with it.
+set(QUORVEL_DEMO_KEY_DIR "${PROJECT_SOURCE_DIR}/build/demo-server" CACHE PATH
+    "Where the demo signing key is made once")
+execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/demo-key.sh ${QUORVEL_DEMO_KEY_DIR}
+                RESULT_VARIABLE demo_key_result)
+if(NOT demo_key_result EQUAL 0)
+  message(FATAL_ERROR "The demo signing key could not be made in ${QUORVEL_DEMO_KEY_DIR}")
+endif()
+
 # The vendor's minisign key: with one, the setup installs only images signed with it.
 set(QUORVEL_IMAGE_PUBLIC_KEY "" CACHE STRING
     "Public key for the images' signatures, the base64 line `minisign -G` prints; empty: not checked")

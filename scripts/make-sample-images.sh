@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sample product images quorvel.dmg (x86_64) and quorvel.silicon.dmg (arm64):
-# SquashFS files, each holding Quorvel.app/, an AppDir whose AppRun leaves a marker file.
-# Usage: scripts/make-sample-images.sh OUT_DIR
+# SquashFS files, each holding Quorvel.app/, an AppDir whose AppRun leaves a marker file; with
+# a minisign secret key (made without a password), each is signed as a vendor signs a release:
+# IMAGE.minisig beside it.
+# Usage: scripts/make-sample-images.sh OUT_DIR [SECRET_KEY]
 set -euo pipefail
-out=${1:?usage: $0 OUT_DIR}
+out=${1:?usage: $0 OUT_DIR [SECRET_KEY]}
+key=${2:-}
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -40,6 +43,10 @@ DESKTOP
 SVG
   ln -s quorvel.svg "$app/.DirIcon"
   mksquashfs "$root" "$out/$2" -noappend -all-root -no-progress -quiet >/dev/null
+  rm -f "$out/$2.minisig"
+  if [ -n "$key" ]; then
+    minisign -S -s "$key" -m "$out/$2" -c 'Quorvel sample image' </dev/null >/dev/null
+  fi
 }
 
 build_image x86_64 quorvel.dmg

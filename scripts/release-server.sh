@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A local release server for the setup: nginx over HTTPS on 127.0.0.1, run as the current
-# user, serving the disk images, two small web pages and stand-ins for the two Measurement
+# user, serving the disk images and their signatures, two small web pages and stand-ins for the two Measurement
 # Protocol paths, whose request bodies it writes to its access log with whether the answer
 # went out whole (completion="OK").
 # Usage:
@@ -116,7 +116,7 @@ http {
       default_type application/json;
       return 200 '{"validationMessages":[]}\n';
     }
-    location ~ ^/quorvel(\.silicon)?\.dmg\$ {
+    location ~ ^/quorvel(\.silicon)?\.dmg(\.minisig)?\$ {
       root $images;
       limit_rate $rate;
     }

@@ -462,8 +462,11 @@ std::optional<Downloader::Outcome> Downloader::checkImage(Attempt &a)
         partial, m_transfer, {options.idleTimeout, options.caFile}, left, m_cancelled);
     if (m_cancelled.load())
         return cancelled(a);
-    if (!failure)
+    if (!failure) {
+        if (!options.publicKey.isEmpty())
+            ITLog("DL: signature verified");
         return std::nullopt;
+    }
     QFile::remove(partial);
     QFile::remove(destFile);
     errorCode = failure->signature ? TransferError::kBadSignature : TransferError::kNotDiskImage;

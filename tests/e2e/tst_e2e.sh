@@ -96,6 +96,7 @@ check "the log holds the run's lines in order" in_order "$log" \
   "FLOW: Install clicked, dir=\"$f\"" \
   "FLOW: architecture URL -> https://127\.0\.0\.1:$port/$(ere "$image")" \
   'DL: .*' \
+  'DL: signature verified' \
   'FLOW: download complete' \
   "FLOW: installing Quorvel\.app into $f" \
   'INST: stage .*' \
