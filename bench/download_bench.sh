@@ -2,7 +2,9 @@
 # The setup's Downloader against the curl tool, both fetching the same file over HTTPS from a
 # local nginx on loopback. Each process is timed whole, from outside (wall, user, sys), in
 # alternating pairs after a discarded warm-up pair, with the destination absent and present,
-# on a RAM disk and in a disk folder. Then the peak memory of a small and a large download.
+# on a RAM disk and in a disk folder. Then the peak memory of a small and a large download,
+# the time from the last byte to the mount with and without a signing key, and our signature
+# check against minisign's on the same file.
 # Usage: bench/download_bench.sh path/to/bench_download [pairs]
 set -euo pipefail
 driver=$(realpath "$1")
@@ -32,8 +34,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
   -addext subjectAltName=IP:127.0.0.1 2>/dev/null
 chmod 644 "$work/key.pem" "$work/cert.pem"
 
-# Files of incompressible bytes: a random mebibyte repeated.
-head -c $((1 << 20)) /dev/urandom >"$work/block"
+# Files of incompressible bytes: a random mebibyte repeated, begun as a SquashFS file is, so
+# that the setup's image check takes them.
+{ printf hsqs; head -c $(((1 << 20) - 4)) /dev/urandom; } >"$work/block"
 for mib in 64 "$size" 1024; do
   for _ in $(seq "$mib"); do cat "$work/block"; done >"$work/www/image-$mib.dmg"
 done
@@ -74,6 +77,8 @@ for _ in $(seq 50); do
 done
 
 TIMEFORMAT='%R %U %S'
+# The median of the numbers in FILE.
+median() { sort -n "$1" | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 # One whole process of `tool`, downloading image-MIB.dmg to OUT; appends "wall user sys" to
 # $work/t-TOOL and ours' peak memory to $work/rss-MIB.
 fetch() { # tool mib out
@@ -143,3 +148,39 @@ large=$(sort -n "$work/rss-1024" | tail -1)
 awk -v a="$small" -v b="$large" 'BEGIN {
   printf "peak RSS ours: %.1f MiB at 64 MiB, %.1f MiB at 1 GiB, growth %+.1f MiB (target: within 4 MiB)\n",
     a / 1024, b / 1024, (b - a) / 1024 }'
+
+# From the last byte to the start of the mount: the check of a disk image as the setup makes it,
+# of its format alone and of its signature too (the digest was taken while it downloaded), in
+# alternating runs.
+image=$work/www/image-$size.dmg
+minisign -G -W -p "$work/sign.pub" -s "$work/sign.key" >/dev/null
+minisign -S -s "$work/sign.key" -m "$image" </dev/null >/dev/null
+chmod 644 "$image.minisig"
+key=$(sed -n 2p "$work/sign.pub")
+: >"$work/check--" >"$work/check-key"
+for pair in $(seq 0 "$pairs"); do
+  for k in - "$key"; do
+    HOME="$work/home" XDG_STATE_HOME="$work/home/state" "${client_cpu[@]}" "$driver" \
+      "https://127.0.0.1:$port/image-$size.dmg" "$work/out.dmg" "$work/cert.pem" "$k" \
+      >"$work/line" 2>"$work/err" || { cat "$work/err" >&2; exit 1; }
+    rm -f "$work/out.dmg"
+    [ "$pair" -eq 0 ] && continue
+    sed -n 's/^check_us=\([0-9]*\)$/\1/p' "$work/line" >>"$work/check-$([ "$k" = - ] && echo - || echo key)"
+  done
+done
+awk -v plain="$(median "$work/check--")" -v signed="$(median "$work/check-key")" -v mib="$size" 'BEGIN {
+  d = (signed - plain) / 1000
+  printf "last byte to mount, %d MiB image: median %.1f ms with a key, %.1f ms without, %+.1f ms (target: under 50 ms more) %s\n",
+    mib, signed / 1000, plain / 1000, d, (d < 50 ? "ok" : "MISSED") }'
+
+# Our verification of the whole file (read once, hashed, checked) against minisign -V.
+: >"$work/t-ours" >"$work/t-minisign"
+for pair in $(seq 0 "$pairs"); do
+  { time "${client_cpu[@]}" "$driver" --verify "$image" "$key"; } 2>>"$work/t-ours"
+  { time "${client_cpu[@]}" minisign -Vq -p "$work/sign.pub" -m "$image"; } 2>>"$work/t-minisign"
+done
+# Pair 0 is the warm-up.
+paste -d ' ' "$work/t-ours" "$work/t-minisign" | tail -n +2 | awk '{print $1 / $4}' >"$work/ratios"
+for tool in ours minisign; do tail -n +2 "$work/t-$tool" | cut -d ' ' -f 1 >"$work/w-$tool"; done
+printf "signature check of the %d MiB image: ours/minisign -V wall time median %.2fx (ours %.3f s, minisign %.3f s)\n" \
+  "$size" "$(median "$work/ratios")" "$(median "$work/w-ours")" "$(median "$work/w-minisign")"
