@@ -1,0 +1,30 @@
+# Faults in the image's checks: its signature, its format, and how a refusal is handled.
+TESTS = 'tst_setup_flow|tst_image_signature'
+
+FAULTS = [
+    ('key id not compared', 'src/engine/image_signature.cpp', 'if (m_keyId != key.keyId()) {', 'if (false) {'),
+    ('global signature skipped', 'src/engine/image_signature.cpp', 'if (!signatureHolds(m_globalSignature, m_signature + m_trustedComment, key.key())) {', 'if (false) {'),
+    ('global without the signature', 'src/engine/image_signature.cpp', 'signatureHolds(m_globalSignature, m_signature + m_trustedComment, key.key())', 'signatureHolds(m_globalSignature, m_trustedComment, key.key())'),
+    ('file name prefix', 'src/engine/image_signature.cpp', 'if (fileField(m_trustedComment) != fileName.toUtf8()) {', 'if (!fileField(m_trustedComment).value_or(QByteArray()).startsWith(fileName.toUtf8().left(7))) {'),
+    ('file name not checked', 'src/engine/image_signature.cpp', 'if (fileField(m_trustedComment) != fileName.toUtf8()) {', 'if (false) {'),
+    ('any bytes as base64', 'src/engine/image_signature.cpp', '    if (!std::all_of(text.begin(), text.end(), isBase64Character))\n        return std::nullopt;\n', ''),
+    ('no size bound', 'src/engine/image_signature.cpp', 'if (text.size() > kMaxSize) {', 'if (false) {'),
+    ('extra lines taken', 'src/engine/image_signature.cpp', 'if (lines.size() != 4 ||', 'if (lines.size() < 4 ||'),
+    ('legacy read as prehashed', 'src/engine/image_signature.cpp', '    if (prehashed()) {', '    if (true) {'),
+    ('hash fed from the first write only', 'src/engine/downloader.cpp', '        if (m_check)\n            m_check->add(data, n);\n', '        if (m_check && a.written == 0)\n            m_check->add(data, n);\n'),
+    ('resumed partial not hashed', 'src/engine/image_check.cpp', '    return !m_signed || m_hasher.addFile(partialPath);', '    return true;'),
+    ('fresh file keeps the old digest', 'src/engine/downloader.cpp', '    a.validator.clear();\n    if (m_check)\n        m_check->restart();\n', '    a.validator.clear();\n'),
+    ('whole file keeps the old digest', 'src/engine/downloader.cpp', '        a.written = 0;\n        if (m_check)\n            m_check->restart();\n', '        a.written = 0;\n'),
+    ('signature not fetched', 'src/engine/image_check.cpp', '    if (m_signed) {\n        if (std::optional<Failure> failure =', '    if (false) {\n        if (std::optional<Failure> failure ='),
+    ('missing signature passes', 'src/engine/image_check.cpp', '    if (info.status != 0 && (info.status < 200 || info.status > 299))', '    if (info.status >= 500)'),
+    ('signature file unbounded', 'src/engine/image_check.cpp', 'tooLarge = text.size() + qint64(size) > ImageSignature::kMaxSize;', 'tooLarge = false;'),
+    ('format not checked', 'src/engine/image_check.cpp', '    if (!hasDiskImageFormat(path))', '    if (false)'),
+    ('format checked at the end', 'src/platform/disk_image_format_linux.cpp', 'file.read(4) == "hsqs"', '(file.seek(file.size() - 4), file.read(4) == "hsqs")'),
+    ('refused image kept', 'src/engine/downloader.cpp', '    QFile::remove(partial);\n    QFile::remove(destFile);\n    errorCode = failure->signature', '    errorCode = failure->signature'),
+    ('refused image resumed', 'src/engine/downloader.cpp', '    if (std::optional<Outcome> refused = checkImage(a))\n        return *refused;\n', '    if (std::optional<Outcome> refused = checkImage(a)) {\n        keepOrDropPartial(a);\n        return *refused;\n    }\n'),
+    ('refusal as a transport error', 'src/engine/downloader.cpp', 'errorCode = failure->signature ? TransferError::kBadSignature : TransferError::kNotDiskImage;', 'errorCode = TransferError::kPartialFile;'),
+    ('signature reason lost', 'src/flow/download_retry.cpp', '        return u"download_error_signature"_s;', '        return u"download_error_1001"_s;'),
+    ('detail in English', 'src/flow/download_retry.cpp', 'code == TransferError::kBadSignature   ? L().downloadNotVerified', 'code == TransferError::kBadSignature   ? error'),
+    ('missing signature retried', 'src/engine/downloader.cpp', '    if (failure->httpStatus != 0)\n        httpStatus = failure->httpStatus;\n', ''),
+    ('key not handed on', 'src/flow/setup_flow.cpp', '    downloader->options.publicKey = m_settings.imagePublicKey;\n', ''),
+]
