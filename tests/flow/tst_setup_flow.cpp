@@ -66,6 +66,17 @@ QStringList list(const char *items)
     return QString::fromUtf8(items).split(u", "_s, Qt::SkipEmptyParts);
 }
 
+// The events of an install: a retry for each of `retries`, then its end, "success" or the
+// reason it was given up for.
+QStringList installEvents(const QStringList &retries, const QString &end)
+{
+    QStringList events{u"install_start"_s};
+    for (const QString &reason : retries)
+        events << u"install_retry download_error_"_s + reason;
+    return events << (end == u"success" ? u"install_success"_s
+                                        : u"install_failed download_error_"_s + end);
+}
+
 bool minisign(const QStringList &args)
 {
     QProcess p;
@@ -280,9 +291,7 @@ private slots:
         QTest::addColumn<QList<int>>("statuses"); // answered before the image; 200: a web page
         QTest::addColumn<QStringList>("tracked"); // the events; none: it asks for a folder
         QTest::addColumn<QString>("result");      // the folder it installs into, or the failure
-        const QString dir = u"<dir>"_s, start = u"install_start"_s, success = u"install_success"_s,
-                      retry = u"install_retry download_error_%1"_s,
-                      failed = u"install_failed download_error_%1"_s;
+        const QString dir = u"<dir>"_s, start = u"install_start"_s, success = u"install_success"_s;
         const QList<int> none;
         for (const char *text : {"", "Apps", "~", "~user/Apps", "~Apps"}) // not absolute
             QTest::newRow(text) << QString::fromUtf8(text) << none << QStringList() << QString();
@@ -295,35 +304,27 @@ private slots:
                 u"chosen folder ending in U+%1"_s.arg(end[0].unicode(), 4, 16, QChar(u'0'))))
                 << dir + end << none << QStringList{start, success} << dir + end;
         QTest::newRow("refused at once")
-            << dir << QList<int>{404} << QStringList{start, failed.arg(u"http_404"_s)}
+            << dir << QList<int>{404} << installEvents({}, u"http_404"_s)
             << u"Server returned HTTP 404"_s;
-        const QString http503 = u"http_503"_s;
         QTest::newRow("retried three times, then given up")
             << dir << QList<int>{503, 503, 503, 503}
-            << QStringList{start, retry.arg(http503), retry.arg(http503), retry.arg(http503),
-                           failed.arg(http503)}
+            << installEvents(QStringList(3, u"http_503"_s), u"http_503"_s)
             << u"Server returned HTTP 503"_s;
         QTest::newRow("three failures, then the image")
             << dir << QList<int>{503, 429, 408}
-            << QStringList{start, retry.arg(http503), retry.arg(u"http_429"_s),
-                           retry.arg(u"http_408"_s), success}
-            << dir;
+            << installEvents({u"http_503"_s, u"http_429"_s, u"http_408"_s}, u"success"_s) << dir;
         // A captive portal's login page is no image: it fails before any mount, and is asked
         // for again, since a login may end it.
-        const QString portal = u"not_disk_image"_s;
         QTest::newRow("a web page in the image's place")
             << dir << QList<int>{200, 200, 200, 200}
-            << QStringList{start, retry.arg(portal), retry.arg(portal), retry.arg(portal),
-                           failed.arg(portal)}
+            << installEvents(QStringList(3, u"not_disk_image"_s), u"not_disk_image"_s)
             << u"The downloaded file is not a disk image."_s;
         // No retry can make room: given up at once, under a code of its own.
         QTest::newRow("image larger than allowed")
-            << dir << none << QStringList{start, failed.arg(1000)}
+            << dir << none << installEvents({}, u"1000"_s)
             << u"There is not enough disk space for the download."_s;
         QTest::newRow("no private folder, so no download")
-            << dir << none
-            << QStringList{start, retry.arg(u"http_0"_s), retry.arg(u"http_0"_s),
-                           retry.arg(u"http_0"_s), failed.arg(u"http_0"_s)}
+            << dir << none << installEvents(QStringList(3, u"http_0"_s), u"http_0"_s)
             << u"No private folder for the download."_s;
         QTest::newRow("the image does not mount")
             << dir << none << QStringList{start, u"install_failed copy_error"_s}
@@ -506,12 +507,8 @@ private slots:
                                                       : QStringList{{}});
             return;
         }
-        const QString reason = u"download_error_signature"_s;
         const qsizetype tries = parts[0] == u"none" ? 1 : 4;
-        QStringList tracked{u"install_start"_s};
-        for (qsizetype n = 1; n < tries; ++n)
-            tracked << u"install_retry "_s + reason;
-        QCOMPARE(events(), tracked << u"install_failed "_s + reason);
+        QCOMPARE(events(), installEvents(QStringList(tries - 1, u"signature"_s), u"signature"_s));
         QCOMPARE(log.filter(u"DL: signature check failed: "_s).size(), tries);
         QVERIFY2(log.filter(u"DL: signature check failed: "_s).first().contains(why),
                  qPrintable(log.filter(u"DL: signature"_s).join(u'\n')));
