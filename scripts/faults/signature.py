@@ -12,7 +12,7 @@ FAULTS = [
     ('extra lines taken', 'src/engine/image_signature.cpp', 'if (lines.size() != 4 ||', 'if (lines.size() < 4 ||'),
     ('legacy read as prehashed', 'src/engine/image_signature.cpp', '    if (prehashed()) {', '    if (true) {'),
     ('hash fed from the first write only', 'src/engine/downloader.cpp', '        if (m_check)\n            m_check->add(data, n);\n', '        if (m_check && a.written == 0)\n            m_check->add(data, n);\n'),
-    ('resumed partial not hashed', 'src/engine/image_check.cpp', '    return !m_signed || m_hasher.addFile(partialPath);', '    return true;'),
+    ('resumed partial not hashed', 'src/engine/image_check.cpp', '    return !m_signed || m_hasher.addFile(partialPath);', '    return !m_signed || !partialPath.isEmpty();'),
     ('fresh file keeps the old digest', 'src/engine/downloader.cpp', '    a.validator.clear();\n    if (m_check)\n        m_check->restart();\n', '    a.validator.clear();\n'),
     ('whole file keeps the old digest', 'src/engine/downloader.cpp', '        a.written = 0;\n        if (m_check)\n            m_check->restart();\n', '        a.written = 0;\n'),
     ('signature not fetched', 'src/engine/image_check.cpp', '    if (m_signed) {\n        if (std::optional<Failure> failure =', '    if (false) {\n        if (std::optional<Failure> failure ='),
