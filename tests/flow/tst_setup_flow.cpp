@@ -98,13 +98,11 @@ QByteArray spoilt(const QByteArray &text, const QString &how)
         lines[2].replace("timestamp:", "timestamp:1");
     else if (how == u"not base64")
         lines[1][5] = '\xb5'; // a byte some base64 decoders take for a letter
-    else if (how == u"oversized")
-        lines[0].append(4096, 'x');
-    else if (!how.isEmpty())
+    else if (how == u"truncated" || how == u"a line added" || how == u"empty")
         return how == u"truncated"      ? text.left(text.size() / 2)
                : how == u"a line added" ? text + "untrusted comment: more\n"
                                         : QByteArray();
-    return lines.join('\n');
+    return lines.join('\n'); // "endless": sent again and again
 }
 
 } // namespace
@@ -414,7 +412,8 @@ private slots:
     // it is retried from the first byte, but for a missing signature, which is given up at once.
     void signedImages_data()
     {
-        // served: "x86", "arm", "changed"; "cut": x86, cut, then resumed or ("whole") sent anew
+        // served: "x86", "arm", "changed"; "cut": x86, cut, then resumed, sent anew ("whole") or
+        // refused ("416"): then fetched from the first byte
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("signature"); // served: whose, and how it is spoilt
         QTest::addColumn<QString>("why");       // logged; empty: installed
@@ -427,6 +426,7 @@ private slots:
         row("signed, legacy form", "x86", "x86 legacy", "");
         row("resumed after a cut", "cut", "x86", "");
         row("sent whole after a cut", "cut whole", "x86", "");
+        row("not continued after a cut", "cut 416", "x86", "");
         row("one byte changed", "changed", "x86", "the signature does not match the image");
         row("one byte changed, legacy form", "changed", "x86 legacy",
             "the signature does not match the image");
@@ -441,7 +441,7 @@ private slots:
         row("truncated", "x86", "x86/truncated", "does not have the four lines");
         row("a line added", "x86", "x86/a line added", "does not have the four lines");
         row("empty", "x86", "x86/empty", "the signature file is empty");
-        row("oversized", "x86", "x86/oversized", "larger than 4 KiB");
+        row("endless", "x86", "x86/endless", "larger than 4 KiB");
         row("not base64", "x86", "x86/not base64", "signature line is not base64");
         row("missing", "x86", "none", "the signature file was answered with HTTP 404");
     }
@@ -480,9 +480,13 @@ private slots:
         m_settings.imagePublicKey = readFile(keys + u"/vendor.pub"_s).split('\n').value(1);
         const QStringList parts = signature.split(u'/');
         const QByteArray file = readFile(keys + u'/' + parts[0] + u".minisig"_s);
+        const bool endless = parts.value(1) == u"endless";
         m_server->setRoute("/quorvel.dmg.minisig",
                            parts[0] == u"none" ? Response{.status = 404}
-                                               : Response{.body = spoilt(file, parts.value(1))});
+                                               : Response{.body = spoilt(file, parts.value(1)),
+                                                          .chunked = endless,
+                                                          .endless = endless,
+                                                          .chunkIntervalMs = endless ? 1 : 0});
         QByteArray bytes = readFile(
             keys + (image == u"arm" ? u"/arm/quorvel.silicon.dmg"_s : u"/x86/quorvel.dmg"_s));
         if (image == u"changed")
@@ -490,6 +494,7 @@ private slots:
         const Response cut{.body = bytes, .cutAfter = 1000, .etag = "\"v1\""};
         serve(image == u"cut"         ? QList{cut}
               : image == u"cut whole" ? QList{cut, {.body = bytes, .honourRanges = false}}
+              : image == u"cut 416"   ? QList{cut, {.status = 416}}
                                       : QList<Response>{},
               bytes);
         SetupFlow &f = open();
@@ -503,8 +508,9 @@ private slots:
         if (why.isEmpty()) {
             QCOMPARE(f.phase(), Phase::Finished);
             QVERIFY(QFile::exists(path(u"Apps/Quorvel.app/AppRun"_s)));
-            QCOMPARE(ranges, image.startsWith(u"cut") ? (QStringList{{}, u"bytes=1000-"_s})
-                                                      : QStringList{{}});
+            QCOMPARE(ranges, image == u"cut 416"        ? (QStringList{{}, u"bytes=1000-"_s, {}})
+                             : image.startsWith(u"cut") ? (QStringList{{}, u"bytes=1000-"_s})
+                                                        : QStringList{{}});
             return;
         }
         const qsizetype tries = parts[0] == u"none" ? 1 : 4;
