@@ -21,7 +21,7 @@ FAULTS = [
     ('format not checked', 'src/engine/image_check.cpp', '    if (!hasDiskImageFormat(path))', '    if (false)'),
     ('format checked at the end', 'src/platform/disk_image_format_linux.cpp', 'file.read(4) == "hsqs"', '(file.seek(file.size() - 4), file.read(4) == "hsqs")'),
     ('refused image kept', 'src/engine/downloader.cpp', '    QFile::remove(partial);\n    QFile::remove(destFile);\n    errorCode = failure->signature', '    errorCode = failure->signature'),
-    ('refused image resumed', 'src/engine/downloader.cpp', '    if (std::optional<Outcome> refused = checkImage(a))\n        return *refused;\n', '    if (std::optional<Outcome> refused = checkImage(a)) {\n        keepOrDropPartial(a);\n        return *refused;\n    }\n'),
+    ('refused image resumed', 'src/engine/downloader.cpp', '    QFile::remove(partial);\n    QFile::remove(destFile);\n    errorCode = failure->signature', '    keepOrDropPartial(a);\n    QFile::remove(destFile);\n    errorCode = failure->signature'),
     ('refusal as a transport error', 'src/engine/downloader.cpp', 'errorCode = failure->signature ? TransferError::kBadSignature : TransferError::kNotDiskImage;', 'errorCode = TransferError::kPartialFile;'),
     ('signature reason lost', 'src/flow/download_retry.cpp', '        return u"download_error_signature"_s;', '        return u"download_error_1001"_s;'),
     ('detail in English', 'src/flow/download_retry.cpp', 'code == TransferError::kBadSignature   ? L().downloadNotVerified', 'code == TransferError::kBadSignature   ? error'),
