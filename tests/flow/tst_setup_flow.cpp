@@ -77,14 +77,6 @@ QStringList installEvents(const QStringList &retries, const QString &end)
                                         : u"install_failed download_error_"_s + end);
 }
 
-bool minisign(const QStringList &args)
-{
-    QProcess p;
-    p.start(u"minisign"_s, args);
-    p.closeWriteChannel();
-    return p.waitForFinished() && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
 // A signature file with one part spoilt; the base64 lines stay well formed.
 QByteArray spoilt(const QByteArray &text, const QString &how)
 {
@@ -451,32 +443,21 @@ private slots:
         QFETCH(QString, signature);
         QFETCH(QString, why);
         // Made once: two keys, and the two images signed as minisign signs by default and in
-        // its legacy form; "changed" is x86 with one byte changed.
+        // its legacy form; "changed" is x86 with one byte changed, "arm" another image.
         static const std::unique_ptr<QTemporaryDir> keysDir = testTempDir(u"keys-XXXXXX"_s);
-        static const QString keys = [] {
-            const QString dir = keysDir->path();
-            QByteArray arm = kImage;
-            arm[100] = 'a';
-            bool made = writeFile(dir + u"/x86/quorvel.dmg"_s, kImage) &&
-                        writeFile(dir + u"/arm/quorvel.silicon.dmg"_s, arm);
-            for (const QString &key : {u"vendor"_s, u"other key"_s})
-                made = made && minisign({u"-G"_s, u"-W"_s, u"-p"_s, dir + u'/' + key + u".pub"_s,
-                                         u"-s"_s, dir + u'/' + key + u".sec"_s});
-            const auto sign = [&](const char *key, const QString &file, const char *as,
-                                  const QStringList &extra = {}) {
-                return minisign(QStringList{u"-S"_s, u"-s"_s,
-                                            dir + u'/' + QLatin1StringView(key) + u".sec"_s,
-                                            u"-m"_s, dir + file, u"-x"_s,
-                                            dir + u'/' + QLatin1StringView(as) + u".minisig"_s} +
-                                extra);
-            };
-            made = made && sign("vendor", u"/x86/quorvel.dmg"_s, "x86") &&
-                   sign("vendor", u"/x86/quorvel.dmg"_s, "x86 legacy", {u"-l"_s}) &&
-                   sign("vendor", u"/arm/quorvel.silicon.dmg"_s, "arm") &&
-                   sign("other key", u"/x86/quorvel.dmg"_s, "other key");
-            return made ? dir : QString();
-        }();
-        QVERIFY2(!keys.isEmpty(), "minisign could not make the keys and signatures");
+        const QString keys = keysDir->path();
+        static const bool made =
+            writeFile(keys + u"/x86/quorvel.dmg"_s, kImage) &&
+            writeFile(keys + u"/arm/quorvel.silicon.dmg"_s,
+                      QByteArray(kImage).replace(100, 1, "a")) &&
+            QProcess::execute(u"sh"_s, {u"-ec"_s, uR"(cd "$0"; s="minisign -S -s"
+                for k in vendor other; do minisign -G -W -p "$k.pub" -s "$k.sec"; done >/dev/null
+                $s vendor.sec -m x86/quorvel.dmg -x x86.minisig
+                $s vendor.sec -m x86/quorvel.dmg -x "x86 legacy.minisig" -l
+                $s vendor.sec -m arm/quorvel.silicon.dmg -x arm.minisig
+                $s other.sec -m x86/quorvel.dmg -x "other key.minisig")"_s,
+                                        keys}) == 0;
+        QVERIFY2(made, "minisign could not make the keys and signatures");
         m_settings.imagePublicKey = readFile(keys + u"/vendor.pub"_s).split('\n').value(1);
         const QStringList parts = signature.split(u'/');
         const QByteArray file = readFile(keys + u'/' + parts[0] + u".minisig"_s);
