@@ -38,7 +38,7 @@ if(NOT image_public_key AND QUORVEL_IMAGE_PUBLIC_KEY_FILE)
   list(GET key_lines 0 image_public_key)
 endif()
 string(LENGTH "${image_public_key}" image_public_key_length)
-if(image_public_key AND NOT (image_public_key MATCHES "^RW[A-Za-z0-9+/]+$" AND
+if(image_public_key AND NOT (image_public_key MATCHES "^RW[QRST][A-Za-z0-9+/]+$" AND
                              image_public_key_length EQUAL 56))
   message(FATAL_ERROR "The image public key must be the base64 line of a minisign public key")
 endif()

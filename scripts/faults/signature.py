@@ -6,7 +6,7 @@ FAULTS = [
     ('global signature skipped', 'src/engine/image_signature.cpp', 'if (!signatureHolds(m_globalSignature, m_signature + m_trustedComment, key.key())) {', 'if (false) {'),
     ('global without the signature', 'src/engine/image_signature.cpp', 'signatureHolds(m_globalSignature, m_signature + m_trustedComment, key.key())', 'signatureHolds(m_globalSignature, m_trustedComment, key.key())'),
     ('file name prefix', 'src/engine/image_signature.cpp', 'if (fileField(m_trustedComment) != fileName.toUtf8()) {', 'if (!fileField(m_trustedComment).value_or(QByteArray()).startsWith(fileName.toUtf8().left(7))) {'),
-    ('file name not checked', 'src/engine/image_signature.cpp', 'if (fileField(m_trustedComment) != fileName.toUtf8()) {', 'if (!fileField(m_trustedComment)) {'),
+    ('file name not checked', 'src/engine/image_signature.cpp', 'if (fileField(m_trustedComment) != fileName.toUtf8()) {', 'if (!fileField(m_trustedComment) && !fileName.isEmpty()) {'),
     ('bytes above 127 as base64', 'src/engine/image_signature.cpp', 'std::all_of(text.begin(), text.end(), isBase64Character)', 'std::all_of(text.begin(), text.end(), [](char c) { return c < 0 || isBase64Character(c); })'),
     ('no size bound', 'src/engine/image_signature.cpp', 'if (text.size() > kMaxSize) {', 'if (false) {'),
     ('extra lines taken', 'src/engine/image_signature.cpp', 'if (lines.size() != 4 ||', 'if (lines.size() < 4 ||'),

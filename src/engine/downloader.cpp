@@ -458,8 +458,9 @@ std::optional<Downloader::Outcome> Downloader::checkImage(Attempt &a)
     const auto left =
         std::max(std::chrono::duration_cast<std::chrono::milliseconds>(a.deadline - Clock::now()),
                  std::chrono::milliseconds(1));
-    const std::optional<ImageCheck::Failure> failure = m_check->finish(
-        partial, m_transfer, {options.idleTimeout, options.caFile}, left, m_cancelled);
+    const std::optional<ImageCheck::Failure> failure =
+        m_check->finish(partial, m_transfer, {options.idleTimeout, options.caFile},
+                        {left, options.connectivityRetry}, m_cancelled);
     if (m_cancelled.load())
         return cancelled(a);
     if (!failure) {

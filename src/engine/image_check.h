@@ -31,16 +31,22 @@ public:
         QString why;            // for the log
         long httpStatus = 0;    // the signature file's, when it was refused
     };
+    struct Limits
+    {
+        std::chrono::milliseconds time;       // left for the download
+        std::chrono::milliseconds retryPause; // before the signature is asked for again
+    };
     // Checks the finished file at `path`, fetching its signature over `transfer` first.
     std::optional<Failure> finish(const QString &path, HttpTransfer &transfer,
-                                  const TransferSettings &settings,
-                                  std::chrono::milliseconds timeLimit,
+                                  const TransferSettings &settings, const Limits &limits,
                                   const std::atomic_bool &stop);
 
 private:
     std::optional<Failure> checkSignature(const QString &path, HttpTransfer &transfer,
-                                          const TransferSettings &settings,
-                                          std::chrono::milliseconds timeLimit,
+                                          const TransferSettings &settings, const Limits &limits,
+                                          const std::atomic_bool &stop);
+    std::optional<Failure> fetchSignature(QByteArray &text, HttpTransfer &transfer,
+                                          const TransferSettings &settings, const Limits &limits,
                                           const std::atomic_bool &stop);
 
     const QString m_imageUrl;

@@ -164,7 +164,8 @@ std::optional<ImageSignature> ImageSignature::parse(const QByteArray &text, QStr
         *why = QStringLiteral("the signature file is larger than 4 KiB");
         return std::nullopt;
     }
-    QByteArray body = text;
+    // Line ends as minisign reads them: a file saved with CRLF is the same file.
+    QByteArray body = QByteArray(text).replace("\r\n", "\n");
     if (body.endsWith('\n'))
         body.chop(1);
     const QList<QByteArray> lines = body.split('\n');

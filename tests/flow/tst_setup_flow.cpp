@@ -94,7 +94,9 @@ QByteArray spoilt(const QByteArray &text, const QString &how)
         return how == u"truncated"      ? text.left(text.size() / 2)
                : how == u"a line added" ? text + "untrusted comment: more\n"
                                         : QByteArray();
-    return lines.join('\n'); // "endless": sent again and again
+    else if (how == u"crlf")
+        return QByteArray(text).replace("\n", "\r\n");
+    return lines.join('\n'); // "endless": sent again and again; "busy": after a 503
 }
 
 } // namespace
@@ -416,6 +418,9 @@ private slots:
         };
         row("signed", "x86", "x86", "");
         row("signed, legacy form", "x86", "x86 legacy", "");
+        row("signed, CRLF line ends", "x86", "x86/crlf", "");
+        // The image is kept while the signature is asked for again.
+        row("signature busy at first", "x86", "x86/busy", "");
         row("resumed after a cut", "cut", "x86", "");
         row("sent whole after a cut", "cut whole", "x86", "");
         row("not continued after a cut", "cut 416", "x86", "");
@@ -462,12 +467,18 @@ private slots:
         const QStringList parts = signature.split(u'/');
         const QByteArray file = readFile(keys + u'/' + parts[0] + u".minisig"_s);
         const bool endless = parts.value(1) == u"endless";
-        m_server->setRoute("/quorvel.dmg.minisig",
-                           parts[0] == u"none" ? Response{.status = 404}
-                                               : Response{.body = spoilt(file, parts.value(1)),
-                                                          .chunked = endless,
-                                                          .endless = endless,
-                                                          .chunkIntervalMs = endless ? 1 : 0});
+        QList<Response> signatures{parts[0] == u"none"
+                                       ? Response{.status = 404}
+                                       : Response{.body = spoilt(file, parts.value(1)),
+                                                  .chunked = endless,
+                                                  .endless = endless,
+                                                  .chunkIntervalMs = endless ? 1 : 0}};
+        if (parts.value(1) == u"busy")
+            signatures.prepend({.status = 503});
+        m_server->setHandler("/quorvel.dmg.minisig", [signatures](const RecordedRequest &) mutable {
+            return signatures.size() > 1 ? signatures.takeFirst() : signatures.first();
+        });
+        m_settings.connectivityRetry = 100ms;
         QByteArray bytes = readFile(
             keys + (image == u"arm" ? u"/arm/quorvel.silicon.dmg"_s : u"/x86/quorvel.dmg"_s));
         if (image == u"changed")
