@@ -37,6 +37,12 @@ struct stat statOf(const QString &path)
     return st;
 }
 
+// Gives `path` and all below it, links themselves and not what they lead to, to uid:gid.
+bool chownAll(const QString &path, uint uid, uint gid)
+{
+    return QProcess::execute(u"/bin/chown"_s, {u"-hR"_s, u"%1:%2"_s.arg(uid).arg(gid), path}) == 0;
+}
+
 bool hasAttr(const QString &path, const char *name)
 {
     return ::lgetxattr(QFile::encodeName(path).constData(), name, nullptr, 0) >= 0;
@@ -163,8 +169,7 @@ class TstDmgInstallReal : public QObject
         QVERIFY(writeFile(run, "#!/bin/sh\n") && writeFile(data, "1") && writeFile(outside, "o"));
         QVERIFY(QFile::link(u"usr/bin/run"_s, app + u"/AppRun"_s) &&
                 QFile::link(outside, app + u"/outside"_s));
-        QVERIFY(QProcess::execute(u"/bin/chown"_s, {u"-R"_s, u"%1:%2"_s.arg(owner).arg(group),
-                                                    path(u"tree"_s)}) == 0);
+        QVERIFY(chownAll(path(u"tree"_s), owner, group));
         for (const auto &[name, mode] : {std::pair{u"/usr/bin/run"_s, 06777},
                                          {u"/data"_s, 0666},
                                          {u"/usr/bin"_s, 0777},
@@ -323,78 +328,63 @@ private slots:
         QTest::addColumn<QStringList>("left"); // in the folder at the end
         QTest::addColumn<int>("prompts");
         const QString old = u"Quorvel.app"_s, staging = u".Quorvel.app.installing-X"_s;
+        const auto row = [](const char *tag, const QString &dest, const QString &runs,
+                            const QString &error, int prompts = 1,
+                            const QStringList &left = {u"Quorvel.app"_s}) {
+            QTest::newRow(tag) << dest << runs << error << left << prompts;
+        };
+        const QString shared = u"shared"_s, none;
         // Where the file system refuses the exchange, the kill leaves the bundle aside.
         const QString killedAside =
             u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_KILL_AT_RENAME=2 | "_s;
         QStringList taken{staging, old};
         for (const QString &name : kTaken)
             taken << u".Quorvel.app.installing"_s + name;
-        QTest::newRow("staging swapped for a link while root copies")
-            << u"shared"_s << u"QUORVEL_TEST_SWAP_STAGING=@/outside-root"_s << kCopyFailed
-            << QStringList{staging, staging + u".moved"_s, old} << 1;
-        QTest::newRow("killed before the swap") << u"shared"_s << u"QUORVEL_TEST_KILL_AT_RENAME=1"_s
-                                                << kCopyFailed << QStringList{staging, old} << 1;
-        QTest::newRow("killed between the renames, then a run")
-            << u"system/Apps"_s << killedAside << QString() << QStringList{old} << 2;
-        QTest::newRow("killed between the renames, then a failing run")
-            << u"system/Apps"_s << killedAside + u"QUORVEL_TEST_FAIL_MKDIR=usr"_s << kCopyFailed
-            << QStringList{old} << 2;
-        QTest::newRow("prompt dismissed") << u"shared"_s << u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s
-                                          << kCancelled << QStringList{old} << 1;
-        QTest::newRow("rename fails where the exchange is refused")
-            << u"shared"_s << u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_FAIL_RENAME=Quorvel.app"_s
-            << kCopyFailed << QStringList{old} << 1;
-        QTest::newRow("undeletable old file")
-            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 1;
+        row("staging swapped for a link while root copies", shared,
+            u"QUORVEL_TEST_SWAP_STAGING=@/outside-root"_s, kCopyFailed, 1,
+            {staging, staging + u".moved"_s, old});
+        row("killed before the swap", shared, u"QUORVEL_TEST_KILL_AT_RENAME=1"_s, kCopyFailed, 1,
+            {staging, old});
+        row("killed between the renames, then a run", u"system/Apps"_s, killedAside, none, 2);
+        row("killed between the renames, then a failing run", u"system/Apps"_s,
+            killedAside + u"QUORVEL_TEST_FAIL_MKDIR=usr"_s, kCopyFailed, 2);
+        row("prompt dismissed", shared, u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s, kCancelled);
+        row("rename fails where the exchange is refused", shared,
+            u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_FAIL_RENAME=Quorvel.app"_s, kCopyFailed);
+        row("undeletable old file", shared, none, kCopyFailed);
         // The user could move it aside, but not empty it: the plain copy must not start.
-        QTest::newRow("old bundle of root's in the user's folder")
-            << u"user/Apps"_s << QString() << QString() << QStringList{old} << 1;
-        QTest::newRow("missing folder under a writable parent")
-            << u"user/new/Apps"_s << QString() << QString() << QStringList{old} << 0;
+        row("old bundle of root's in the user's folder", u"user/Apps"_s, none, none);
+        row("missing folder under a writable parent", u"user/new/Apps"_s, none, none, 0);
         // Made by root, and the name passes through a shell word inside a script string.
-        QTest::newRow("hostile name")
-            << u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" "
-               u"/Apps"_s
-            << QString() << QString() << QStringList{old} << 1;
+        row("hostile name",
+            u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" /Apps"_s,
+            none, none);
         // takeNames() fills the folder, which has no bundle yet, or root's. The user's own copy
         // needs no prompt, and root takes nothing of another user's.
-        QTest::newRow("names taken in a shared folder")
-            << u"shared"_s << QString() << QString() << taken << 0;
-        QTest::newRow("names taken in a folder only root may fill")
-            << u"group"_s << QString() << QString() << taken << 1;
+        row("names taken in a shared folder", shared, none, none, 0, taken);
+        row("names taken in a folder only root may fill", u"group"_s, none, none, 1, taken);
         // user/link leads to user/Programm\351, a folder whose name is not valid UTF-8.
-        QTest::newRow("below a link to a folder named in other bytes")
-            << u"user/link/new/Apps"_s << QString() << QString() << QStringList{old} << 0;
+        row("below a link to a folder named in other bytes", u"user/link/new/Apps"_s, none, none,
+            0);
         // Root installs nothing from or into folders a third user controls: the user's copy is
         // replaced before root reads it (by one of that user's, or of root's, inside the user's
         // folders), or the folder chosen lies in that user's folder.
-        QTest::newRow("source replaced by another user's folder")
-            << u"shared"_s << u"QUORVEL_TEST_SWAP_SOURCE=4242"_s << kCopyFailed << QStringList{old}
-            << 1;
-        QTest::newRow("source replaced by a folder of root's")
-            << u"shared"_s << u"QUORVEL_TEST_SWAP_SOURCE=0"_s << kCopyFailed << QStringList{old}
-            << 1;
-        QTest::newRow("in another user's folder")
-            << u"pub/apps/Quorvel"_s << QString() << kCopyFailed << QStringList() << 0;
+        row("source replaced by another user's folder", shared, u"QUORVEL_TEST_SWAP_SOURCE=4242"_s,
+            kCopyFailed);
+        row("source replaced by a folder of root's", shared, u"QUORVEL_TEST_SWAP_SOURCE=0"_s,
+            kCopyFailed);
+        row("in another user's folder", u"pub/apps/Quorvel"_s, none, kCopyFailed, 0, {});
         // Rights would not mend these: no prompt.
-        QTest::newRow("another user's bundle in a shared folder")
-            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
-        QTest::newRow("another user's link in a shared folder")
-            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
-        QTest::newRow("another user's folder in root's bundle")
-            << u"shared"_s << QString() << kCopyFailed << QStringList{old} << 0;
-        QTest::newRow("full disk")
-            << u"small/Apps"_s << QString() << kCopyFailed << QStringList{old} << 0;
-        QTest::newRow("read-only file system")
-            << u"small/Apps"_s << QString() << kCopyFailed << QStringList{old} << 0;
+        row("another user's bundle in a shared folder", shared, none, kCopyFailed, 0);
+        row("another user's link in a shared folder", shared, none, kCopyFailed, 0);
+        row("another user's folder in root's bundle", shared, none, kCopyFailed, 0);
+        row("full disk", u"small/Apps"_s, none, kCopyFailed, 0);
+        row("read-only file system", u"small/Apps"_s, none, kCopyFailed, 0);
         // Another run's clean-up takes the new staging folder, or another user its name, before
         // it is locked: a fresh one is made.
-        QTest::newRow("staging folder taken away at once")
-            << u"shared"_s << u"QUORVEL_TEST_TAKE_STAGING=gone"_s << QString() << QStringList{old}
-            << 1;
-        QTest::newRow("staging name taken by another user at once")
-            << u"shared"_s << u"QUORVEL_TEST_TAKE_STAGING=foreign"_s << QString()
-            << QStringList{staging, old} << 1;
+        row("staging folder taken away at once", shared, u"QUORVEL_TEST_TAKE_STAGING=gone"_s, none);
+        row("staging name taken by another user at once", shared,
+            u"QUORVEL_TEST_TAKE_STAGING=foreign"_s, none, 1, {staging, old});
     }
     void privilegedRoad()
     {
@@ -438,9 +428,7 @@ private slots:
             const QString app = shared + u"/Quorvel.app"_s, elsewhere = path(u"elsewhere.app"_s);
             if (tag.contains("link"))
                 QVERIFY(QDir().rename(app, elsewhere) && QFile::link(elsewhere, app));
-            QVERIFY(QProcess::execute(u"/bin/chown"_s,
-                                      {u"-hR"_s, u"4242:4242"_s,
-                                       tag.contains("root's") ? app + u"/lib" : app}) == 0);
+            QVERIFY(chownAll(tag.contains("root's") ? app + u"/lib" : app, kOther, kOther));
         } else if (dest.startsWith(u"pub")) {
             QVERIFY(QDir().mkpath(path(u"pub/apps"_s)) &&
                     ::chmod(QFile::encodeName(path(u"pub"_s)), 01777) == 0 &&
@@ -456,13 +444,9 @@ private slots:
             QVERIFY(QDir().mkpath(path(dest)) &&
                     QProcess::execute(u"/bin/cp"_s, {u"-a"_s, shared + u"/Quorvel.app"_s,
                                                      path(dest) + u"/Quorvel.app"_s}) == 0 &&
-                    QProcess::execute(
-                        u"/bin/chown"_s,
-                        {u"-R"_s, u"%1:%2"_s.arg(m_user.uid).arg(m_user.gid), path(dest)}) == 0);
-            if (tag.startsWith("read-only"))
-                QCOMPARE(QProcess::execute(u"/bin/mount"_s,
-                                           {u"-o"_s, u"remount,ro"_s, path(u"small"_s)}),
-                         0);
+                    chownAll(path(dest), m_user.uid, m_user.gid) &&
+                    (!tag.startsWith("read-only") ||
+                     mount({u"-o"_s, u"remount,ro"_s}, path(u"small"_s))));
         } else if (dest.contains(u"link")) {
             const QByteArray named = QFile::encodeName(m_user.user(u"Programm"_s)) + '\351';
             QVERIFY(::mkdir(named, 0755) == 0 && ::chown(named, m_user.uid, m_user.gid) == 0 &&
