@@ -143,96 +143,77 @@ private slots:
         QCOMPARE(r.log + this->calls(), log << u"INST: detaching "_s + m_volume << calls);
     }
 
-    void mountFailures_data()
+    // A mount that fails fails the road, and what the attach said was attached is detached all
+    // the same. The copy into an install folder this process cannot write asks for rights, and
+    // keeps the old bundle when that fails; a missing folder is made by the user where the user
+    // can, and a path that is not a folder fails: neither prompts. Nor does one that leads to a
+    // name the privileged command could not be given exactly. ".." after a link is the link's
+    // target's parent, as the kernel has it.
+    void roads_data()
     {
-        QTest::addColumn<QByteArray>("attach"); // empty: hdiutil cannot be launched
-        QTest::addColumn<Names>("logged");      // after "mounting"
-        QTest::addColumn<Names>("detached");    // what is detached after the failure
-        const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
-        const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
-        QTest::newRow("non-zero with a plist")
-            << QByteArray(attachPrints({u"/somewhere"_s}) + "\nexit 3") << Names{failed(3)}
-            << Names();
-        QTest::newRow("output not UTF-8")
-            << "printf '\\377\\376'"_ba << Names{failed(0)} << Names();
-        QTest::newRow("cannot be launched")
-            << QByteArray() << Names{u"INST: failed to launch @: <reason>"_s, failed(-1)}
-            << Names();
-        QTest::newRow("unparsable") << "echo '<plist><dict><key>'"_ba << Names{unusable} << Names();
-        // Exit 0 says something was attached: what the output names is detached all the same.
-        QTest::newRow("mount point not a folder")
-            << attachPrints({u"/no/such/volume"_s, u"@"_s}) << Names{unusable}
-            << Names{u"/no/such/volume"_s, u"@"_s};
-        QTest::newRow("only a device")
-            << "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array><dict>"
-               "<key>dev-entry</key><string>/dev/disk9</string></dict></array></dict></plist>\nEOF"_ba
-            << Names{unusable} << Names{u"/dev/disk9"_s};
-    }
-    void mountFailures()
-    {
-        QFETCH(QByteArray, attach);
-        QFETCH(Names, logged);
-        QFETCH(Names, detached);
-        const InstallRun r =
-            install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
-        Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
-                    logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
-        Names calls;
-        for (const QString &mp : detached.replaceInStrings(u"@"_s, m_volume)) {
-            log << u"INST: detaching "_s + mp;
-            calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
-        }
-        QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
-    }
-
-    // The copy into an install folder this process cannot write asks for rights, and keeps the
-    // old bundle when that fails; a missing folder is made by the user where the user can, and
-    // a path that is not a folder fails: neither prompts. Nor does one that leads to a name the
-    // privileged command could not be given exactly. ".." after a link is the link's target's
-    // parent, as the kernel has it.
-    void copyRoads_data()
-    {
-        QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable;
-                                             // "link": to the unwritable Programm\351
+        QTest::addColumn<QString>("folder");    // below the test's folder; "locked": unwritable;
+                                                // "link": to the unwritable Programm\351
+        QTest::addColumn<QByteArray>("attach"); // "$": the volume; empty: cannot be launched
         QTest::addColumn<QByteArray>("osascript");
         QTest::addColumn<QString>("error");
-        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder, "%": its
-                                           // real path
-        const QString failed = u"INST: privileged copy failed, "_s;
+        // After "copying", or after "mounting" when the mount fails, each "detaching" included;
+        // "@": the test's folder, "%": its real path, "$": the volume.
+        QTest::addColumn<Names>("logged");
+        const auto row = [](const char *tag, const QString &folder, const QByteArray &osascript,
+                            const QString &error, const Names &logged,
+                            const QByteArray &attach = attachPrints({u"$"_s})) {
+            QTest::newRow(tag) << folder << attach << osascript << error << logged;
+        };
+        const auto mountFails = [&row](const char *tag, const QByteArray &attach,
+                                       const Names &logged) {
+            row(tag, u"Apps"_s, "exit 0", kMountFailed, logged, attach);
+        };
+        const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
+        const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
+        mountFails("non-zero with a plist", attachPrints({u"/somewhere"_s}) + "\nexit 3",
+                   {failed(3)});
+        mountFails("output not UTF-8", "printf '\\377\\376'", {failed(0)});
+        mountFails("cannot be launched", {},
+                   {u"INST: failed to launch @/tools/hdiutil: <reason>"_s, failed(-1)});
+        mountFails("unparsable", "echo '<plist><dict><key>'", {unusable});
+        // Exit 0 says something was attached: what the output names is detached all the same.
+        mountFails("mount point not a folder", attachPrints({u"/no/such/volume"_s, u"$"_s}),
+                   {unusable, u"INST: detaching /no/such/volume"_s, u"INST: detaching $"_s});
+        mountFails("only a device",
+                   "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array>"
+                   "<dict><key>dev-entry</key><string>/dev/disk9</string></dict></array></dict>"
+                   "</plist>\nEOF",
+                   {unusable, u"INST: detaching /dev/disk9"_s});
+        const QString failedCopy = u"INST: privileged copy failed, "_s;
         const QString direct = u"INST: direct copy failed (<reason>), retrying with privileges"_s;
         // Answered after more than half a minute: the prompt has no time limit.
-        QTest::newRow("cancelled late, said on stdout")
-            << u"locked"_s << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
-            << Names{direct, failed + u"rc=1 out=User canceled."_s};
-        QTest::newRow("cancelled, said on stderr")
-            << u"locked"_s << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba
-            << kCancelled
-            << Names{direct, failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
-        QTest::newRow("other failure")
-            << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
-            << kCopyFailed << Names{direct, failed + u"rc=2 out=partial | ditto: disk full"_s};
-        QTest::newRow("missing, two levels")
-            << u"new/Apps"_s << "exit 1"_ba << QString()
-            << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
-        QTest::newRow("missing, below a link and ..")
-            << u"link/../new"_s << "exit 1"_ba << QString()
-            << Names{u"INST: install SUCCESS at @/link/../new/Quorvel.app"_s};
-        QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
-                                << Names{u"INST: copy failed (cannot open folder %/file: Not a "
-                                         u"directory); administrator rights would not help"_s};
-        QTest::newRow("link to a name in other bytes")
-            << u"link"_s << "exit 0"_ba << kCopyFailed
-            << Names{
-                   direct,
-                   u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s};
+        row("cancelled late, said on stdout", u"locked"_s,
+            "sleep 31; echo 'User canceled.'; exit 1", kCancelled,
+            {direct, failedCopy + u"rc=1 out=User canceled."_s});
+        row("cancelled, said on stderr", u"locked"_s,
+            "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1", kCancelled,
+            {direct, failedCopy + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s});
+        row("other failure", u"locked"_s, "echo 'partial'; echo 'ditto: disk full' >&2; exit 2",
+            kCopyFailed, {direct, failedCopy + u"rc=2 out=partial | ditto: disk full"_s});
+        row("missing, two levels", u"new/Apps"_s, "exit 1", {},
+            {u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s});
+        row("missing, below a link and ..", u"link/../new"_s, "exit 1", {},
+            {u"INST: install SUCCESS at @/link/../new/Quorvel.app"_s});
+        row("a file", u"file"_s, "exit 1", kCopyFailed,
+            {u"INST: copy failed (cannot open folder %/file: Not a directory); administrator "
+             u"rights would not help"_s});
+        row("link to a name in other bytes", u"link"_s, "exit 0", kCopyFailed,
+            {direct,
+             u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s});
     }
-    void copyRoads()
+    void roads()
     {
         QFETCH(QString, folder);
+        QFETCH(QByteArray, attach);
         QFETCH(QByteArray, osascript);
         QFETCH(QString, error);
         QFETCH(Names, logged);
-        const bool locked = folder == u"locked";
+        const bool locked = folder == u"locked", mounted = error != kMountFailed;
         const QString dest = path(locked ? u"Applications"_s : folder);
         QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
                 writeFile(path(u"file"_s), "f"));
@@ -252,16 +233,30 @@ private slots:
             m_unwritable << dest + u"/."_s;
         }
 
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
+        const InstallRun r =
+            install(dest, attach.replace("$", m_volume.toUtf8()), "exit 0", osascript);
         QCOMPARE(r.stages + Names{r.error.value_or(QString())},
-                 Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(locked ? 3 : 2) << error);
-        QCOMPARE(r.log, mountedLog()
-                            << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s + dest +
-                                   u"/Quorvel.app"_s
-                            << logged.replaceInStrings(u"@"_s, m_dir->path())
-                                   .replaceInStrings(u"%"_s,
-                                                     QFileInfo(m_dir->path()).canonicalFilePath())
-                            << u"INST: detaching "_s + m_volume);
+                 Names({u"mount"_s, u"copy"_s, u"authorize"_s})
+                         .first(!mounted ? 1
+                                : locked ? 3
+                                         : 2)
+                     << error);
+        Names log = {u"INST: mounting "_s + path(u"image.dmg"_s)};
+        if (mounted)
+            log << u"INST: mounted at "_s + m_volume
+                << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s + dest +
+                       u"/Quorvel.app"_s;
+        log << logged.replaceInStrings(u"@"_s, m_dir->path())
+                   .replaceInStrings(u"%"_s, QFileInfo(m_dir->path()).canonicalFilePath())
+                   .replaceInStrings(u"$"_s, m_volume);
+        if (mounted)
+            log << u"INST: detaching "_s + m_volume;
+        QCOMPARE(r.log, log);
+        // Each detached once, after the completion.
+        QCOMPARE(calls().filter(u"detach"_s),
+                 log.filter(u"INST: detaching "_s)
+                     .replaceInStrings(QRegularExpression(u"^INST: detaching (.*)$"_s),
+                                       u"hdiutil detach \\1 -quiet"_s));
         QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
                                                             : error.isEmpty() ? "new"_ba
                                                                               : ""_ba);
