@@ -362,127 +362,118 @@ private slots:
         QCOMPARE(::rmdir(odd.constData()), 0); // nothing else was left in it
     }
 
-    // Names beside the mount points that killed attaches and detaches left go with the next
-    // attach or info; what is at work, not empty, not this user's or not a folder stays. A
-    // record someone made first only costs the attach another name.
-    void hdiutilClearsWhatKilledRunsLeft_data()
-    {
-        // What is left: a mount point "folder" or "link", its "record", ...; then what runs,
-        // an attach and its detach, or "info".
-        QTest::addColumn<QString>("scene");
-        QTest::addColumn<bool>("goes");
-        QTest::newRow("attach killed before its record") << u"folder"_s << true;
-        QTest::newRow("attach killed before it mounted") << u"folder record info"_s << true;
-        QTest::newRow("detach killed after its rmdir") << u"record"_s << true;
-        QTest::newRow("an attach at work") << u"folder record locked"_s << false;
-        QTest::newRow("a mount point made a moment ago") << u"folder recent info"_s << false;
-        QTest::newRow("a record made a moment ago") << u"record recent"_s << false;
-        QTest::newRow("not empty") << u"folder record file"_s << false;
-        QTest::newRow("another user's mount point") << u"folder nobody info"_s << false;
-        QTest::newRow("another user's record") << u"record nobody"_s << false;
-        QTest::newRow("a link in its place") << u"link record"_s << false;
-        QTest::newRow("records made first by someone else") << u"squat"_s << false;
-    }
-    void hdiutilClearsWhatKilledRunsLeft()
-    {
-        QFETCH(QString, scene);
-        QFETCH(bool, goes);
-        const auto has = [what = scene.split(u' ')](QStringView w) { return what.contains(w); };
-        if (has(u"nobody") && !nobody())
-            QSKIP("needs root and a user 'nobody'");
-        const QString point = path(u"quorvel-volume.Left01"_s), record = point + u".image"_s;
-        QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
-        QVERIFY(!has(u"folder") || QDir().mkdir(point));
-        QVERIFY(!has(u"link") || QFile::link(path(u"elsewhere"_s), point));
-        QVERIFY(!has(u"file") || writeFile(point + u"/kept"_s, "1"));
-        QVERIFY(!has(u"record") || writeFile(record, QFile::encodeName(kSample) + '\n'));
-        QFile lock(record);
-        QVERIFY(!has(u"locked") ||
-                (lock.open(QIODevice::ReadOnly) && ::flock(lock.handle(), LOCK_EX) == 0));
-        for (const QString &made : {point, record})
-            QVERIFY(!QFileInfo::exists(made) || ((!has(u"nobody") || chownToNobody(made)) &&
-                                                 (has(u"recent") || backdate(made))));
-        const QStringList there = entries(m_dir->path());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (has(u"squat")) {
-            environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
-            environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
-            // A sanitizer build would refuse a library loaded ahead of its runtime.
-            const QString asan = environment.value(u"ASAN_OPTIONS"_s);
-            environment.insert(u"ASAN_OPTIONS"_s, asan + (asan.isEmpty() ? u""_s : u":"_s) +
-                                                      u"verify_asan_link_order=0"_s);
-        }
-        if (has(u"info"))
-            QCOMPARE(run("hdiutil", {u"info"_s, u"-plist"_s}).status, 0);
-        else
-            QCOMPARE(detach(attach(kSample, environment)), 0);
-        QStringList after = entries(m_dir->path());
-        if (has(u"squat")) // two records that are not the stand-in's to remove, and nothing else
-            QCOMPARE(after.removeIf([](const QString &n) { return n.endsWith(u".image"); }),
-                     qsizetype(2));
-        QCOMPARE(after, goes ? QStringList{u"elsewhere"_s} : there);
-    }
-
-    // What a setup run as root finds in the temporary folder at start: only what this user's
-    // killed runs left goes, their private folders and the images attached from them.
-    void cleanUpTakesOnlyKilledRuns_data()
+    // What killed runs left beside the mount points and in the temporary folder, and what
+    // clears it. The next attach or info takes the mount points and records that killed attaches
+    // and detaches left; the setup at start (here as root) takes this user's killed runs'
+    // private folders and detaches the images attached from them. What is at work, not empty,
+    // another user's, not a folder, or named alike stays; a record someone made first only costs
+    // the attach another name. Nothing else goes, and nothing is left beside.
+    void onlyWhatKilledRunsLeftGoes_data()
     {
         QTest::addColumn<QStringList>("scene");
-        QTest::newRow("another user's folder") << QStringList{u"foreign folder"_s};
-        QTest::newRow("another user's mount") << QStringList{u"foreign mount"_s};
-        QTest::newRow("a live run's folder and mount") << QStringList{u"live"_s};
-        QTest::newRow("a killed run's folder and mount") << QStringList{u"killed"_s};
-        QTest::newRow("a killed run beside a live one") << QStringList{u"live"_s, u"killed"_s};
-        QTest::newRow("another user's mount of a killed run's image")
-            << QStringList{u"killed"_s, u"foreign mount of killed"_s};
-        QTest::newRow("a link to another user's folder")
-            << QStringList{u"foreign mount"_s, u"link to foreign"_s};
-        QTest::newRow("a link to a folder of this user's") << QStringList{u"link to own"_s};
-        QTest::newRow("the user's folders named alike") << QStringList{u"named alike"_s};
-        QTest::newRow("a run killed before it named its folder") << QStringList{u"unnamed"_s};
-        QTest::newRow("unnamed folders at work or not left empty")
-            << QStringList{u"unnamed, recent"_s, u"unnamed, locked"_s, u"unnamed, not empty"_s};
+        QTest::addColumn<QString>("action"); // "attach" (and detach), "info", or "sweep"
+        // A mount point "folder" or "link", its "record", ... left by hdiutil; "gone": they go.
+        const auto left = [](const char *tag, const QString &what, const QString &action) {
+            QTest::newRow(tag) << QStringList{u"left "_s + what} << action;
+        };
+        left("attach killed before its record", u"folder gone"_s, u"attach"_s);
+        left("attach killed before it mounted", u"folder record gone"_s, u"info"_s);
+        left("detach killed after its rmdir", u"record gone"_s, u"attach"_s);
+        left("an attach at work", u"folder record locked"_s, u"attach"_s);
+        left("a mount point made a moment ago", u"folder recent"_s, u"info"_s);
+        left("a record made a moment ago", u"record recent"_s, u"attach"_s);
+        left("not empty", u"folder record file"_s, u"attach"_s);
+        left("another user's mount point", u"folder nobody"_s, u"info"_s);
+        left("another user's record", u"record nobody"_s, u"attach"_s);
+        left("a link in its place", u"link record"_s, u"attach"_s);
+        left("records made first by someone else", u"squat"_s, u"attach"_s);
+        const auto sweep = [](const char *tag, const QStringList &scene) {
+            QTest::newRow(tag) << scene << u"sweep"_s;
+        };
+        sweep("another user's folder", {u"foreign folder"_s});
+        sweep("another user's mount", {u"foreign mount"_s});
+        sweep("a live run's folder and mount", {u"live"_s});
+        sweep("a killed run's folder and mount", {u"killed"_s});
+        sweep("a killed run beside a live one", {u"live"_s, u"killed"_s});
+        sweep("another user's mount of a killed run's image",
+              {u"killed"_s, u"foreign mount of killed"_s});
+        sweep("a link to another user's folder", {u"foreign mount"_s, u"link to foreign"_s});
+        sweep("a link to a folder of this user's", {u"link to own"_s});
+        sweep("the user's folders named alike", {u"named alike"_s});
+        sweep("a run killed before it named its folder", {u"unnamed gone"_s});
+        sweep("unnamed folders at work or not left empty",
+              {u"unnamed recent"_s, u"unnamed locked"_s, u"unnamed not empty"_s});
     }
-    void cleanUpTakesOnlyKilledRuns()
+    void onlyWhatKilledRunsLeftGoes()
     {
         QFETCH(QStringList, scene);
-        if (scene.join(u' ').contains(u"foreign") && !nobody())
+        QFETCH(QString, action);
+        if (scene.join(u' ').contains(QRegularExpression(u"foreign|nobody"_s)) && !nobody())
             QSKIP("needs root and a user 'nobody'");
         const QStringList bases = {m_dir->path()};
         // A folder as a run makes it in `base`, left by the run's end.
-        const auto left = [](const QString &base) {
+        const auto runFolder = [](const QString &base) {
             const std::unique_ptr<RunFolder> run = RunFolder::make({base});
             return run ? run->path() : QString();
         };
         QString foreign, image; // another user's run's folder; the image of the run made last
-        QStringList kept, gone; // paths, and mount points that stay mounted or go
+        QStringList gone, kept; // what goes, and what stays inside what stays
         std::unique_ptr<RunFolder> live, killed, unnamed;
+        QFile lock;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const QString &part : scene) {
-            if (part == u"live" || part == u"killed") {
+            const QStringList what = part.split(u' ');
+            const auto has = [&what](QStringView word) { return what.contains(word); };
+            if (has(u"left")) {
+                const QString point = path(u"quorvel-volume.Left01"_s);
+                lock.setFileName(point + u".image"_s);
+                QVERIFY(QDir().mkdir(path(u"elsewhere"_s)) &&
+                        (!has(u"folder") || QDir().mkdir(point)) &&
+                        (!has(u"link") || QFile::link(path(u"elsewhere"_s), point)) &&
+                        (!has(u"file") || writeFile(point + u"/kept"_s, "1")) &&
+                        (!has(u"record") ||
+                         writeFile(lock.fileName(), QFile::encodeName(kSample) + '\n')) &&
+                        (!has(u"locked") ||
+                         (lock.open(QIODevice::ReadOnly) && ::flock(lock.handle(), LOCK_EX) == 0)));
+                for (const QString &made : {point, lock.fileName()}) {
+                    if (!QFileInfo::exists(made))
+                        continue;
+                    QVERIFY((!has(u"nobody") || chownToNobody(made)) &&
+                            (has(u"recent") || backdate(made)));
+                    if (has(u"gone"))
+                        gone << made;
+                }
+                if (has(u"squat")) {
+                    environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
+                    environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
+                    // A sanitizer build would refuse a library loaded ahead of its runtime.
+                    const QString asan = environment.value(u"ASAN_OPTIONS"_s);
+                    environment.insert(u"ASAN_OPTIONS"_s, asan + (asan.isEmpty() ? u""_s : u":"_s) +
+                                                              u"verify_asan_link_order=0"_s);
+                }
+            } else if (part == u"live" || part == u"killed") {
                 std::unique_ptr<RunFolder> &run = part == u"live" ? live : killed;
                 run = RunFolder::make(bases);
                 QVERIFY(run);
                 image = run->path() + u"/quorvel.dmg"_s;
                 const QString mountPoint = QFile::copy(kSample, image) ? attach(image) : QString();
                 QVERIFY(!mountPoint.isEmpty());
-                (part == u"live" ? kept : gone) << run->path() << mountPoint;
-            } else if (part.startsWith(u"foreign")) {
-                if (!part.endsWith(u"of killed")) {
-                    foreign = left(m_dir->path());
+                if (run == killed)
+                    gone << run->path() << mountPoint << mountPoint + u".image"_s;
+            } else if (has(u"foreign")) {
+                if (!has(u"killed")) {
+                    foreign = runFolder(m_dir->path());
                     image = foreign + u"/quorvel.dmg"_s;
                     QVERIFY(!foreign.isEmpty() && QFile::copy(kSample, image));
                     for (const QString &name : entries(foreign) + QStringList{u"."_s})
                         QVERIFY(chownToNobody(foreign + u'/' + name));
                     kept << image;
                 }
-                if (part.startsWith(u"foreign mount")) {
-                    QVERIFY(mountAsNobody(image, path(u"quorvel-volume.nobody"_s)));
-                    kept << path(u"quorvel-volume.nobody"_s);
-                }
+                QVERIFY(!has(u"mount") || mountAsNobody(image, path(u"quorvel-volume.nobody"_s)));
             } else if (part == u"named alike") {
                 // Only a run's own names, the prefix and six characters, and its mark inside:
                 // not the user's own folders, nor a copy of a run's.
-                const QString copy = left(m_dir->path()) + u'2';
+                const QString copy = runFolder(m_dir->path()) + u'2';
                 QVERIFY(QDir().rename(copy.chopped(1), copy));
                 for (const QString &folder :
                      {path(u"quorvel-setup-notes"_s), path(u"quorvel-setup-1.0"_s),
@@ -491,40 +482,49 @@ private slots:
                             ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
                     kept << folder + u"/kept"_s;
                 }
-            } else if (part.startsWith(u"unnamed")) {
+            } else if (has(u"unnamed")) {
                 // A run's folder under the name it has while it is made.
                 std::unique_ptr<RunFolder> run = RunFolder::make(bases);
                 QVERIFY(run);
                 const QString folder = path(u'.' + QFileInfo(run->path()).fileName());
                 QVERIFY(QDir().rename(run->path(), folder) &&
-                        (part != u"unnamed, not empty" || writeFile(folder + u"/kept"_s, "1")) &&
-                        (part == u"unnamed, recent" || backdate(folder)));
-                (part == u"unnamed" ? gone : kept) << folder;
-                if (part == u"unnamed, locked")
+                        (!has(u"empty") || writeFile(folder + u"/kept"_s, "1")) &&
+                        (has(u"recent") || backdate(folder)));
+                if (has(u"gone"))
+                    gone << folder;
+                if (has(u"locked"))
                     unnamed = std::move(run);
             } else {
                 // Named as a run's folder, leading to one: of another user's, or of this
                 // user's outside the folders swept.
                 QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
-                const QString target =
-                    part == u"link to own" ? left(path(u"elsewhere"_s)) : foreign;
+                const QString target = has(u"own") ? runFolder(path(u"elsewhere"_s)) : foreign;
                 QVERIFY(writeFile(target + u"/kept"_s, "1") &&
                         QFile::link(target, path(u"quorvel-setup-linked"_s)));
-                kept << path(u"quorvel-setup-linked"_s) << target + u"/kept"_s;
+                kept << target + u"/kept"_s;
             }
         }
         killed.reset(); // its lock ends, as it does when a run is killed
+        QStringList mounted = mountsUnder(m_dir->path()), there = entries(m_dir->path());
+        for (const QString &p : gone) {
+            mounted.removeOne(p);
+            there.removeOne(QFileInfo(p).fileName());
+        }
 
-        StaleRuns::sweep(standInTools(), bases);
-        const QStringList mounted = mountsUnder(m_dir->path());
+        if (action == u"sweep")
+            StaleRuns::sweep(standInTools(), bases);
+        else if (action == u"info")
+            QCOMPARE(run("hdiutil", {u"info"_s, u"-plist"_s}).status, 0);
+        else
+            QCOMPARE(detach(attach(kSample, environment)), 0);
+        QStringList after = entries(m_dir->path());
+        if (scene.contains(u"left squat")) // records that are not the stand-in's to remove
+            QCOMPARE(after.removeIf([](const QString &n) { return n.endsWith(u".image"); }),
+                     qsizetype(2));
         // Another user's FUSE mount cannot even be looked at by root: the mount table tells.
-        const auto there = [&mounted](const QString &p) {
-            return p.contains(u"/quorvel-volume."_s) ? mounted.contains(p) : QFileInfo::exists(p);
-        };
+        QCOMPARE(std::tuple(after, mountsUnder(m_dir->path())), std::tuple(there, mounted));
         for (const QString &p : kept)
-            QVERIFY2(there(p), qPrintable(p));
-        for (const QString &p : gone)
-            QVERIFY2(!there(p) && !QFileInfo::exists(p), qPrintable(p));
+            QVERIFY2(QFileInfo::exists(p), qPrintable(p));
     }
 };
 
