@@ -296,10 +296,8 @@ private slots:
             QCOMPARE(readFile(app + u"/usr/share/quorvel/arch"_s), "x86_64\n"_ba);
         }
         // The image is detached; what the test mounted stays.
-        QStringList mounted = mountsUnder(m_root), made = m_mounts;
-        mounted.sort();
-        made.sort();
-        QCOMPARE(mounted, made);
+        const QStringList mounted = mountsUnder(m_root);
+        QCOMPARE(QSet(mounted.begin(), mounted.end()), QSet(m_mounts.begin(), m_mounts.end()));
     }
 
     // What another user (kOther) made beside the bundle under every name the setup might use,
@@ -491,13 +489,11 @@ private slots:
         }
         if (tag.startsWith("another user's"))
             QCOMPARE(statOf(tag.contains("root's") ? app + u"/lib" : app).st_uid, kOther);
-        if (tag.startsWith("names taken")) { // untouched
-            const QString prefix = path(dest) + u"/.Quorvel.app.installing"_s;
-            for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s})
-                QCOMPARE(readFile(prefix + name + u"/AppRun"_s), "planted"_ba);
-            for (const QString &name : kTaken)
-                QCOMPARE(statOf(prefix + name).st_uid, kOther);
-        }
+        const QString prefix = path(dest) + u"/.Quorvel.app.installing"_s;
+        for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s}) // untouched
+            QVERIFY(!tag.startsWith("names taken") ||
+                    (readFile(prefix + name + u"/AppRun"_s) == "planted" &&
+                     (statOf(prefix + name).st_uid == kOther) == kTaken.contains(name)));
     }
 };
 
