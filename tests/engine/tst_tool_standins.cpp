@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,18 +40,6 @@ int detach(const QString &mountPoint, const QStringList &options = {})
         .status;
 }
 
-// The options of the mount at `mountPoint` (ro, nosuid, ...), as the kernel applies them.
-QStringList mountOptions(const QString &mountPoint)
-{
-    QFile table(u"/proc/self/mountinfo"_s);
-    if (!table.open(QIODevice::ReadOnly))
-        return {};
-    for (const QByteArray &line : table.readAll().split('\n'))
-        if (QFile::decodeName(line.split(' ').value(4).replace("\\040", " ")) == mountPoint)
-            return QString::fromUtf8(line.split(' ').value(5)).split(u',');
-    return {};
-}
-
 // Attaches `image` with the stand-in, as the installer does: its mount point, or empty. The
 // property list is UTF-8 and the mount point printable, whatever the temporary folder is named;
 // the image is mounted there alone, and nothing on it runs with more rights or reaches a device.
@@ -70,10 +57,10 @@ QString attach(const QString &image,
     const QString mp = points.value(0);
     const bool printable =
         std::ranges::none_of(mp, [](QChar c) { return c.category() == QChar::Other_Control; });
-    const QStringList options = mountOptions(mp);
+    QList<QStringList> options;
     return r.status == 0 && !utf8.hasError() && points.size() == 1 && printable &&
-                   mountsUnder(mp) == QStringList{mp} && options.contains(u"ro"_s) &&
-                   options.contains(u"nosuid"_s) && options.contains(u"nodev"_s)
+                   mountsUnder(mp, &options) == QStringList{mp} && options[0].contains(u"ro"_s) &&
+                   options[0].contains(u"nosuid"_s) && options[0].contains(u"nodev"_s)
                ? mp
                : QString();
 }
@@ -96,14 +83,9 @@ bool backdate(const QString &path)
            0;
 }
 
-const passwd *nobody()
-{
-    return ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
-}
-
 bool chownToNobody(const QString &path)
 {
-    return ::lchown(QFile::encodeName(path).constData(), nobody()->pw_uid, nobody()->pw_gid) == 0;
+    return chownAll(path, nobody()->pw_uid, nobody()->pw_gid);
 }
 
 // Mounts `image` at `mountPoint` with its record beside, as the stand-in run by "nobody" would:
@@ -148,8 +130,7 @@ private slots:
     void cleanup()
     {
         // Whatever a failed test left mounted below its folder.
-        for (const QString &mountPoint : mountsUnder(m_dir->path()))
-            QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint});
+        unmountUnder(m_dir->path());
         for (const QString &mountPoint : std::exchange(m_elsewhere, {}))
             if (!mountsUnder(mountPoint).isEmpty() &&
                 QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint}) == 0) {
@@ -463,8 +444,7 @@ private slots:
                     foreign = runFolder(m_dir->path());
                     image = foreign + u"/quorvel.dmg"_s;
                     QVERIFY(!foreign.isEmpty() && QFile::copy(kSample, image));
-                    for (const QString &name : entries(foreign) + QStringList{u"."_s})
-                        QVERIFY(chownToNobody(foreign + u'/' + name));
+                    QVERIFY(chownToNobody(foreign));
                     kept << image;
                 }
                 QVERIFY(!has(u"mount") || mountAsNobody(image, path(u"quorvel-volume.nobody"_s)));
