@@ -278,21 +278,6 @@ private slots:
         QCOMPARE(QSet(mounted.begin(), mounted.end()), QSet(m_mounts.begin(), m_mounts.end()));
     }
 
-    // What another user (kOther) made beside the bundle under every name the setup might use,
-    // and folders of the installing user's (`own`): a staging folder a live run holds locked,
-    // and a staging folder and an aside copy that killed runs left (they go).
-    void takeNames(const QString &dir, uid_t own)
-    {
-        const QString prefix = dir + u"/.Quorvel.app.installing"_s;
-        const QStringList owns{u"-LiveLiveLive"_s, u"-DeadDeadDead"_s, u"-DeadDeadDead.previous"_s};
-        for (const QString &name : kTaken + owns)
-            QVERIFY(writeFile(prefix + name + u"/AppRun"_s, "planted") &&
-                    ::chown(QFile::encodeName(prefix + name), kTaken.contains(name) ? kOther : own,
-                            kOther) == 0);
-        m_held = ::open(QFile::encodeName(prefix + u"-LiveLiveLive"_s), O_RDONLY | O_DIRECTORY);
-        QVERIFY(m_held >= 0 && ::flock(m_held, LOCK_EX) == 0);
-    }
-
     // The road that asks for administrator rights, taken by an unprivileged user. The old
     // bundle is root's, with a folder of root's in it, in shared/, a folder everyone may add
     // to (mode 1777, like /tmp): the user cannot replace it alone. system/ is root's.
@@ -335,8 +320,8 @@ private slots:
         row("hostile name",
             u"system/  a'b\"c\\\\d $(touch pwned)`touch pwned2`; touch pwned3; '\\''e \\\" /Apps"_s,
             none, none);
-        // takeNames() fills the folder, which has no bundle yet, or root's. The user's own copy
-        // needs no prompt, and root takes nothing of another user's.
+        // Names taken in the folder, which has no bundle yet, or root's. The user's own copy needs
+        // no prompt, and root takes nothing of another user's.
         row("names taken in a shared folder", shared, none, none, 0, taken);
         row("names taken in a folder only root may fill", u"group"_s, none, none, 1, taken);
         // user/link leads to user/Programm\351, a folder whose name is not valid UTF-8.
@@ -376,7 +361,8 @@ private slots:
         QVERIFY(writeFile(m_user.image(), "not read: the volume is a folder") &&
                 m_user.own(m_user.image()));
         const QString shared = path(u"shared"_s), outside = path(u"outside-root"_s),
-                      hdiutil = path(u"hdiutil"_s), app = path(dest) + u"/Quorvel.app"_s;
+                      hdiutil = path(u"hdiutil"_s), app = path(dest) + u"/Quorvel.app"_s,
+                      prefix = path(dest) + u"/.Quorvel.app.installing"_s;
         QVERIFY(writeFile(shared + u"/Quorvel.app/AppRun"_s, "old") &&
                 writeFile(shared + u"/Quorvel.app/lib/locked"_s, "old") &&
                 QDir().mkpath(path(u"system"_s)) && QDir().mkpath(outside) &&
@@ -399,7 +385,20 @@ private slots:
                                       : QDir(app).removeRecursively()) &&
                     ::chown(QFile::encodeName(path(dest)), 0, kOther) == 0 &&
                     ::chmod(QFile::encodeName(path(dest)), dest == u"group" ? 01775 : 01777) == 0);
-            takeNames(path(dest), prompts ? 0 : m_user.uid);
+            // What another user made beside the bundle under every name the setup might use, and
+            // the installing user's (root where it prompts): a staging folder a live run holds
+            // locked, and a staging folder and an aside copy that killed runs left (they go).
+            const QStringList owns{u"-LiveLiveLive"_s, u"-DeadDeadDead"_s,
+                                   u"-DeadDeadDead.previous"_s};
+            for (const QString &name : kTaken + owns)
+                QVERIFY(writeFile(prefix + name + u"/AppRun"_s, "planted") &&
+                        ::chown(QFile::encodeName(prefix + name),
+                                kTaken.contains(name) ? kOther
+                                : prompts             ? 0
+                                                      : m_user.uid,
+                                kOther) == 0);
+            m_held = ::open(QFile::encodeName(prefix + u"-LiveLiveLive"_s), O_RDONLY | O_DIRECTORY);
+            QVERIFY(m_held >= 0 && ::flock(m_held, LOCK_EX) == 0);
         } else if (tag.startsWith("another user's")) {
             const QString app = shared + u"/Quorvel.app"_s, elsewhere = path(u"elsewhere.app"_s);
             if (tag.contains("link"))
@@ -467,7 +466,6 @@ private slots:
         }
         if (tag.startsWith("another user's"))
             QCOMPARE(statOf(tag.contains("root's") ? app + u"/lib" : app).st_uid, kOther);
-        const QString prefix = path(dest) + u"/.Quorvel.app.installing"_s;
         for (const QString &name : kTaken + QStringList{u"-LiveLiveLive"_s}) // untouched
             QVERIFY(!tag.startsWith("names taken") ||
                     (readFile(prefix + name + u"/AppRun"_s) == "planted" &&

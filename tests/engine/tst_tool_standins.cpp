@@ -205,42 +205,39 @@ private slots:
     // third user's is not replaced. Folders by name: shared/ is root's, sticky and open to all;
     // group/ root's and open to the group; root/ root's; other/ a third user's; user/ and mine/
     // the user's, o+w/ the user's and open to others; Apps/ is made by the helper.
+    // The tag says who started pkexec ("asked for by"), and whose bundle is there ("over").
     void installBundleTrustsOnlyRootAndTheUser_data()
     {
-        QTest::addColumn<QString>("from");  // the user's copy, Quorvel.app
-        QTest::addColumn<QString>("to");    // the install folder
-        QTest::addColumn<QString>("asker"); // who started pkexec: "user", "other", or none
-        QTest::addColumn<QString>("old");   // whose bundle is there: "user", "other", or none
+        QTest::addColumn<QString>("from"); // the user's copy, Quorvel.app
+        QTest::addColumn<QString>("to");   // the install folder
         QTest::addColumn<bool>("installed");
-        const auto row = [](const char *tag, const QString &from, const QString &to,
-                            const QString &asker, const QString &old, bool installed) {
-            QTest::newRow(tag) << from << to << asker << old << installed;
-        };
-        const QString copy = u"shared/user/Quorvel.app"_s, apps = u"shared/Apps"_s, none;
-        row("sticky folder of root's", copy, apps, none, none, true);
-        row("asked for by the user", copy, apps, u"user"_s, none, true);
-        row("asked for by another user", copy, apps, u"other"_s, none, false);
-        row("into a folder of the user's", copy, u"shared/mine/Apps"_s, none, none, true);
-        row("copy in a third user's folder", u"shared/other/user/Quorvel.app"_s, apps, none, none,
-            false);
-        row("copy in a folder open to the group", u"group/user/Quorvel.app"_s, apps, none, none,
-            false);
-        row("copy in a folder of the user's open to others", u"shared/o+w/Quorvel.app"_s, apps,
-            none, none, false);
-        row("copy in a folder of root's inside the user's", u"shared/user/root/Quorvel.app"_s, apps,
-            none, none, false);
-        row("into a third user's folder", copy, u"shared/other/Apps"_s, none, none, false);
-        row("into a folder open to the group", copy, u"group/Apps"_s, none, none, false);
-        row("over the user's bundle", copy, apps, none, u"user"_s, true);
-        row("over a third user's bundle", copy, apps, none, u"other"_s, false);
+        const QString copy = u"shared/user/Quorvel.app"_s, apps = u"shared/Apps"_s;
+        QTest::newRow("sticky folder of root's") << copy << apps << true;
+        QTest::newRow("asked for by the user") << copy << apps << true;
+        QTest::newRow("asked for by another user") << copy << apps << false;
+        QTest::newRow("into a folder of the user's") << copy << u"shared/mine/Apps"_s << true;
+        QTest::newRow("copy in a third user's folder")
+            << u"shared/other/user/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder open to the group")
+            << u"group/user/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder of the user's open to others")
+            << u"shared/o+w/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder of root's inside the user's")
+            << u"shared/user/root/Quorvel.app"_s << apps << false;
+        QTest::newRow("into a third user's folder") << copy << u"shared/other/Apps"_s << false;
+        QTest::newRow("into a folder open to the group") << copy << u"group/Apps"_s << false;
+        QTest::newRow("over the user's bundle") << copy << apps << true;
+        QTest::newRow("over a third user's bundle") << copy << apps << false;
     }
     void installBundleTrustsOnlyRootAndTheUser()
     {
         QFETCH(QString, from);
         QFETCH(QString, to);
-        QFETCH(QString, asker);
-        QFETCH(QString, old);
         QFETCH(bool, installed);
+        const QByteArray tag = QTest::currentDataTag();
+        const QString old = tag.startsWith("over the user")  ? u"user"_s
+                            : tag.startsWith("over a third") ? u"other"_s
+                                                             : QString();
         if (!nobody())
             QSKIP("needs root and a user 'nobody'");
         const uid_t user = nobody()->pw_uid, other = 4242;
@@ -267,8 +264,8 @@ private slots:
         QVERIFY(writeFile(path(from) + u"/AppRun"_s, "new") &&
                 chownToNobody(path(from) + u"/AppRun"_s));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!asker.isEmpty())
-            env.insert(u"PKEXEC_UID"_s, QString::number(asker == u"user" ? user : other));
+        if (tag.startsWith("asked for by"))
+            env.insert(u"PKEXEC_UID"_s, QString::number(tag.endsWith("the user") ? user : other));
 
         const Ran r =
             run("install-bundle",
@@ -426,9 +423,8 @@ private slots:
                     environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
                     environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
                     // A sanitizer build would refuse a library loaded ahead of its runtime.
-                    const QString asan = environment.value(u"ASAN_OPTIONS"_s);
-                    environment.insert(u"ASAN_OPTIONS"_s, asan + (asan.isEmpty() ? u""_s : u":"_s) +
-                                                              u"verify_asan_link_order=0"_s);
+                    environment.insert(u"ASAN_OPTIONS"_s, environment.value(u"ASAN_OPTIONS"_s) +
+                                                              u":verify_asan_link_order=0"_s);
                 }
             } else if (part == u"live" || part == u"killed") {
                 std::unique_ptr<RunFolder> &run = part == u"live" ? live : killed;
@@ -443,8 +439,8 @@ private slots:
                 if (!has(u"killed")) {
                     foreign = runFolder(m_dir->path());
                     image = foreign + u"/quorvel.dmg"_s;
-                    QVERIFY(!foreign.isEmpty() && QFile::copy(kSample, image));
-                    QVERIFY(chownToNobody(foreign));
+                    QVERIFY(!foreign.isEmpty() && QFile::copy(kSample, image) &&
+                            chownToNobody(foreign));
                     kept << image;
                 }
                 QVERIFY(!has(u"mount") || mountAsNobody(image, path(u"quorvel-volume.nobody"_s)));
