@@ -284,7 +284,7 @@ private slots:
     void privilegedRoad_data()
     {
         QTest::addColumn<QString>("dest");     // below the test's folder
-        QTest::addColumn<QString>("runs");     // the settings of each run, " | " between runs
+        QTest::addColumn<QString>("runs");     // each run's QUORVEL_TEST_ settings, "|" between
         QTest::addColumn<QString>("error");    // of the last run; empty: installed
         QTest::addColumn<QStringList>("left"); // in the folder at the end
         QTest::addColumn<int>("prompts");
@@ -296,22 +296,21 @@ private slots:
         };
         const QString shared = u"shared"_s, none;
         // Where the file system refuses the exchange, the kill leaves the bundle aside.
-        const QString killedAside =
-            u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_KILL_AT_RENAME=2 | "_s;
+        const QString killedAside = u"NO_EXCHANGE=1 KILL_AT_RENAME=2 | "_s;
         QStringList taken{staging, old};
         for (const QString &name : kTaken)
             taken << u".Quorvel.app.installing"_s + name;
         row("staging swapped for a link while root copies", shared,
-            u"QUORVEL_TEST_SWAP_STAGING=@/outside-root"_s, kCopyFailed, 1,
+            u"SWAP_STAGING=@/outside-root"_s, kCopyFailed, 1,
             {staging, staging + u".moved"_s, old});
-        row("killed before the swap", shared, u"QUORVEL_TEST_KILL_AT_RENAME=1"_s, kCopyFailed, 1,
+        row("killed before the swap", shared, u"KILL_AT_RENAME=1"_s, kCopyFailed, 1,
             {staging, old});
         row("killed between the renames, then a run", u"system/Apps"_s, killedAside, none, 2);
         row("killed between the renames, then a failing run", u"system/Apps"_s,
-            killedAside + u"QUORVEL_TEST_FAIL_MKDIR=usr"_s, kCopyFailed, 2);
-        row("prompt dismissed", shared, u"QUORVEL_TEST_PKEXEC_DISMISS=1"_s, kCancelled);
+            killedAside + u"FAIL_MKDIR=usr"_s, kCopyFailed, 2);
+        row("prompt dismissed", shared, u"PKEXEC_DISMISS=1"_s, kCancelled);
         row("rename fails where the exchange is refused", shared,
-            u"QUORVEL_TEST_NO_EXCHANGE=1 QUORVEL_TEST_FAIL_RENAME=Quorvel.app"_s, kCopyFailed);
+            u"NO_EXCHANGE=1 FAIL_RENAME=Quorvel.app"_s, kCopyFailed);
         row("undeletable old file", shared, none, kCopyFailed);
         // The user could move it aside, but not empty it: the plain copy must not start.
         row("old bundle of root's in the user's folder", u"user/Apps"_s, none, none);
@@ -330,10 +329,8 @@ private slots:
         // Root installs nothing from or into folders a third user controls: the user's copy is
         // replaced before root reads it (by one of that user's, or of root's, inside the user's
         // folders), or the folder chosen lies in that user's folder.
-        row("source replaced by another user's folder", shared, u"QUORVEL_TEST_SWAP_SOURCE=4242"_s,
-            kCopyFailed);
-        row("source replaced by a folder of root's", shared, u"QUORVEL_TEST_SWAP_SOURCE=0"_s,
-            kCopyFailed);
+        row("source replaced by another user's folder", shared, u"SWAP_SOURCE=4242"_s, kCopyFailed);
+        row("source replaced by a folder of root's", shared, u"SWAP_SOURCE=0"_s, kCopyFailed);
         row("in another user's folder", u"pub/apps/Quorvel"_s, none, kCopyFailed, 0, {});
         // Rights would not mend these: no prompt.
         row("another user's bundle in a shared folder", shared, none, kCopyFailed, 0);
@@ -343,9 +340,9 @@ private slots:
         row("read-only file system", u"small/Apps"_s, none, kCopyFailed, 0);
         // Another run's clean-up takes the new staging folder, or another user its name, before
         // it is locked: a fresh one is made.
-        row("staging folder taken away at once", shared, u"QUORVEL_TEST_TAKE_STAGING=gone"_s, none);
-        row("staging name taken by another user at once", shared,
-            u"QUORVEL_TEST_TAKE_STAGING=foreign"_s, none, 1, {staging, old});
+        row("staging folder taken away at once", shared, u"TAKE_STAGING=gone"_s, none);
+        row("staging name taken by another user at once", shared, u"TAKE_STAGING=foreign"_s, none,
+            1, {staging, old});
     }
     void privilegedRoad()
     {
@@ -433,7 +430,8 @@ private slots:
         for (const QString &run : runs.replace(u'@', m_dir->path()).split(u'|')) {
             m_user.env = QProcessEnvironment();
             for (const QString &pair : run.split(u' ', Qt::SkipEmptyParts))
-                m_user.env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+                m_user.env.insert(u"QUORVEL_TEST_"_s + pair.section(u'=', 0, 0),
+                                  pair.section(u'=', 1));
             const int before = m_user.prompts();
             r = m_user.install(path(dest), hdiutil);
             prompted = m_user.prompts() > before;
