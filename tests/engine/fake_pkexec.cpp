@@ -43,9 +43,8 @@ int main(int argc, char **argv)
         ::setenv("LD_PRELOAD", shim, 1);
         // Sanitizer builds of the tools would refuse a library loaded ahead of their runtime.
         const char *asan = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(asan && *asan ? asan : "") +
-                                    (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
-        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+        ::setenv("ASAN_OPTIONS",
+                 (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
     }
     ::execv(argv[1], argv + 1);
     std::perror("pkexec: cannot run the program");

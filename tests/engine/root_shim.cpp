@@ -18,6 +18,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fstream>
 #include <signal.h>
 #include <string>
 #include <sys/types.h>
@@ -57,28 +58,15 @@ using MkdirAt = int (*)(int, const char *, mode_t);
 
 __attribute__((constructor)) void swapSource()
 {
-    const char *uid = std::getenv("QUORVEL_TEST_SWAP_SOURCE");
-    char exe[4096];
-    const ssize_t n = uid ? ::readlink("/proc/self/exe", exe, sizeof exe - 1) : -1;
-    if (n < 0)
-        return;
-    exe[n] = '\0';
-    const char *base = std::strrchr(exe, '/');
-    if (!base || std::strcmp(base, "/install-bundle") != 0)
-        return;
-    std::string args;
-    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-    for (ssize_t got = 1; fd >= 0 && got > 0;) {
-        char buf[4096];
-        got = ::read(fd, buf, sizeof buf);
-        args.append(buf, got > 0 ? static_cast<size_t>(got) : 0);
-    }
-    ::close(fd);
     // install-bundle --uid UID SOURCE ...
-    std::string::size_type at = 0;
-    for (int skip = 0; skip < 3 && at != std::string::npos; ++skip)
-        at = args.find('\0', at) + 1;
-    const std::string source = args.c_str() + at;
+    std::ifstream cmdline("/proc/self/cmdline");
+    std::string args[4];
+    for (std::string &arg : args)
+        std::getline(cmdline, arg, '\0');
+    const char *uid = std::getenv("QUORVEL_TEST_SWAP_SOURCE");
+    if (!uid || !args[0].ends_with("/install-bundle"))
+        return;
+    const std::string &source = args[3];
     const int owner = std::atoi(uid);
     real<RenameAt>("renameat")(AT_FDCWD, source.c_str(), AT_FDCWD, (source + ".moved").c_str());
     if (real<MkdirAt>("mkdirat")(AT_FDCWD, source.c_str(), 0755) != 0 ||

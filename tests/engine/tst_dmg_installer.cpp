@@ -14,17 +14,11 @@ class TstDmgInstaller : public QObject
     QStringList m_unwritable; // to be opened again before the folder goes
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
-    QStringList calls() const
-    {
-        return QString::fromUtf8(readFile(path(u"calls"_s))).split(u'\n', Qt::SkipEmptyParts);
-    }
-
     // Runs the installer on scripts that record their calls and run these bodies (empty: the
     // tool is not there). The detach waits until the completion has been delivered, so one that
     // came first shows in the calls. Reasons the system words are logged as "<reason>".
-    InstallRun install(const QString &dest, const QByteArray &attach,
-                       const QByteArray &detach = "exit 0", const QByteArray &osascript = "exit 0",
-                       const QString &appName = u"Quorvel.app"_s)
+    InstallRun install(const QString &dest, const QByteArray &attach, const QByteArray &detach,
+                       const QByteArray &osascript, const QString &appName)
     {
         const QByteArray go = path(u"go"_s).toUtf8(), log = path(u"calls"_s).toUtf8();
         const auto tool = [&](const QString &name, const QByteArray &body) {
@@ -53,11 +47,6 @@ class TstDmgInstaller : public QObject
         return r;
     }
 
-    QStringList mountedLog() const
-    {
-        return {u"INST: mounting "_s + path(u"image.dmg"_s), u"INST: mounted at "_s + m_volume};
-    }
-
 private slots:
     void init()
     {
@@ -74,168 +63,129 @@ private slots:
     }
 
     // Only a real folder inside the mount point is a bundle; a link to one is not, nor is a
-    // name that leads elsewhere. Without the named one, the first other bundle is taken.
-    void picksBundle_data()
+    // name that leads elsewhere. Without the named one, the first other bundle is taken. A mount
+    // that fails fails the road, and what the attach said was attached is detached all the same.
+    // The copy into an install folder this process cannot write asks for rights, and keeps the
+    // old bundle when that fails; a missing folder is made by the user where the user can, and a
+    // path that is not a folder fails: neither prompts. Nor does one that leads to a name the
+    // privileged command could not be given exactly. ".." after a link is the link's target's
+    // parent, as the kernel has it.
+    void roads_data()
     {
         QTest::addColumn<QString>("appName");
-        // Bundles; "X@": a link to a real bundle outside the volume.
-        QTest::addColumn<Names>("volume");
-        QTest::addColumn<QString>("copied");  // empty: none
-        QTest::addColumn<QString>("refused"); // "@": the volume
+        QTest::addColumn<Names>("volume");      // bundles; "X@": a link to a real one outside it
+        QTest::addColumn<QString>("folder");    // below the test's folder, made if it ends in "/";
+                                                // "locked": unwritable; "link": to the unwritable
+                                                // Programm\351
+        QTest::addColumn<QByteArray>("attach"); // "$": the volume; empty: cannot be launched
+        QTest::addColumn<QByteArray>("osascript");
+        QTest::addColumn<QString>("error");
+        // After "mounted at", or after "mounting" when the mount fails, but for the last
+        // "detaching $"; "@": the test's folder, "%": its real path, "$": the volume.
+        QTest::addColumn<Names>("logged");
         const QString app = u"Quorvel.app"_s;
-        QTest::newRow("named bundle beside others")
-            << app << Names{u"Alpha.app"_s, app, u"Zeta.app"_s} << app << QString();
-        QTest::newRow("first other bundle keeps its name")
-            << app << Names{u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s} << u"Beta.app"_s
-            << QString();
-        QTest::newRow("a later entity carries the mount point")
-            << app << Names{app} << app << QString();
-        QTest::newRow("name with a slash")
-            << u"sub/Quorvel.app"_s << Names() << QString() << u"@/sub/Quorvel.app"_s;
-        QTest::newRow("dot") << u"."_s << Names() << QString() << u"@/."_s;
-        QTest::newRow("dot dot") << u".."_s << Names() << QString() << u"@/.."_s;
-        QTest::newRow("named bundle is a link")
-            << app << Names{u"Quorvel.app@"_s} << QString() << u"@/Quorvel.app"_s;
-        QTest::newRow("the only other bundle is a link")
-            << app << Names{u"Other.app@"_s} << QString() << QString();
-        QTest::newRow("capital extension, detach refused")
-            << app << Names{u"Quorvel.APP"_s} << QString() << QString();
+        const auto row = [&app](const char *tag, const QString &folder, const QByteArray &osascript,
+                                const QString &error, const Names &logged,
+                                const QByteArray &attach = attachPrints({u"$"_s}),
+                                const Names &volume = {u"Quorvel.app"_s}) {
+            QTest::newRow(tag) << app << volume << folder << attach << osascript << error << logged;
+        };
+        const auto copying = [](const QString &name, const QString &folder) {
+            return Names{u"INST: copying $/"_s + name + u" -> @/"_s + folder + name};
+        };
+        const auto installed = [&copying](const QString &name, const QString &folder) {
+            return copying(name, folder) << u"INST: install SUCCESS at @/"_s + folder + name;
+        };
+        const auto picks = [&row](const char *tag, const Names &volume, const Names &logged,
+                                  const QByteArray &attach = attachPrints({u"$"_s})) {
+            row(tag, u"Apps/"_s, "exit 0",
+                logged.filter(u"SUCCESS"_s).isEmpty() ? kNotFound : QString(), logged, attach,
+                volume);
+        };
+        picks("named bundle beside others", {u"Alpha.app"_s, app, u"Zeta.app"_s},
+              installed(app, u"Apps/"_s));
+        picks("first other bundle keeps its name",
+              {u"Quorvel.APP"_s, u"Beta.app"_s, u"notes.txt"_s},
+              Names{u"INST: Quorvel.app is not in the image, taking Beta.app"_s} +
+                  installed(u"Beta.app"_s, u"Apps/"_s));
+        picks("a later entity carries the mount point", {app}, installed(app, u"Apps/"_s),
+              attachPrints({QString(), u""_s, u"$"_s, u"/not/this/one"_s}));
+        picks("named bundle is a link", {u"Quorvel.app@"_s},
+              {u"INST: not a bundle folder: $/Quorvel.app"_s});
+        picks("the only other bundle is a link", {u"Other.app@"_s}, {});
+        picks("capital extension, detach refused", {u"Quorvel.APP"_s}, {});
+        for (const QString &name : {u"sub/Quorvel.app"_s, u"."_s, u".."_s}) {
+            QTest::addRow("named %s", qPrintable(name))
+                << name << Names() << u"Apps/"_s << attachPrints({u"$"_s}) << "exit 0"_ba
+                << kNotFound << Names{u"INST: not a bundle folder: $/"_s + name};
+        }
+        const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
+        const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
+        const auto mountFails = [&row](const char *tag, const QByteArray &attach,
+                                       const Names &logged) {
+            row(tag, u"Apps/"_s, "exit 0", kMountFailed, logged, attach);
+        };
+        mountFails("non-zero with a plist", attachPrints({u"/somewhere"_s}) + "\nexit 3",
+                   {failed(3)});
+        mountFails("output not UTF-8", "printf '\\377\\376'", {failed(0)});
+        mountFails("cannot be launched", {},
+                   {u"INST: failed to launch @/tools/hdiutil: <reason>"_s, failed(-1)});
+        mountFails("unparsable", "echo '<plist><dict><key>'", {unusable});
+        // Exit 0 says something was attached: what the output names is detached all the same.
+        mountFails("mount point not a folder", attachPrints({u"/no/such/volume"_s, u"$"_s}),
+                   {unusable, u"INST: detaching /no/such/volume"_s, u"INST: detaching $"_s});
+        mountFails("only a device",
+                   "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array>"
+                   "<dict><key>dev-entry</key><string>/dev/disk9</string></dict></array></dict>"
+                   "</plist>\nEOF",
+                   {unusable, u"INST: detaching /dev/disk9"_s});
+        const Names direct = copying(app, u"Applications/"_s)
+                             << u"INST: direct copy failed (<reason>), retrying with privileges"_s;
+        const QString failedCopy = u"INST: privileged copy failed, "_s;
+        // Answered after more than half a minute: the prompt has no time limit.
+        row("cancelled late, said on stdout", u"locked"_s,
+            "sleep 31; echo 'User canceled.'; exit 1", kCancelled,
+            Names(direct) << failedCopy + u"rc=1 out=User canceled."_s);
+        row("cancelled, said on stderr", u"locked"_s,
+            "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1", kCancelled,
+            Names(direct) << failedCopy +
+                                 u"rc=1 out=0:80: execution error: User canceled. (-128)"_s);
+        row("other failure", u"locked"_s, "echo 'partial'; echo 'ditto: disk full' >&2; exit 2",
+            kCopyFailed, Names(direct) << failedCopy + u"rc=2 out=partial | ditto: disk full"_s);
+        row("missing, two levels", u"new/Apps"_s, "exit 1", {}, installed(app, u"new/Apps/"_s));
+        row("missing, below a link and ..", u"link/../new"_s, "exit 1", {},
+            installed(app, u"link/../new/"_s));
+        row("a file", u"file"_s, "exit 1", kCopyFailed,
+            copying(app, u"file/"_s)
+                << u"INST: copy failed (cannot open folder %/file: Not a directory); "
+                   u"administrator rights would not help"_s);
+        row("link to a name in other bytes", u"link"_s, "exit 0", kCopyFailed,
+            copying(app, u"link/"_s)
+                << u"INST: direct copy failed (<reason>), retrying with privileges"_s
+                << u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s);
     }
-    void picksBundle()
+    void roads()
     {
         QFETCH(QString, appName);
         QFETCH(Names, volume);
-        QFETCH(QString, copied);
-        QFETCH(QString, refused);
-        const QByteArray tag = QTest::currentDataTag();
-        const QByteArray detach = tag.endsWith("detach refused") ? "exit 16" : "exit 0";
-        const Names mountPoints = tag.startsWith("a later entity")
-                                      ? Names{QString(), u""_s, m_volume, u"/not/this/one"_s}
-                                      : Names{m_volume};
-        const QString dest = path(u"Applications/"_s), app = dest + copied; // no "//"
+        QFETCH(QString, folder);
+        QFETCH(QByteArray, attach);
+        QFETCH(QByteArray, osascript);
+        QFETCH(QString, error);
+        QFETCH(Names, logged);
+        const bool locked = folder == u"locked", mounted = error != kMountFailed;
+        const QByteArray detach =
+            QByteArray(QTest::currentDataTag()).endsWith("detach refused") ? "exit 16" : "exit 0";
+        const QString dest = path(locked ? u"Applications"_s : folder);
         // Real bundles sit beside the volume and below it, within reach of a careless name.
         QVERIFY(writeFile(path(u"elsewhere.app/AppRun"_s), "x", true) &&
                 writeFile(m_volume + u"/sub/Quorvel.app/AppRun"_s, "x", true) &&
-                QDir().mkpath(dest));
+                writeFile(path(u"file"_s), "f") && (!folder.endsWith(u'/') || QDir().mkpath(dest)));
         for (const QString &e : volume) {
             const QString at = m_volume + u'/' + e;
             QVERIFY(e.endsWith(u'@') ? QFile::link(path(u"elsewhere.app"_s), at.chopped(1))
                                      : writeFile(at + u"/AppRun"_s, e.toUtf8(), true));
         }
-
-        const InstallRun r = install(dest, attachPrints(mountPoints), detach, "exit 0", appName);
-        QCOMPARE(r.error.value_or(QString()), copied.isEmpty() ? kNotFound : QString());
-        QCOMPARE(entries(dest), (copied.isEmpty() ? Names() : Names{copied}));
-        Names log = mountedLog(), calls{u"hdiutil attach "_s + path(u"image.dmg"_s) +
-                                        u" -nobrowse -noverify -readonly -plist"_s};
-        if (!refused.isEmpty())
-            log << u"INST: not a bundle folder: "_s + refused.replace(u"@"_s, m_volume);
-        if (!copied.isEmpty() && copied != appName)
-            log << u"INST: Quorvel.app is not in the image, taking "_s + copied;
-        if (!copied.isEmpty()) {
-            log << u"INST: copying "_s + m_volume + u'/' + copied + u" -> "_s + app
-                << u"INST: install SUCCESS at "_s + app;
-            calls << u"xattr -dr com.apple.quarantine "_s + app;
-        }
-        calls << u"hdiutil detach "_s + m_volume + u" -quiet"_s;
-        if (detach != "exit 0")
-            calls << u"hdiutil detach "_s + m_volume + u" -force -quiet"_s;
-        QCOMPARE(r.log + this->calls(), log << u"INST: detaching "_s + m_volume << calls);
-    }
-
-    void mountFailures_data()
-    {
-        QTest::addColumn<QByteArray>("attach"); // empty: hdiutil cannot be launched
-        QTest::addColumn<Names>("logged");      // after "mounting"
-        QTest::addColumn<Names>("detached");    // what is detached after the failure
-        const auto failed = [](int rc) { return u"INST: hdiutil attach failed, rc=%1"_s.arg(rc); };
-        const QString unusable = u"INST: no usable mount point in the hdiutil output"_s;
-        QTest::newRow("non-zero with a plist")
-            << QByteArray(attachPrints({u"/somewhere"_s}) + "\nexit 3") << Names{failed(3)}
-            << Names();
-        QTest::newRow("output not UTF-8")
-            << "printf '\\377\\376'"_ba << Names{failed(0)} << Names();
-        QTest::newRow("cannot be launched")
-            << QByteArray() << Names{u"INST: failed to launch @: <reason>"_s, failed(-1)}
-            << Names();
-        QTest::newRow("unparsable") << "echo '<plist><dict><key>'"_ba << Names{unusable} << Names();
-        // Exit 0 says something was attached: what the output names is detached all the same.
-        QTest::newRow("mount point not a folder")
-            << attachPrints({u"/no/such/volume"_s, u"@"_s}) << Names{unusable}
-            << Names{u"/no/such/volume"_s, u"@"_s};
-        QTest::newRow("only a device")
-            << "cat <<'EOF'\n<plist version=\"1.0\"><dict><key>system-entities</key><array><dict>"
-               "<key>dev-entry</key><string>/dev/disk9</string></dict></array></dict></plist>\nEOF"_ba
-            << Names{unusable} << Names{u"/dev/disk9"_s};
-    }
-    void mountFailures()
-    {
-        QFETCH(QByteArray, attach);
-        QFETCH(Names, logged);
-        QFETCH(Names, detached);
-        const InstallRun r =
-            install(path(u"Applications"_s), attach.replace("@", m_volume.toUtf8()));
-        Names log = Names{u"INST: mounting "_s + path(u"image.dmg"_s)} +
-                    logged.replaceInStrings(u"@"_s, path(u"tools/hdiutil"_s));
-        Names calls;
-        for (const QString &mp : detached.replaceInStrings(u"@"_s, m_volume)) {
-            log << u"INST: detaching "_s + mp;
-            calls << u"hdiutil detach "_s + mp + u" -quiet"_s;
-        }
-        QCOMPARE(r.log + this->calls().filter(u"detach"_s), log + calls);
-    }
-
-    // The copy into an install folder this process cannot write asks for rights, and keeps the
-    // old bundle when that fails; a missing folder is made by the user where the user can, and
-    // a path that is not a folder fails: neither prompts. Nor does one that leads to a name the
-    // privileged command could not be given exactly. ".." after a link is the link's target's
-    // parent, as the kernel has it.
-    void copyRoads_data()
-    {
-        QTest::addColumn<QString>("folder"); // below the test's folder; "locked": unwritable;
-                                             // "link": to the unwritable Programm\351
-        QTest::addColumn<QByteArray>("osascript");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<Names>("logged"); // after "copying"; "@": the test's folder, "%": its
-                                           // real path
-        const QString failed = u"INST: privileged copy failed, "_s;
-        const QString direct = u"INST: direct copy failed (<reason>), retrying with privileges"_s;
-        // Answered after more than half a minute: the prompt has no time limit.
-        QTest::newRow("cancelled late, said on stdout")
-            << u"locked"_s << "sleep 31; echo 'User canceled.'; exit 1"_ba << kCancelled
-            << Names{direct, failed + u"rc=1 out=User canceled."_s};
-        QTest::newRow("cancelled, said on stderr")
-            << u"locked"_s << "echo '0:80: execution error: User canceled. (-128)' >&2; exit 1"_ba
-            << kCancelled
-            << Names{direct, failed + u"rc=1 out=0:80: execution error: User canceled. (-128)"_s};
-        QTest::newRow("other failure")
-            << u"locked"_s << "echo 'partial'; echo 'ditto: disk full' >&2; exit 2"_ba
-            << kCopyFailed << Names{direct, failed + u"rc=2 out=partial | ditto: disk full"_s};
-        QTest::newRow("missing, two levels")
-            << u"new/Apps"_s << "exit 1"_ba << QString()
-            << Names{u"INST: install SUCCESS at @/new/Apps/Quorvel.app"_s};
-        QTest::newRow("missing, below a link and ..")
-            << u"link/../new"_s << "exit 1"_ba << QString()
-            << Names{u"INST: install SUCCESS at @/link/../new/Quorvel.app"_s};
-        QTest::newRow("a file") << u"file"_s << "exit 1"_ba << kCopyFailed
-                                << Names{u"INST: copy failed (cannot open folder %/file: Not a "
-                                         u"directory); administrator rights would not help"_s};
-        QTest::newRow("link to a name in other bytes")
-            << u"link"_s << "exit 0"_ba << kCopyFailed
-            << Names{
-                   direct,
-                   u"INST: refusing @/link: its real path, %/Programm\uFFFD, is not valid text"_s};
-    }
-    void copyRoads()
-    {
-        QFETCH(QString, folder);
-        QFETCH(QByteArray, osascript);
-        QFETCH(QString, error);
-        QFETCH(Names, logged);
-        const bool locked = folder == u"locked";
-        const QString dest = path(locked ? u"Applications"_s : folder);
-        QVERIFY(writeFile(m_volume + u"/Quorvel.app/AppRun"_s, "new", true) &&
-                writeFile(path(u"file"_s), "f"));
         if (folder == u"link") {
             const QByteArray named = QFile::encodeName(path(u"Programm"_s)) + '\351';
             QVERIFY(::mkdir(named, 0755) == 0 && ::symlink(named, QFile::encodeName(dest)) == 0);
@@ -252,31 +202,53 @@ private slots:
             m_unwritable << dest + u"/."_s;
         }
 
-        const InstallRun r = install(dest, attachPrints({m_volume}), "exit 0", osascript);
+        const InstallRun r =
+            install(dest, attach.replace("$", m_volume.toUtf8()), detach, osascript, appName);
+        const QString real = QFileInfo(m_dir->path()).canonicalFilePath();
+        logged.replaceInStrings(u"@"_s, m_dir->path())
+            .replaceInStrings(u"%"_s, real)
+            .replaceInStrings(u"$"_s, m_volume);
+        const bool copied = !logged.filter(u"INST: copying "_s).isEmpty();
         QCOMPARE(r.stages + Names{r.error.value_or(QString())},
-                 Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(locked ? 3 : 2) << error);
-        QCOMPARE(r.log, mountedLog()
-                            << u"INST: copying "_s + m_volume + u"/Quorvel.app -> "_s + dest +
-                                   u"/Quorvel.app"_s
-                            << logged.replaceInStrings(u"@"_s, m_dir->path())
-                                   .replaceInStrings(u"%"_s,
-                                                     QFileInfo(m_dir->path()).canonicalFilePath())
-                            << u"INST: detaching "_s + m_volume);
-        QCOMPARE(readFile(dest + u"/Quorvel.app/AppRun"_s), locked            ? "old"_ba
-                                                            : error.isEmpty() ? "new"_ba
-                                                                              : ""_ba);
+                 Names({u"mount"_s, u"copy"_s, u"authorize"_s}).first(1 + copied + locked)
+                     << error);
+        Names log = {u"INST: mounting "_s + path(u"image.dmg"_s)};
+        if (mounted)
+            log << u"INST: mounted at "_s + m_volume;
+        log << logged;
+        if (mounted)
+            log << u"INST: detaching "_s + m_volume;
+        QCOMPARE(r.log, log);
+        // What landed, or the old bundle where the folder is locked.
+        const QString app = logged.filter(u"SUCCESS"_s).value(0).section(u" at "_s, 1),
+                      landed = locked ? u"Quorvel.app"_s : QFileInfo(app).fileName();
+        QCOMPARE(entries(dest), landed.isEmpty() ? Names() : Names{landed});
+        QCOMPARE(readFile(dest + u'/' + landed + u"/AppRun"_s),
+                 locked ? "old"_ba : landed.toUtf8());
         QCOMPARE(QFileInfo::exists(path(u"new"_s)), folder == u"new/Apps");
-        // One call of the helper, on the user's own copy beside the image.
-        const QString script =
-            u"osascript -e do shell script \"'%1' --uid %4 '%2/.quorvel-bundle-X/"
-            u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s
-                .arg(path(u"tools/install-bundle"_s), QFileInfo(m_dir->path()).canonicalFilePath(),
-                     QFileInfo(dest).canonicalFilePath())
-                .arg(::getuid());
-        QCOMPARE(calls()
-                     .filter(u"osascript"_s)
+        // The attach, one call of the helper on the user's own copy beside the image where the
+        // folder is locked, the quarantine cleared after a copy of its own, each detached once
+        // after the completion.
+        Names calls;
+        if (!attach.isEmpty())
+            calls << u"hdiutil attach "_s + path(u"image.dmg"_s) +
+                         u" -nobrowse -noverify -readonly -plist"_s;
+        if (!app.isEmpty())
+            calls << u"xattr -dr com.apple.quarantine "_s + app;
+        if (locked)
+            calls << u"osascript -e do shell script \"'%1' --uid %4 '%2/.quorvel-bundle-X/"
+                     u"Quorvel.app' '%3' 'Quorvel.app'\" with administrator privileges"_s
+                         .arg(path(u"tools/install-bundle"_s), real,
+                              QFileInfo(dest).canonicalFilePath())
+                         .arg(::getuid());
+        for (const QString &line : log.filter(u"INST: detaching "_s))
+            calls << u"hdiutil detach "_s + line.mid(16) + u" -quiet"_s;
+        if (detach != "exit 0")
+            calls << u"hdiutil detach "_s + m_volume + u" -force -quiet"_s;
+        QCOMPARE(QString::fromUtf8(readFile(path(u"calls"_s)))
+                     .split(u'\n', Qt::SkipEmptyParts)
                      .replaceInStrings(QRegularExpression(u"bundle-\\w{6}/"_s), u"bundle-X/"_s),
-                 locked ? Names{script} : Names());
+                 calls);
     }
 };
 

@@ -6,14 +6,16 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+const QString kSample = sampleImage("quorvel.dmg");
 
 struct Ran
 {
@@ -32,7 +34,15 @@ Ran run(const char *tool, const QStringList &args,
     return {exited ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
-// Attaches `image` with the stand-in, as the installer does; its mount point, or empty.
+int detach(const QString &mountPoint, const QStringList &options = {})
+{
+    return run("hdiutil", QStringList{u"detach"_s, mountPoint} + options + QStringList{u"-quiet"_s})
+        .status;
+}
+
+// Attaches `image` with the stand-in, as the installer does: its mount point, or empty. The
+// property list is UTF-8 and the mount point printable, whatever the temporary folder is named;
+// the image is mounted there alone, and nothing on it runs with more rights or reaches a device.
 QString attach(const QString &image,
                const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
@@ -40,40 +50,42 @@ QString attach(const QString &image,
         run("hdiutil",
             {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s, u"-readonly"_s, u"-plist"_s},
             environment);
-    const PlistPtr plist = parsePlist(r.out);
-    const QStringList points = stringsAt(dictsAt(plist.get(), "system-entities"), "mount-point");
-    return r.status == 0 && points.size() == 1 ? points[0] : QString();
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    static_cast<void>(utf8.decode(r.out));
+    const QStringList points =
+        stringsAt(dictsAt(parsePlist(r.out).get(), "system-entities"), "mount-point");
+    const QString mp = points.value(0);
+    const bool printable =
+        std::ranges::none_of(mp, [](QChar c) { return c.category() == QChar::Other_Control; });
+    QList<QStringList> options;
+    return r.status == 0 && !utf8.hasError() && points.size() == 1 && printable &&
+                   mountsUnder(mp, &options) == QStringList{mp} && options[0].contains(u"ro"_s) &&
+                   options[0].contains(u"nosuid"_s) && options[0].contains(u"nodev"_s)
+               ? mp
+               : QString();
 }
 
-// The options of the mount at `mountPoint` (ro, nosuid, ...), as the kernel applies them.
-QStringList mountOptions(const QString &mountPoint)
+// The sample cut to the length its superblock gives, the bytes it uses, plus `extra`.
+QByteArray sampleCut(qint64 extra)
 {
-    QFile table(u"/proc/self/mountinfo"_s);
-    if (!table.open(QIODevice::ReadOnly))
-        return {};
-    for (const QByteArray &line : table.readAll().split('\n'))
-        if (QFile::decodeName(line.split(' ').value(4).replace("\\040", " ")) == mountPoint)
-            return QString::fromUtf8(line.split(' ').value(5)).split(u',');
-    return {};
-}
-
-// A SquashFS image's length as its superblock gives it: the bytes it uses.
-qint64 bytesUsed(const QByteArray &image)
-{
+    const QByteArray image = readFile(kSample);
     qint64 used = 0;
     for (int i = 47; i >= 40; --i)
         used = (used << 8) | static_cast<unsigned char>(image.at(i));
-    return used;
+    return image.left(used + extra);
 }
 
-const passwd *nobody()
+// Moves the times of `path` (not through a link) two minutes back: not made a moment ago.
+bool backdate(const QString &path)
 {
-    return ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    const timespec ago[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), ago, AT_SYMLINK_NOFOLLOW) ==
+           0;
 }
 
 bool chownToNobody(const QString &path)
 {
-    return ::lchown(QFile::encodeName(path).constData(), nobody()->pw_uid, nobody()->pw_gid) == 0;
+    return chownAll(path, nobody()->pw_uid, nobody()->pw_gid);
 }
 
 // Mounts `image` at `mountPoint` with its record beside, as the stand-in run by "nobody" would:
@@ -118,8 +130,7 @@ private slots:
     void cleanup()
     {
         // Whatever a failed test left mounted below its folder.
-        for (const QString &mountPoint : mountsUnder(m_dir->path()))
-            QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint});
+        unmountUnder(m_dir->path());
         for (const QString &mountPoint : std::exchange(m_elsewhere, {}))
             if (!mountsUnder(mountPoint).isEmpty() &&
                 QProcess::execute(u"/bin/umount"_s, {u"-l"_s, mountPoint}) == 0) {
@@ -130,9 +141,9 @@ private slots:
 
     void unknownCommandLinesAreRefused_data()
     {
-        // Arguments separated by "|"; "@": an image. Made below the test's folder first:
-        // "%NAME" has the image mounted without the stand-in, "&NAME" mounted by another user,
-        // "~NAME" is a link to a mount point the stand-in made; "^": an image a byte short.
+        // Arguments separated by "|"; "@": the sample. Made below the test's folder first:
+        // "%NAME" has the sample mounted without the stand-in, "&NAME" mounted by another user,
+        // "~NAME" is a link to a mount point the stand-in made, "^NAME" the sample a byte short.
         QTest::addColumn<QString>("commandLine");
         const QString script =
             u"osascript|-e|do shell script \"%1\" with administrator privileges"_s;
@@ -145,7 +156,8 @@ private slots:
             << u"hdiutil|detach|&quorvel-volume.nobody|-force|-quiet"_s;
         QTest::newRow("hdiutil detach, a link to its own mount")
             << u"hdiutil|detach|~quorvel-volume.linked|-force|-quiet"_s;
-        QTest::newRow("hdiutil attach, an image a byte short") << u"hdiutil|attach|^|-plist"_s;
+        QTest::newRow("hdiutil attach, an image a byte short")
+            << u"hdiutil|attach|^short.dmg|-plist"_s;
         QTest::newRow("osascript, other script") << u"osascript|-e|display dialog \"hi\""_s;
         QTest::newRow("osascript, text after the clause") << script.arg(u"true"_s) + u"\nbeep"_s;
         QTest::newRow("osascript, unknown escape") << script.arg(u"\\q"_s);
@@ -159,29 +171,25 @@ private slots:
     void unknownCommandLinesAreRefused()
     {
         QFETCH(QString, commandLine);
-        QStringList args = commandLine.replace(u'@', sampleImage("quorvel.dmg")).split(u'|');
+        if (commandLine.contains(u'&') && !nobody())
+            QSKIP("needs root and a user 'nobody'");
+        QStringList args = commandLine.replace(u'@', kSample).split(u'|');
         const QByteArray tool = args.takeFirst().toUtf8();
         for (QString &arg : args) {
-            const QString name = arg.mid(1);
-            if (arg.startsWith(u'%')) {
-                QVERIFY(QDir().mkpath(path(name)) &&
-                        QProcess::execute(
-                            u"/usr/bin/squashfuse"_s,
-                            {u"-o"_s, u"ro"_s, sampleImage("quorvel.dmg"), path(name)}) == 0);
-            } else if (arg.startsWith(u'&')) {
-                if (!nobody())
-                    QSKIP("needs root and a user 'nobody'");
-                QVERIFY(mountAsNobody(sampleImage("quorvel.dmg"), path(name)));
-            } else if (arg.startsWith(u'~')) {
-                const QString mountPoint = attach(sampleImage("quorvel.dmg"));
-                QVERIFY(!mountPoint.isEmpty() && QFile::link(mountPoint, path(name)));
-            } else if (arg == u"^") {
-                const QByteArray image = readFile(sampleImage("quorvel.dmg"));
-                QVERIFY(writeFile(path(u"short.dmg"_s), image.left(bytesUsed(image) - 1)));
-            } else {
+            const QString at = path(arg.mid(1));
+            if (arg.startsWith(u'%'))
+                QVERIFY(QDir().mkpath(at) &&
+                        QProcess::execute(u"/usr/bin/squashfuse"_s,
+                                          {u"-o"_s, u"ro"_s, kSample, at}) == 0);
+            else if (arg.startsWith(u'&'))
+                QVERIFY(mountAsNobody(kSample, at));
+            else if (arg.startsWith(u'~')) // a link to no name, when attach fails, is refused
+                QVERIFY(QFile::link(attach(kSample), at));
+            else if (arg.startsWith(u'^'))
+                QVERIFY(writeFile(at, sampleCut(-1)));
+            else
                 continue;
-            }
-            arg = arg == u"^" ? path(u"short.dmg"_s) : path(name);
+            arg = at;
         }
         const QStringList mounted = mountsUnder(m_dir->path()), there = entries(m_dir->path());
         const Ran r = run(tool.constData(), args);
@@ -197,42 +205,39 @@ private slots:
     // third user's is not replaced. Folders by name: shared/ is root's, sticky and open to all;
     // group/ root's and open to the group; root/ root's; other/ a third user's; user/ and mine/
     // the user's, o+w/ the user's and open to others; Apps/ is made by the helper.
+    // The tag says who started pkexec ("asked for by"), and whose bundle is there ("over").
     void installBundleTrustsOnlyRootAndTheUser_data()
     {
-        QTest::addColumn<QString>("from");  // the user's copy, Quorvel.app
-        QTest::addColumn<QString>("to");    // the install folder
-        QTest::addColumn<QString>("asker"); // who started pkexec: "user", "other", or none
-        QTest::addColumn<QString>("old");   // whose bundle is there: "user", "other", or none
+        QTest::addColumn<QString>("from"); // the user's copy, Quorvel.app
+        QTest::addColumn<QString>("to");   // the install folder
         QTest::addColumn<bool>("installed");
-        const auto row = [](const char *tag, const QString &from, const QString &to,
-                            const QString &asker, const QString &old, bool installed) {
-            QTest::newRow(tag) << from << to << asker << old << installed;
-        };
-        const QString copy = u"shared/user/Quorvel.app"_s, apps = u"shared/Apps"_s, none;
-        row("sticky folder of root's", copy, apps, none, none, true);
-        row("asked for by the user", copy, apps, u"user"_s, none, true);
-        row("asked for by another user", copy, apps, u"other"_s, none, false);
-        row("into a folder of the user's", copy, u"shared/mine/Apps"_s, none, none, true);
-        row("copy in a third user's folder", u"shared/other/user/Quorvel.app"_s, apps, none, none,
-            false);
-        row("copy in a folder open to the group", u"group/user/Quorvel.app"_s, apps, none, none,
-            false);
-        row("copy in a folder of the user's open to others", u"shared/o+w/Quorvel.app"_s, apps,
-            none, none, false);
-        row("copy in a folder of root's inside the user's", u"shared/user/root/Quorvel.app"_s, apps,
-            none, none, false);
-        row("into a third user's folder", copy, u"shared/other/Apps"_s, none, none, false);
-        row("into a folder open to the group", copy, u"group/Apps"_s, none, none, false);
-        row("over the user's bundle", copy, apps, none, u"user"_s, true);
-        row("over a third user's bundle", copy, apps, none, u"other"_s, false);
+        const QString copy = u"shared/user/Quorvel.app"_s, apps = u"shared/Apps"_s;
+        QTest::newRow("sticky folder of root's") << copy << apps << true;
+        QTest::newRow("asked for by the user") << copy << apps << true;
+        QTest::newRow("asked for by another user") << copy << apps << false;
+        QTest::newRow("into a folder of the user's") << copy << u"shared/mine/Apps"_s << true;
+        QTest::newRow("copy in a third user's folder")
+            << u"shared/other/user/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder open to the group")
+            << u"group/user/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder of the user's open to others")
+            << u"shared/o+w/Quorvel.app"_s << apps << false;
+        QTest::newRow("copy in a folder of root's inside the user's")
+            << u"shared/user/root/Quorvel.app"_s << apps << false;
+        QTest::newRow("into a third user's folder") << copy << u"shared/other/Apps"_s << false;
+        QTest::newRow("into a folder open to the group") << copy << u"group/Apps"_s << false;
+        QTest::newRow("over the user's bundle") << copy << apps << true;
+        QTest::newRow("over a third user's bundle") << copy << apps << false;
     }
     void installBundleTrustsOnlyRootAndTheUser()
     {
         QFETCH(QString, from);
         QFETCH(QString, to);
-        QFETCH(QString, asker);
-        QFETCH(QString, old);
         QFETCH(bool, installed);
+        const QByteArray tag = QTest::currentDataTag();
+        const QString old = tag.startsWith("over the user")  ? u"user"_s
+                            : tag.startsWith("over a third") ? u"other"_s
+                                                             : QString();
         if (!nobody())
             QSKIP("needs root and a user 'nobody'");
         const uid_t user = nobody()->pw_uid, other = 4242;
@@ -259,8 +264,8 @@ private slots:
         QVERIFY(writeFile(path(from) + u"/AppRun"_s, "new") &&
                 chownToNobody(path(from) + u"/AppRun"_s));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!asker.isEmpty())
-            env.insert(u"PKEXEC_UID"_s, QString::number(asker == u"user" ? user : other));
+        if (tag.startsWith("asked for by"))
+            env.insert(u"PKEXEC_UID"_s, QString::number(tag.endsWith("the user") ? user : other));
 
         const Ran r =
             run("install-bundle",
@@ -298,32 +303,14 @@ private slots:
         qputenv("TMPDIR", odd);
         // An image exactly as long as it says is whole.
         const QString exact = QFile::decodeName(odd + "/exact.dmg");
-        const QByteArray sample = readFile(sampleImage("quorvel.dmg"));
-        QVERIFY(writeFile(exact, sample.left(bytesUsed(sample))));
-        QStringList mounts;
-        QMap<QString, QString> attached; // mount point -> image
-        for (const QString &image : {exact, sampleImage("quorvel.dmg")}) {
-            const Ran r = run("hdiutil", {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s,
-                                          u"-readonly"_s, u"-plist"_s});
-            QCOMPARE(r.status, 0);
-            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            const QString plist = utf8.decode(r.out);
-            QVERIFY(!utf8.hasError());
-            const QString mp =
-                QRegularExpression(u"<key>mount-point</key>\\s*<string>([^<]*)</string>"_s)
-                    .match(plist)
-                    .captured(1);
-            for (const QChar c : mp)
-                QVERIFY2(c.category() != QChar::Other_Control, qPrintable(mp));
-            mounts << mountsUnder(mp);
-            m_elsewhere << mp;
-            attached[mp] = QFileInfo(image).canonicalFilePath();
-            // Nothing on the image runs with more rights or reaches a device.
-            const QStringList options = mountOptions(mp);
-            for (const QString &option : {u"ro"_s, u"nosuid"_s, u"nodev"_s})
-                QVERIFY2(options.contains(option), qPrintable(options.join(u',')));
+        QVERIFY(writeFile(exact, sampleCut(0)));
+        const QStringList images{QFileInfo(exact).canonicalFilePath(),
+                                 QFileInfo(kSample).canonicalFilePath()};
+        const QStringList &mounts = m_elsewhere;
+        for (const QString &image : images) {
+            m_elsewhere << attach(image);
+            QVERIFY(!mounts.last().isEmpty());
         }
-        QCOMPARE(mounts.size(), 2);
         // Info lists each with its image and its owner, read from the mount.
         const PlistPtr info = parsePlist(run("hdiutil", {u"info"_s, u"-plist"_s}).out);
         QMap<QString, QString> listed; // mount point -> image, owner
@@ -335,165 +322,132 @@ private slots:
                 listed[mp] = stringValue(plist_dict_get_item(image, "image-path")).value_or(u""_s) +
                              u' ' + QString::number(owner);
         }
-        for (const QString &mp : attached.keys())
-            QCOMPARE(listed.value(mp), attached[mp] + u' ' + QString::number(::getuid()));
-        QCOMPARE(run("hdiutil", {u"detach"_s, mounts[0], u"-quiet"_s}).status, 0);
+        for (int i : {0, 1})
+            QCOMPARE(listed.value(mounts[i]), images[i] + u' ' + QString::number(::getuid()));
+        QCOMPARE(detach(mounts[0]), 0);
         QCOMPARE(mountsUnder(mounts[0]) + mountsUnder(mounts[1]), QStringList{mounts[1]});
-        const QString mp = mounts[1];
 
         // A file held open keeps the plain detach from working; the forced one still does.
-        QFile busy(mp + u"/Quorvel.app/quorvel.desktop"_s);
+        QFile busy(mounts[1] + u"/Quorvel.app/quorvel.desktop"_s);
         QVERIFY(busy.open(QIODevice::ReadOnly));
-        QVERIFY(run("hdiutil", {u"detach"_s, mp, u"-quiet"_s}).status != 0);
-        QCOMPARE(run("hdiutil", {u"detach"_s, mp, u"-force"_s, u"-quiet"_s}).status, 0);
+        QVERIFY(detach(mounts[1]) != 0);
+        QCOMPARE(detach(mounts[1], {u"-force"_s}), 0);
         busy.close();
-        QCOMPARE(mountsUnder(mp), QStringList());
+        QCOMPARE(mountsUnder(mounts[1]), QStringList());
         QVERIFY(QFile::remove(exact));
         QCOMPARE(::rmdir(odd.constData()), 0); // nothing else was left in it
     }
 
-    // Names beside the mount points that killed attaches and detaches left go with the next
-    // attach or info; what is at work, not empty, not this user's or not a folder stays. A
-    // record someone made first only costs the attach another name.
-    void hdiutilClearsWhatKilledRunsLeft_data()
-    {
-        QTest::addColumn<QString>("left"); // a mount point "folder" or "link", its "record", ...
-        QTest::addColumn<QString>("verb");
-        QTest::addColumn<bool>("goes");
-        QTest::newRow("attach killed before its record") << u"folder"_s << u"attach"_s << true;
-        QTest::newRow("attach killed before it mounted") << u"folder record"_s << u"info"_s << true;
-        QTest::newRow("detach killed after its rmdir") << u"record"_s << u"attach"_s << true;
-        QTest::newRow("an attach at work") << u"folder record locked"_s << u"attach"_s << false;
-        QTest::newRow("a mount point made a moment ago")
-            << u"folder recent"_s << u"info"_s << false;
-        QTest::newRow("a record made a moment ago") << u"record recent"_s << u"attach"_s << false;
-        QTest::newRow("not empty") << u"folder record file"_s << u"attach"_s << false;
-        QTest::newRow("another user's mount point") << u"folder nobody"_s << u"info"_s << false;
-        QTest::newRow("another user's record") << u"record nobody"_s << u"attach"_s << false;
-        QTest::newRow("a link in its place") << u"link record"_s << u"attach"_s << false;
-        QTest::newRow("records made first by someone else") << u"squat"_s << u"attach"_s << false;
-    }
-    void hdiutilClearsWhatKilledRunsLeft()
-    {
-        QFETCH(QString, left);
-        QFETCH(QString, verb);
-        QFETCH(bool, goes);
-        const QStringList what = left.split(u' ');
-        if (what.contains(u"nobody") && !nobody())
-            QSKIP("needs root and a user 'nobody'");
-        const QString point = path(u"quorvel-volume.Left01"_s), record = point + u".image"_s;
-        QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
-        if (what.contains(u"folder"))
-            QVERIFY(QDir().mkdir(point));
-        if (what.contains(u"link"))
-            QVERIFY(QFile::link(path(u"elsewhere"_s), point));
-        if (what.contains(u"file"))
-            QVERIFY(writeFile(point + u"/kept"_s, "1"));
-        if (what.contains(u"record"))
-            QVERIFY(writeFile(record, QFile::encodeName(sampleImage("quorvel.dmg")) + '\n'));
-        QFile lock(record);
-        if (what.contains(u"locked"))
-            QVERIFY(lock.open(QIODevice::ReadOnly) && ::flock(lock.handle(), LOCK_EX) == 0);
-        const timespec minutesAgo[2] = {{std::time(nullptr) - 120, 0},
-                                        {std::time(nullptr) - 120, 0}};
-        for (const QString &made : {point, record}) {
-            const QByteArray name = QFile::encodeName(made);
-            if (!QFileInfo::exists(made) && !QFileInfo(made).isSymLink())
-                continue;
-            QVERIFY(!what.contains(u"nobody") || chownToNobody(made));
-            QVERIFY(what.contains(u"recent") ||
-                    ::utimensat(AT_FDCWD, name.constData(), minutesAgo, AT_SYMLINK_NOFOLLOW) == 0);
-        }
-        const QStringList there = entries(m_dir->path());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (what.contains(u"squat")) {
-            environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
-            environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
-            // A sanitizer build would refuse a library loaded ahead of its runtime.
-            const QString asan = environment.value(u"ASAN_OPTIONS"_s);
-            environment.insert(u"ASAN_OPTIONS"_s, asan + (asan.isEmpty() ? u""_s : u":"_s) +
-                                                      u"verify_asan_link_order=0"_s);
-        }
-        QString mountPoint;
-        if (verb == u"info")
-            QCOMPARE(run("hdiutil", {u"info"_s, u"-plist"_s}).status, 0);
-        else
-            QVERIFY(!(mountPoint = attach(sampleImage("quorvel.dmg"), environment)).isEmpty());
-        QVERIFY(mountPoint.isEmpty() ||
-                run("hdiutil", {u"detach"_s, mountPoint, u"-quiet"_s}).status == 0);
-        QStringList after = entries(m_dir->path());
-        if (what.contains(u"squat")) {
-            // Two records that are not the stand-in's to remove, and no mount point beside them.
-            const QStringList records = after.filter(u".image"_s);
-            QCOMPARE(records.size(), 2);
-            for (const QString &name : records)
-                after.removeOne(name);
-        }
-        QCOMPARE(after, goes ? QStringList{u"elsewhere"_s} : there);
-    }
-
-    // What a setup run as root finds in the temporary folder at start: only what this user's
-    // killed runs left goes, their private folders and the images attached from them.
-    void cleanUpTakesOnlyKilledRuns_data()
+    // What killed runs left beside the mount points and in the temporary folder, and what
+    // clears it. The next attach or info takes the mount points and records that killed attaches
+    // and detaches left; the setup at start (here as root) takes this user's killed runs'
+    // private folders and detaches the images attached from them. What is at work, not empty,
+    // another user's, not a folder, or named alike stays; a record someone made first only costs
+    // the attach another name. Nothing else goes, and nothing is left beside.
+    void onlyWhatKilledRunsLeftGoes_data()
     {
         QTest::addColumn<QStringList>("scene");
-        QTest::newRow("another user's folder") << QStringList{u"foreign folder"_s};
-        QTest::newRow("another user's mount") << QStringList{u"foreign mount"_s};
-        QTest::newRow("a live run's folder and mount") << QStringList{u"live"_s};
-        QTest::newRow("a killed run's folder and mount") << QStringList{u"killed"_s};
-        QTest::newRow("a killed run beside a live one") << QStringList{u"live"_s, u"killed"_s};
-        QTest::newRow("another user's mount of a killed run's image")
-            << QStringList{u"killed"_s, u"foreign mount of killed"_s};
-        QTest::newRow("a link to another user's folder")
-            << QStringList{u"foreign mount"_s, u"link to foreign"_s};
-        QTest::newRow("a link to a folder of this user's") << QStringList{u"link to own"_s};
-        QTest::newRow("the user's folders named alike") << QStringList{u"named alike"_s};
-        QTest::newRow("a run killed before it named its folder") << QStringList{u"unnamed"_s};
-        QTest::newRow("unnamed folders at work or not left empty")
-            << QStringList{u"unnamed, recent"_s, u"unnamed, locked"_s, u"unnamed, not empty"_s};
+        QTest::addColumn<QString>("action"); // "attach" (and detach), "info", or "sweep"
+        // A mount point "folder" or "link", its "record", ... left by hdiutil; "gone": they go.
+        const auto left = [](const char *tag, const QString &what, const QString &action) {
+            QTest::newRow(tag) << QStringList{u"left "_s + what} << action;
+        };
+        left("attach killed before its record", u"folder gone"_s, u"attach"_s);
+        left("attach killed before it mounted", u"folder record gone"_s, u"info"_s);
+        left("detach killed after its rmdir", u"record gone"_s, u"attach"_s);
+        left("an attach at work", u"folder record locked"_s, u"attach"_s);
+        left("a mount point made a moment ago", u"folder recent"_s, u"info"_s);
+        left("a record made a moment ago", u"record recent"_s, u"attach"_s);
+        left("not empty", u"folder record file"_s, u"attach"_s);
+        left("another user's mount point", u"folder nobody"_s, u"info"_s);
+        left("another user's record", u"record nobody"_s, u"attach"_s);
+        left("a link in its place", u"link record"_s, u"attach"_s);
+        left("records made first by someone else", u"squat"_s, u"attach"_s);
+        const auto sweep = [](const char *tag, const QStringList &scene) {
+            QTest::newRow(tag) << scene << u"sweep"_s;
+        };
+        sweep("another user's folder", {u"foreign folder"_s});
+        sweep("another user's mount", {u"foreign mount"_s});
+        sweep("a live run's folder and mount", {u"live"_s});
+        sweep("a killed run's folder and mount", {u"killed"_s});
+        sweep("a killed run beside a live one", {u"live"_s, u"killed"_s});
+        sweep("another user's mount of a killed run's image",
+              {u"killed"_s, u"foreign mount of killed"_s});
+        sweep("a link to another user's folder", {u"foreign mount"_s, u"link to foreign"_s});
+        sweep("a link to a folder of this user's", {u"link to own"_s});
+        sweep("the user's folders named alike", {u"named alike"_s});
+        sweep("a run killed before it named its folder", {u"unnamed gone"_s});
+        sweep("unnamed folders at work or not left empty",
+              {u"unnamed recent"_s, u"unnamed locked"_s, u"unnamed not empty"_s});
     }
-    void cleanUpTakesOnlyKilledRuns()
+    void onlyWhatKilledRunsLeftGoes()
     {
         QFETCH(QStringList, scene);
+        QFETCH(QString, action);
+        if (scene.join(u' ').contains(QRegularExpression(u"foreign|nobody"_s)) && !nobody())
+            QSKIP("needs root and a user 'nobody'");
         const QStringList bases = {m_dir->path()};
-        const QString sample = sampleImage("quorvel.dmg");
         // A folder as a run makes it in `base`, left by the run's end.
-        const auto left = [](const QString &base) {
+        const auto runFolder = [](const QString &base) {
             const std::unique_ptr<RunFolder> run = RunFolder::make({base});
             return run ? run->path() : QString();
         };
-        QString foreign;        // another user's run's
-        QStringList kept, gone; // paths, and mount points that stay mounted or go
+        QString foreign, image; // another user's run's folder; the image of the run made last
+        QStringList gone, kept; // what goes, and what stays inside what stays
         std::unique_ptr<RunFolder> live, killed, unnamed;
-        QString killedImage;
+        QFile lock;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const QString &part : scene) {
-            if (part.startsWith(u"foreign") && !nobody())
-                QSKIP("needs root and a user 'nobody'");
-            if (part == u"live" || part == u"killed") {
+            const QStringList what = part.split(u' ');
+            const auto has = [&what](QStringView word) { return what.contains(word); };
+            if (has(u"left")) {
+                const QString point = path(u"quorvel-volume.Left01"_s);
+                lock.setFileName(point + u".image"_s);
+                QVERIFY(QDir().mkdir(path(u"elsewhere"_s)) &&
+                        (!has(u"folder") || QDir().mkdir(point)) &&
+                        (!has(u"link") || QFile::link(path(u"elsewhere"_s), point)) &&
+                        (!has(u"file") || writeFile(point + u"/kept"_s, "1")) &&
+                        (!has(u"record") ||
+                         writeFile(lock.fileName(), QFile::encodeName(kSample) + '\n')) &&
+                        (!has(u"locked") ||
+                         (lock.open(QIODevice::ReadOnly) && ::flock(lock.handle(), LOCK_EX) == 0)));
+                for (const QString &made : {point, lock.fileName()}) {
+                    if (!QFileInfo::exists(made))
+                        continue;
+                    QVERIFY((!has(u"nobody") || chownToNobody(made)) &&
+                            (has(u"recent") || backdate(made)));
+                    if (has(u"gone"))
+                        gone << made;
+                }
+                if (has(u"squat")) {
+                    environment.insert(u"QUORVEL_TEST_SQUAT"_s, u"2"_s);
+                    environment.insert(u"LD_PRELOAD"_s, u"" QUORVEL_SQUAT_SHIM ""_s);
+                    // A sanitizer build would refuse a library loaded ahead of its runtime.
+                    environment.insert(u"ASAN_OPTIONS"_s, environment.value(u"ASAN_OPTIONS"_s) +
+                                                              u":verify_asan_link_order=0"_s);
+                }
+            } else if (part == u"live" || part == u"killed") {
                 std::unique_ptr<RunFolder> &run = part == u"live" ? live : killed;
                 run = RunFolder::make(bases);
-                QVERIFY(run && QFile::copy(sample, run->path() + u"/quorvel.dmg"_s));
-                const QString mountPoint = attach(run->path() + u"/quorvel.dmg"_s);
+                QVERIFY(run);
+                image = run->path() + u"/quorvel.dmg"_s;
+                const QString mountPoint = QFile::copy(kSample, image) ? attach(image) : QString();
                 QVERIFY(!mountPoint.isEmpty());
-                (part == u"live" ? kept : gone) << run->path() << mountPoint;
-                if (part == u"killed")
-                    killedImage = run->path() + u"/quorvel.dmg"_s;
-            } else if (part == u"foreign folder" || part == u"foreign mount") {
-                foreign = left(m_dir->path());
-                QVERIFY(!foreign.isEmpty() && QFile::copy(sample, foreign + u"/quorvel.dmg"_s));
-                const QStringList names = entries(foreign) << u"."_s;
-                for (const QString &name : names)
-                    QVERIFY(chownToNobody(foreign + u'/' + name));
-                kept << foreign + u"/quorvel.dmg"_s;
-                if (part == u"foreign mount") {
-                    QVERIFY(mountAsNobody(foreign + u"/quorvel.dmg"_s,
-                                          path(u"quorvel-volume.nobody"_s)));
-                    kept << path(u"quorvel-volume.nobody"_s);
+                if (run == killed)
+                    gone << run->path() << mountPoint << mountPoint + u".image"_s;
+            } else if (has(u"foreign")) {
+                if (!has(u"killed")) {
+                    foreign = runFolder(m_dir->path());
+                    image = foreign + u"/quorvel.dmg"_s;
+                    QVERIFY(!foreign.isEmpty() && QFile::copy(kSample, image) &&
+                            chownToNobody(foreign));
+                    kept << image;
                 }
+                QVERIFY(!has(u"mount") || mountAsNobody(image, path(u"quorvel-volume.nobody"_s)));
             } else if (part == u"named alike") {
                 // Only a run's own names, the prefix and six characters, and its mark inside:
                 // not the user's own folders, nor a copy of a run's.
-                const QString copy = left(m_dir->path()) + u'2';
+                const QString copy = runFolder(m_dir->path()) + u'2';
                 QVERIFY(QDir().rename(copy.chopped(1), copy));
                 for (const QString &folder :
                      {path(u"quorvel-setup-notes"_s), path(u"quorvel-setup-1.0"_s),
@@ -502,49 +456,49 @@ private slots:
                             ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
                     kept << folder + u"/kept"_s;
                 }
-            } else if (part.startsWith(u"unnamed")) {
+            } else if (has(u"unnamed")) {
                 // A run's folder under the name it has while it is made.
                 std::unique_ptr<RunFolder> run = RunFolder::make(bases);
                 QVERIFY(run);
                 const QString folder = path(u'.' + QFileInfo(run->path()).fileName());
-                QVERIFY(QDir().rename(run->path(), folder));
-                if (part == u"unnamed, not empty")
-                    QVERIFY(writeFile(folder + u"/kept"_s, "1"));
-                const timespec minutesAgo[2] = {{std::time(nullptr) - 120, 0},
-                                                {std::time(nullptr) - 120, 0}};
-                if (part != u"unnamed, recent")
-                    QCOMPARE(
-                        ::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), minutesAgo, 0),
-                        0);
-                (part == u"unnamed" ? gone : kept) << folder;
-                if (part == u"unnamed, locked")
+                QVERIFY(QDir().rename(run->path(), folder) &&
+                        (!has(u"not") || writeFile(folder + u"/kept"_s, "1")) &&
+                        (has(u"recent") || backdate(folder)));
+                if (has(u"gone"))
+                    gone << folder;
+                if (has(u"locked"))
                     unnamed = std::move(run);
-            } else if (part == u"foreign mount of killed") {
-                QVERIFY(mountAsNobody(killedImage, path(u"quorvel-volume.nobod2"_s)));
-                kept << path(u"quorvel-volume.nobod2"_s);
             } else {
                 // Named as a run's folder, leading to one: of another user's, or of this
                 // user's outside the folders swept.
                 QVERIFY(QDir().mkdir(path(u"elsewhere"_s)));
-                const QString target =
-                    part == u"link to own" ? left(path(u"elsewhere"_s)) : foreign;
+                const QString target = has(u"own") ? runFolder(path(u"elsewhere"_s)) : foreign;
                 QVERIFY(writeFile(target + u"/kept"_s, "1") &&
                         QFile::link(target, path(u"quorvel-setup-linked"_s)));
-                kept << path(u"quorvel-setup-linked"_s) << target + u"/kept"_s;
+                kept << target + u"/kept"_s;
             }
         }
         killed.reset(); // its lock ends, as it does when a run is killed
+        QStringList mounted = mountsUnder(m_dir->path()), there = entries(m_dir->path());
+        for (const QString &p : gone) {
+            mounted.removeOne(p);
+            there.removeOne(QFileInfo(p).fileName());
+        }
 
-        StaleRuns::sweep(standInTools(), bases);
-        const QStringList mounted = mountsUnder(m_dir->path());
+        if (action == u"sweep")
+            StaleRuns::sweep(standInTools(), bases);
+        else if (action == u"info")
+            QCOMPARE(run("hdiutil", {u"info"_s, u"-plist"_s}).status, 0);
+        else
+            QCOMPARE(detach(attach(kSample, environment)), 0);
+        QStringList after = entries(m_dir->path());
+        if (scene.contains(u"left squat")) // records that are not the stand-in's to remove
+            QCOMPARE(after.removeIf([](const QString &n) { return n.endsWith(u".image"); }),
+                     qsizetype(2));
         // Another user's FUSE mount cannot even be looked at by root: the mount table tells.
-        const auto there = [&mounted](const QString &p) {
-            return p.contains(u"/quorvel-volume."_s) ? mounted.contains(p) : QFileInfo::exists(p);
-        };
+        QCOMPARE(std::tuple(after, mountsUnder(m_dir->path())), std::tuple(there, mounted));
         for (const QString &p : kept)
-            QVERIFY2(there(p), qPrintable(p));
-        for (const QString &p : gone)
-            QVERIFY2(!there(p) && !QFileInfo::exists(p), qPrintable(p));
+            QVERIFY2(QFileInfo::exists(p), qPrintable(p));
     }
 };
 
