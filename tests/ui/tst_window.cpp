@@ -521,10 +521,7 @@ private slots:
         qputenv("LANGUAGE", "de");
         Wiring wiring;
         QVERIFY(wiring.ready());
-        TestServer &server = wiring.server;
-        QStringList &calls = wiring.calls;
-        const QString &apps = wiring.apps;
-        server.setRoute("/quorvel.dmg", {.status = 404});
+        wiring.server.setRoute("/quorvel.dmg", {.status = 404});
         MainWindowController c(wiring.settings());
         InstallerWindow &w = showActive(c);
         using Phase = SetupFlow::Phase;
@@ -540,7 +537,7 @@ private slots:
         click("settingsLink"), click("installButton");
         QVERIFY(w.settingsShown() && c.flow().phase() == Phase::Ready);
         click("browseButton");
-        QCOMPARE(calls,
+        QCOMPARE(wiring.calls,
                  (QStringList{u"sheet "_s + de.chooseLocation, u"choose "_s + de.selectFolder}));
 
         // Install takes the folder as the field holds it; the install view shows the progress.
@@ -552,7 +549,7 @@ private slots:
         QCOMPARE(locked(), (QStringList{u"acceptCheck"_s, u"browseButton"_s, u"installButton"_s,
                                         u"langPopup"_s, u"locationField"_s}));
         QCOMPARE(LogReader::messagesSince(mark).value(0),
-                 u"FLOW: Install clicked, dir=\"%1\""_s.arg(apps));
+                 u"FLOW: Install clicked, dir=\"%1\""_s.arg(wiring.apps));
         click("hideButton");
         QTRY_VERIFY(w.isMinimized());
         w.showNormal();
@@ -566,7 +563,7 @@ private slots:
         QCOMPARE((QStringList{text("statusLabel"), text("detailLabel")}),
                  (QStringList{de.installFailed, u"Server returned HTTP 404"_s}));
         QVERIFY(!w.close() && w.isVisible());
-        QCOMPARE(calls.last(), u"ask "_s + de.exitQuestion(u"Quorvel"_s));
+        QCOMPARE(wiring.calls.last(), u"ask "_s + de.exitQuestion(u"Quorvel"_s));
         // A language chosen relabels what shows, the failure included.
         w.settingsClicked();
         find<QComboBox>("langPopup")->setCurrentIndex(2);
@@ -577,10 +574,11 @@ private slots:
                  (QStringList{fr.installFailed, fr.btnRetry, fr.selectLanguage}));
 
         // Below Retry, which has the focus, and followed by the keyboard too.
-        calls.clear();
+        wiring.calls.clear();
         QTest::keyClick(static_cast<QWidget *>(nullptr), Qt::Key_Tab);
         QTest::keyClick(static_cast<QWidget *>(nullptr), Qt::Key_Return);
-        QVERIFY(calls == QStringList({u"open "_s + server.url(u"/quorvel.dmg"_s), u"end"_s}) &&
+        QVERIFY(wiring.calls ==
+                    QStringList({u"open "_s + wiring.server.url(u"/quorvel.dmg"_s), u"end"_s}) &&
                 !w.isVisible());
     }
 
