@@ -39,7 +39,7 @@ FAULTS = [
     # The controls' rules of the views.
     ('mixed counts as on', 'src/ui/main_view.cpp', '!busy && acceptCheck->checkState() == Qt::Checked', '!busy && acceptCheck->checkState() != Qt::Unchecked'),
     ('accept mixed on', 'src/ui/main_view.cpp', '!m_busy && acceptCheck->checkState() == Qt::Checked', '!m_busy && acceptCheck->checkState() != Qt::Unchecked'),
-    ('agree row kept', 'src/ui/main_view.cpp', '        part->setVisible(!offered);', '        part->setVisible(true);'),
+    ('agree row kept', 'src/ui/main_view.cpp', '        part->setVisible(!m_covered && !m_retryOffered);', '        part->setVisible(!m_covered);'),
     ('busy leaves language', 'src/ui/settings_panel.cpp', 'QWidgetList{locationField, browseButton, langPopup}', 'QWidgetList{locationField, browseButton}'),
     ('views made at once', 'src/ui/lazy_view.cpp', '    if (visible)\n        ensureBuilt();', '    ensureBuilt();'),
     # Where the window meets the flow.
