@@ -57,9 +57,12 @@ int child(const QString &baseUrl, const QString &caFile, const QString &dest)
     f.idleTimeout = kIdleTimeout;
     f.tools = standInTools();
     f.retryPause = 0ms;
-    f.platform = {[](const QUrl &) { return false; }, [](const QString &) { return false; },
-                  [](const QString &) { return std::shared_ptr<void>(); }, [] { return false; },
-                  [] {}};
+    f.platform = {[](const QUrl &) { return false; },
+                  [](const QString &) { return false; },
+                  [](const QString &) { return std::shared_ptr<void>(); },
+                  [] { return false; },
+                  [] {},
+                  {}};
     QString sheet;
     s.dialogs = {[&sheet](QWidget *, const QString &, const QString &message, Dialogs::AlertStyle) {
                      sheet = message;

@@ -220,9 +220,12 @@ int main(int argc, char **argv)
     f.tools = {dir.filePath(u"hdiutil"_s), dir.filePath(u"xattr"_s), dir.filePath(u"osascript"_s),
                dir.filePath(u"ditto"_s)};
     bool ended = false;
-    f.platform = {[](const QUrl &) { return true; }, [](const QString &) { return true; },
-                  [](const QString &) { return std::shared_ptr<void>(); }, [] { return false; },
-                  [&ended] { ended = true; }};
+    f.platform = {[](const QUrl &) { return true; },
+                  [](const QString &) { return true; },
+                  [](const QString &) { return std::shared_ptr<void>(); },
+                  [] { return false; },
+                  [&ended] { ended = true; },
+                  {}};
     s.dialogs = {[](QWidget *, const QString &, const QString &, Dialogs::AlertStyle) {},
                  [](QWidget *, const QString &, const QString &) { return true; }, [] {},
                  [](QWidget *, const QString &, const QString &) { return std::nullopt; }};

@@ -55,7 +55,7 @@ shot 2-settings
 if [ "$keys" = yes ]; then xdotool key Tab Tab; else click 271 474; fi
 xdotool key ctrl+a
 xdotool type --delay 10 "$folder"
-# Read the field back: a wrong folder must never reach Install (its default is /Applications).
+# Read the field back: a wrong folder must never reach Install (its default is ~/Applications).
 xdotool key ctrl+a ctrl+c End
 typed=$(timeout 5 xclip -o -selection clipboard 2>/dev/null || true)
 [ "$typed" = "$folder" ] || fail "the folder field holds \"$typed\", not \"$folder\""

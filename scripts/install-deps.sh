@@ -11,7 +11,7 @@ packages=(
   squashfs-tools squashfuse fuse3 pkexec iproute2 util-linux
   openssl curl ca-certificates nginx-light
   xvfb xdotool imagemagick xauth x11-utils xclip librsvg2-bin
-  dbus-daemon at-spi2-core python3-pyatspi
+  dbus-daemon at-spi2-core python3-pyatspi desktop-file-utils
   fonts-dejavu-core fonts-noto-cjk
 )
 

@@ -64,7 +64,8 @@ log=$out/state/Logs/quorvel-installer.log
 
 if [ "$mode" = interactive ]; then
   echo "run: the setup's log goes to $log"
-  echo "run: to leave /Applications alone, choose e.g. $out/Applications in Install Setting"
+  echo "run: it installs into ~/Applications and adds a desktop entry; to keep it out of your"
+  echo "run: folders, choose e.g. $out/Applications in Install Setting"
   "$setup" &
   setup_pid=$!
   wait "$setup_pid" || true

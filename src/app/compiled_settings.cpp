@@ -3,6 +3,9 @@
 #include "build_settings.h"
 #include "platform/activity_hold.h"
 #include "platform/app_launch.h"
+#ifndef Q_OS_MACOS
+#include "platform/desktop_entry.h"
+#endif
 #include "platform/processor.h"
 
 #include <QCoreApplication>
@@ -19,8 +22,13 @@ MainWindowController::Settings controller()
     flow.caFile = QString::fromUtf8(BuildSettings::caFile);
     flow.downloadLimit = BuildSettings::downloadLimit;
     flow.imagePublicKey = QByteArray(BuildSettings::imagePublicKey);
-    flow.platform = {&QDesktopServices::openUrl, &::launchApplication, &beginActivityHold,
-                     &::prefersArmImage, &QCoreApplication::quit};
+#ifdef Q_OS_MACOS
+    const auto registerApplication = nullptr; // the system finds what is in its folder
+#else
+    const auto registerApplication = &DesktopEntry::add;
+#endif
+    flow.platform = {&QDesktopServices::openUrl, &::launchApplication,    &beginActivityHold,
+                     &::prefersArmImage,         &QCoreApplication::quit, registerApplication};
     return settings;
 }
 

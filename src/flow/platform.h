@@ -16,4 +16,7 @@ struct Platform
     std::function<std::shared_ptr<void>(const QString &reason)> beginActivity; // null: no hold
     std::function<bool()> prefersArmImage;
     std::function<void()> terminate; // ends the application
+    // Makes the installed application known to the desktop: true with what was written in
+    // `detail`, false with why not. Unset where the system finds it by itself.
+    std::function<bool(const QString &appPath, QString *detail)> registerApplication;
 };

@@ -253,6 +253,14 @@ void SetupFlow::installFinished(bool success, const QString &app, const QString 
     ITLog("FLOW: install SUCCESS, app=%@", app);
     ITTrackEvent(u"install_success"_s);
     m_installedApp = app;
+    // The desktop's menu is a convenience: without it the application is installed all the same.
+    if (m_settings.platform.registerApplication) {
+        QString detail;
+        if (m_settings.platform.registerApplication(app, &detail))
+            ITLog("FLOW: desktop entry written: %@", detail);
+        else
+            ITLog("FLOW: desktop entry not written: %@", detail);
+    }
     setProgress(Progress::kFull);
     setInstallStatus(&UIStrings::installingWait, u"100%"_s);
     done = true;

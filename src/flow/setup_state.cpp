@@ -26,7 +26,7 @@ qint64 SetupFlow::langIndex() const
 
 QString SetupFlow::defaultFolder() const
 {
-    return u"/Applications"_s;
+    return Paths::defaultInstallFolder();
 }
 
 double SetupFlow::progressValue() const

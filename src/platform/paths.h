@@ -30,6 +30,9 @@ QString privateTemporaryFolder();
 // Removes that folder and what is left in it, if this process made one.
 void removePrivateTemporaryFolder();
 
+// The install folder offered at first, as an absolute path.
+QString defaultInstallFolder();
+
 // Human-readable operating system version for the log header.
 QString osVersionString();
 

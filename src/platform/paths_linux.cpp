@@ -2,6 +2,7 @@
 #include "platform/run_folder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
 
@@ -65,6 +66,17 @@ void removePrivateTemporaryFolder()
 {
     if (ownFolder())
         ownFolder()->remove();
+}
+
+QString defaultInstallFolder()
+{
+    // Where a user keeps applications of their own: installing there needs no password. A home
+    // whose name cannot be carried as text would name another folder; the system's then stands.
+    const QByteArray home = qgetenv("HOME");
+    if (home.isEmpty() || QFile::encodeName(QFile::decodeName(home)) != home ||
+        QDir::homePath() == QStringLiteral("/"))
+        return QStringLiteral("/Applications");
+    return QDir::homePath() + QStringLiteral("/Applications");
 }
 
 QString osVersionString()

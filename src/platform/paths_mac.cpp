@@ -50,6 +50,11 @@ QString privateTemporaryFolder()
 
 void removePrivateTemporaryFolder() {}
 
+QString defaultInstallFolder()
+{
+    return QStringLiteral("/Applications");
+}
+
 QString osVersionString()
 {
     return QStringLiteral("Version ") + QSysInfo::productVersion();

@@ -88,9 +88,10 @@ in_order() {
   done
 }
 f=$(ere "$folder")
+entry=$XDG_DATA_HOME/applications/quorvel.desktop
 check "the log holds the run's lines in order" in_order "$log" \
   '======== Quorvel Setup started ========' \
-  'UI: ready, language=English, default dir=/Applications' \
+  "UI: ready, language=English, default dir=$(ere "$HOME")/Applications" \
   'GA: event setup_run .*' \
   'UI: window visible=1 key=1 frame=\{\{-?[0-9]+, -?[0-9]+\}, \{640, 368\}\} subviews=16' \
   "FLOW: Install clicked, dir=\"$f\"" \
@@ -101,7 +102,11 @@ check "the log holds the run's lines in order" in_order "$log" \
   "FLOW: installing Quorvel\.app into $f" \
   'INST: stage .*' \
   "FLOW: install SUCCESS, app=$f/Quorvel\.app" \
+  "FLOW: desktop entry written: $(ere "$entry")" \
   "FLOW: Start Now, launching $f/Quorvel\.app"
+check "the desktop entry is valid" desktop-file-validate "$entry"
+check "the desktop entry starts the installed AppRun" \
+  grep -qxF "Exec=$folder/Quorvel.app/AppRun" "$entry"
 check "the log starts with its header" grep -qE '^.{23}  ======== Quorvel Setup started ========$' \
   <(head -1 "$log")
 
@@ -139,6 +144,8 @@ setup_pid=
 check "the keyboard alone installs and starts the product" in_order "$log" \
   "FLOW: install SUCCESS, app=$(ere "$keys_folder")/Quorvel\.app" \
   "FLOW: Start Now, launching $(ere "$keys_folder")/Quorvel\.app"
+check "the later install's entry replaces the first's" \
+  grep -qxF "Exec=$keys_folder/Quorvel.app/AppRun" "$entry"
 
 # A lock folder others may write cannot be trusted: the setup runs, but, unsure it is alone,
 # sweeps nothing.

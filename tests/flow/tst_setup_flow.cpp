@@ -113,14 +113,16 @@ class TstSetupFlow : public QObject
     SetupFlow::Settings m_settings; // a test changes it before open()
     std::unique_ptr<SetupFlow> m_flow;
     qsizetype m_mark = 0;
-    // What reached outside the process, in order: "hold", "open URL", "launch APP", "settings",
-    // "warning TEXT", "critical TEXT", "ask", "dismiss" (the question), "hide", "end".
+    // What reached outside the process, in order: "hold", "open URL", "register" (the desktop
+    // entry), "launch APP", "settings", "warning TEXT", "critical TEXT", "ask", "dismiss" (the
+    // question), "hide", "end".
     QStringList m_outside;
     QStringList m_phases;  // each phase entered, with "busy" and "held" (the sleep hold)
     QList<bool> m_answers; // to the exit questions, in order; none: nobody answers
     std::function<void()> m_whileAsking, m_onProgress;
     std::weak_ptr<void> m_hold;
     bool m_dismissed = false, m_inClose = false, m_arm = false;
+    QString m_entryRefusal; // why the desktop entry is not written; empty: it is
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
     QString image() const { return path(u"tmp/quorvel_setup.dmg"_s); }
@@ -266,13 +268,19 @@ private slots:
                         return hold;
                     },
                 .prefersArmImage = [this] { return m_arm; },
-                .terminate = [this] { note(u"end"_s); }},
+                .terminate = [this] { note(u"end"_s); },
+                .registerApplication =
+                    [this](const QString &app, QString *detail) {
+                        *detail = m_entryRefusal.isEmpty() ? app + u".desktop"_s : m_entryRefusal;
+                        return note(u"register"_s) && m_entryRefusal.isEmpty();
+                    }},
             .retryPause = 20ms,
             .creepInterval = 5ms,
             .unansweredExitWait = 500ms};
         m_outside.clear(), m_phases.clear(), m_answers.clear();
         m_whileAsking = m_onProgress = [] {};
         m_dismissed = m_arm = false;
+        m_entryRefusal.clear();
     }
     void cleanup() { m_flow.reset(); }
 
@@ -287,6 +295,10 @@ private slots:
         const QList<int> none;
         for (const char *text : {"", "Apps", "~", "~user/Apps", "~Apps"}) // not absolute
             QTest::newRow(text) << QString::fromUtf8(text) << none << QStringList() << QString();
+        // The default: this user's own, made without a prompt (the fake tools have none).
+        QTest::newRow("default folder, missing")
+            << QDir::homePath() + u"/Applications"_s << none << QStringList{start, success}
+            << QDir::homePath() + u"/Applications"_s;
         QTest::newRow("home, blanks around")
             << u"  ~/Apps "_s << none << QStringList{start, success}
             << QDir::homePath() + u"/Apps"_s;
@@ -341,6 +353,13 @@ private slots:
         text.replace(u"<dir>"_s, path(u"Apps"_s));
         result.replace(u"<dir>"_s, path(u"Apps"_s));
         QVERIFY(!tag.startsWith("chosen") || QDir().mkpath(text));
+        if (tag.startsWith("default")) {
+            QCOMPARE(QDir::homePath(), qEnvironmentVariable("QUORVEL_TEST_TMP"));
+            QVERIFY(QDir(text).removeRecursively());
+        }
+        // The desktop's entry is a convenience: the install succeeds without it.
+        if (tag.startsWith("three failures"))
+            m_entryRefusal = u"cannot make the applications folder"_s;
         SetupFlow &f = open();
         f.installClicked(text);
         m_answers = {true}; // a question asked where none belongs shows, and does not stay open
@@ -375,13 +394,17 @@ private slots:
             // setup without a question.
             f.installClicked(text);
             f.startClicked();
-            QCOMPARE(m_outside, (QStringList{u"hold"_s, u"launch "_s + app, u"end"_s}));
+            QCOMPARE(m_outside,
+                     (QStringList{u"hold"_s, u"register"_s, u"launch "_s + app, u"end"_s}));
             QCOMPARE(m_phases.size(), phases.size());
             // The folder as typed, and as resolved; the road's other lines are checked end to end.
             const QStringList log = flowLog();
             QCOMPARE(log.first(), u"FLOW: Install clicked, dir=\""_s + text + u'"');
             QVERIFY(log.contains(u"FLOW: installing Quorvel.app into "_s + result) &&
                     log.contains(u"FLOW: install SUCCESS, app="_s + app));
+            QVERIFY(log.contains(m_entryRefusal.isEmpty()
+                                     ? u"FLOW: desktop entry written: %1.desktop"_s.arg(app)
+                                     : u"FLOW: desktop entry not written: "_s + m_entryRefusal));
             return;
         }
         QCOMPARE(m_server->requestCount("/quorvel.dmg") > 0, !tag.startsWith("no private folder"));
@@ -590,14 +613,14 @@ private slots:
         row("installing", "installing", "close", "OK", "blocked", "hold");
         // The download completes while the question is open; a second close is not asked.
         row("install begins during the question", "asking", "close", "OK", "blocked", "hold, ask");
-        row("finished", "finished", "close", "OK", "", "hold, end");
+        row("finished", "finished", "close", "OK", "", "hold, register, end");
         // The cancel comes too late: the transfer completes all the same, and is not installed.
         row("download ends as the user leaves", "too late", "", "OK", "confirmed",
             "hold, ask, end");
 
         row("told: ready", "ready", "end", "", "nothing", "end");
         row("told: failed", "failed", "end", "", "nothing", "hold, end");
-        row("told: finished", "finished", "end", "", "nothing", "hold, end");
+        row("told: finished", "finished", "end", "", "nothing", "hold, register, end");
         row("told: ready, the user's question open", "ready", "close, end", "",
             "nothing, unanswered", "ask, dismiss, end");
         row("told: downloading, no answer", "downloading", "end", "", "asking, unanswered",
@@ -612,12 +635,12 @@ private slots:
         // The retry is refused while the question is open: nothing is left to lose.
         row("told: given up during the question, long before its time", "refused retry", "end", "",
             "asking, unanswered", "hold, ask, dismiss, end");
-        row("told: installing", "installing", "end", "", "installing", "hold, end");
+        row("told: installing", "installing", "end", "", "installing", "hold, register, end");
         row("told: installing past its bound", "installing", "end", "", "installing, late",
             "hold, hide, end");
         // The download completes while the question is open: the installation is waited for.
         row("told: installation begins during the question", "asking", "end", "", "asking, blocked",
-            "hold, ask, dismiss, end");
+            "hold, ask, dismiss, register, end");
     }
     void leaving()
     {
@@ -786,7 +809,8 @@ private slots:
     {
         SetupFlow &f = open();
         QVERIFY(f.phase() == Phase::Ready && !f.busy() && !f.hasFailed() && !f.closing());
-        QCOMPARE(f.defaultFolder(), u"/Applications"_s);
+        // This user's own folder: installing there needs no password.
+        QCOMPARE(f.defaultFolder(), QDir::homePath() + u"/Applications"_s);
 
         // A language chosen relabels what shows; one that is not there changes nothing.
         QSignalSpy relabelled(&f, &SetupFlow::languageApplied);
@@ -826,6 +850,7 @@ private slots:
         QVERIFY(::mkdir(oddHome.constData(), 0700) == 0 && qputenv("HOME", oddHome));
         m_outside.clear();
         f.installClicked(u" ~/Apps"_s);
+        QCOMPARE(Paths::defaultInstallFolder(), u"/Applications"_s);
         QVERIFY(qputenv("HOME", home) && ::rmdir(oddHome.constData()) == 0);
         QVERIFY(f.phase() == Phase::Ready && m_outside == (QStringList{u"settings"_s, refused}));
 

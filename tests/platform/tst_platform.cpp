@@ -1,7 +1,9 @@
+#include "platform/desktop_entry.h"
 #include "platform/paths.h"
 #include "platform/run_folder.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 #include <csignal>
 #include <functional>
@@ -41,6 +44,42 @@ uint ownMode(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && st.st_uid == ::getuid()
                ? st.st_mode & (S_IFMT | 07777)
                : 0;
+}
+
+// An installed AppDir at `app`: AppRun, its own entry (with an action, whose Exec names the
+// bundle's own files) and icon.
+bool makeBundle(const QString &app)
+{
+    return writeFile(app + u"/usr/bin/quorvel"_s, "#!/bin/sh\n", true) &&
+           QFile::link(u"usr/bin/quorvel"_s, app + u"/AppRun"_s) &&
+           writeFile(app + u"/quorvel.svg"_s, "<svg xmlns='http://www.w3.org/2000/svg'/>") &&
+           writeFile(app + u"/quorvel.desktop"_s, "[Desktop Entry]\r\nType=Application\r\n"
+                                                  "Name=Quorvel\nName[de]=Quorvel \xc3\xa4\n"
+                                                  "Exec=AppRun %U\nTryExec=AppRun\nIcon=quorvel\n"
+                                                  "MimeType=x-scheme-handler/quorvel;\n"
+                                                  "Actions=New;\n\n[Desktop Action New]\n"
+                                                  "Name=New\nExec=AppRun --new\n");
+}
+
+// The entry as the desktop reads it (GLib): its command line, split into arguments after its
+// field codes are expanded with no file, and its icon; "hidden" when its TryExec is gone.
+QStringList desktopReads(const QString &entry)
+{
+    QProcess python;
+    python.start(u"/usr/bin/python3"_s, {u"-c"_s, uR"py(
+import re, sys, gi
+from gi.repository import Gio, GLib
+try:
+    info = Gio.DesktopAppInfo.new_from_filename(sys.argv[1])
+except TypeError: # no such entry: its TryExec is gone
+    print("hidden")
+else:
+    line = re.sub("%(.)", lambda m: "%" if m[1] == "%" else "", info.get_commandline())
+    print("\n".join(GLib.shell_parse_argv(line)[1] + [info.get_string("Icon")]))
+)py"_s,
+                                         entry});
+    python.waitForFinished();
+    return QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -160,12 +199,82 @@ private slots:
         QVERIFY(!QDir(folder).exists());
     }
 
+    // The installed application in the desktop's list, wherever it went: the entry validates,
+    // starts that bundle's AppRun and shows its icon, hides once the bundle is gone, and is
+    // replaced by the next install's; what was there is replaced, never written through.
+    void desktopEntry_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("symlink"); // what an earlier install left: a link, or a hard link
+        bool symlink = false;
+        for (const char *folder :
+             {"plain", "with  blanks", "it's \"quoted\"", "100%U sure %%", "$HOME `id` \\ (1);",
+              "Programme f\xc3\xbcr \xe5\xba\x94\xe7\x94\xa8"})
+            QTest::newRow(folder) << QString::fromUtf8(folder) << (symlink = !symlink);
+    }
+    void desktopEntry()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, symlink);
+        const std::unique_ptr<QTemporaryDir> dir = testTempDir(u"entry-XXXXXX"_s);
+        const QString app = dir->filePath(folder + u"/Quorvel.app"_s),
+                      other = dir->filePath(u"other/Quorvel.app"_s),
+                      entry = DesktopEntry::applicationsFolder() + u"/quorvel.desktop"_s,
+                      aside = dir->filePath(u"aside"_s);
+        QVERIFY(entry.startsWith(qEnvironmentVariable("QUORVEL_TEST_TMP") + u'/'));
+        QVERIFY(makeBundle(app) && makeBundle(other) && writeFile(aside, "kept") &&
+                QDir().mkpath(DesktopEntry::applicationsFolder()));
+        QFile::remove(entry);
+        QVERIFY(symlink ? QFile::link(aside, entry)
+                        : ::link(QFile::encodeName(aside), QFile::encodeName(entry)) == 0);
+        QString detail;
+        QVERIFY2(DesktopEntry::add(app, &detail), qPrintable(detail));
+        QCOMPARE(detail, entry);
+        QVERIFY(!QFileInfo(entry).isSymLink() && readFile(aside) == "kept");
+        QProcess validate;
+        validate.start(u"desktop-file-validate"_s, {entry});
+        QVERIFY(validate.waitForFinished());
+        QCOMPARE(validate.readAll() + validate.readAllStandardError(), QByteArray());
+        QCOMPARE(validate.exitCode(), 0);
+        QStringList reads = desktopReads(entry);
+        QVERIFY(!folder.contains(u'%') || reads.takeFirst() == u"env");
+        QCOMPARE(reads, (QStringList{app + u"/AppRun"_s, app + u"/quorvel.svg"_s}));
+        QVERIFY(!readFile(entry).contains("Action"));
+        QThreadPool::globalInstance()->waitForDone();
+        QVERIFY(readFile(DesktopEntry::applicationsFolder() + u"/mimeinfo.cache"_s)
+                    .contains("x-scheme-handler/quorvel=quorvel.desktop"));
+
+        QVERIFY(QDir(app).removeRecursively());
+        QCOMPARE(desktopReads(entry), QStringList{u"hidden"_s});
+        QVERIFY(DesktopEntry::add(other, &detail));
+        QCOMPARE(desktopReads(entry).value(0), other + u"/AppRun"_s);
+    }
+
+    // An entry that cannot be written is told, and leaves nothing.
+    void desktopEntryRefused()
+    {
+        const std::unique_ptr<QTemporaryDir> dir = testTempDir(u"entry-XXXXXX"_s);
+        const QString app = dir->filePath(u"Quorvel.app"_s), bare = dir->filePath(u"Bare.app"_s);
+        QVERIFY(makeBundle(app) && writeFile(bare + u"/AppRun"_s, "#!/bin/sh\n", true) &&
+                writeFile(dir->filePath(u"data/applications"_s), "a file"));
+        QString detail;
+        QVERIFY(!DesktopEntry::add(bare, &detail));
+        QCOMPARE(detail, u"the bundle has no .desktop file"_s);
+        const auto restore =
+            qScopeGuard([data = qgetenv("XDG_DATA_HOME")] { qputenv("XDG_DATA_HOME", data); });
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir->filePath(u"data"_s)));
+        QVERIFY(!DesktopEntry::add(app, &detail));
+        QCOMPARE(detail, u"cannot make "_s + dir->filePath(u"data/applications"_s));
+    }
+
     // XDG base folders must be absolute: a relative one is ignored.
     void xdgFolders()
     {
         const QString home = QDir::homePath();
         qputenv("XDG_STATE_HOME", "state");
         qputenv("XDG_CACHE_HOME", "cache");
+        qputenv("XDG_DATA_HOME", "data");
+        QCOMPARE(DesktopEntry::applicationsFolder(), home + u"/.local/share/applications"_s);
         QCOMPARE(Paths::logFolder(), home + u"/.local/state/Logs"_s);
         QCOMPARE(Paths::privateFolderBases().value(1), home + u"/.cache"_s);
         qputenv("XDG_STATE_HOME", QFile::encodeName(home + u"/s"_s));

@@ -117,8 +117,10 @@ struct Wiring
         s.flow.platform = {
             [this](const QUrl &url) { return calls << u"open "_s + url.toString(), true; },
             [this](const QString &app) { return calls << u"launch "_s + app, true; },
-            [](const QString &) { return std::make_shared<int>(); }, [] { return false; },
-            [this] { calls << u"end"_s; }};
+            [](const QString &) { return std::make_shared<int>(); },
+            [] { return false; },
+            [this] { calls << u"end"_s; },
+            {}};
         s.dialogs.showSheet = [this](QWidget *, const QString &, const QString &text,
                                      Dialogs::AlertStyle) { calls << u"sheet "_s + text; };
         s.dialogs.confirm = [this](QWidget *, const QString &, const QString &text) {
