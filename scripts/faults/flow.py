@@ -82,7 +82,7 @@ FAULTS = [
     ('icon not the installed one', 'src/platform/desktop_entry_linux.cpp', '        lines << u"Icon="_s + escapedValue(iconFile);', '        lines << u"Icon="_s + icon;'),
     ('entry link written through', 'src/platform/desktop_entry_linux.cpp', '    if (QFileInfo(entry).isSymLink() && !QFile::remove(entry))', '    if (false)'),
     ('entry written in place', 'src/platform/desktop_entry_linux.cpp', "    QSaveFile file(entry);\n    if (!file.open(QIODevice::WriteOnly) || file.write((lines.join(u'\\n') + u'\\n').toUtf8()) < 0 ||\n        !file.commit())", "    QFile file(entry);\n    if (!file.open(QIODevice::WriteOnly) || file.write((lines.join(u'\\n') + u'\\n').toUtf8()) < 0 ||\n        !file.flush())"),
-    ('no database refresh', 'src/platform/desktop_entry_linux.cpp', '    refreshDatabase(folder);\n    *detail', '    *detail'),
+    ('no database refresh', 'src/platform/desktop_entry_linux.cpp', '    if (tool.isEmpty())\n        return;', '    if (!tool.isEmpty())\n        return;'),
     ('folder not made', 'src/platform/desktop_entry_linux.cpp', '    if (!QDir().mkpath(folder))', '    if (!QDir(folder).exists())'),
     ('missing desktop file passes', 'src/platform/desktop_entry_linux.cpp', '    if (!fileName.match(name).hasMatch())', '    if (!name.isEmpty() && !fileName.match(name).hasMatch())'),
 ]

@@ -132,8 +132,10 @@ bool add(const QString &appPath, QString *detail)
     if (!fileName.match(name).hasMatch())
         return refuse(name.isEmpty() ? u"the bundle has no .desktop file"_s
                                      : u"the bundle's .desktop file has an unusable name"_s);
+    // Often a link into the bundle's usr/share; never a fifo or a device, which could block.
     QFile source(appPath + u'/' + name);
-    if (source.size() > kMaxEntrySize || !source.open(QIODevice::ReadOnly))
+    if (!QFileInfo(source).isFile() || source.size() > kMaxEntrySize ||
+        !source.open(QIODevice::ReadOnly))
         return refuse(u"the bundle's .desktop file cannot be read"_s);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = utf8(source.read(kMaxEntrySize));
@@ -151,7 +153,8 @@ bool add(const QString &appPath, QString *detail)
             group = line.trimmed();
         if (group != u"[Desktop Entry]")
             continue;
-        const QString key = line.section(u'=', 0, 0).trimmed();
+        // A key's localized forms ("Exec[de]") go with it.
+        const QString key = line.section(u'=', 0, 0).section(u'[', 0, 0).trimmed();
         if (key == u"Exec")
             exec = line.section(u'=', 1).trimmed();
         else if (key == u"Icon")

@@ -207,9 +207,8 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<bool>("symlink"); // what an earlier install left: a link, or a hard link
         bool symlink = false;
-        for (const char *folder :
-             {"plain", "with  blanks", "it's \"quoted\"", "100%U sure %%", "$HOME `id` \\ (1);",
-              "Programme f\xc3\xbcr \xe5\xba\x94\xe7\x94\xa8"})
+        for (const char *folder : {"plain", "with  blanks", "it's \"quoted\"", "100%U sure %%",
+                                   "$HOME `id` \\ (1);", "f\xc3\xbcr_\xe5\xba\x94\xe7\x94\xa8_$5"})
             QTest::newRow(folder) << QString::fromUtf8(folder) << (symlink = !symlink);
     }
     void desktopEntry()
@@ -225,6 +224,7 @@ private slots:
         QVERIFY(makeBundle(app) && makeBundle(other) && writeFile(aside, "kept") &&
                 QDir().mkpath(DesktopEntry::applicationsFolder()));
         QFile::remove(entry);
+        QFile::remove(DesktopEntry::applicationsFolder() + u"/mimeinfo.cache"_s);
         QVERIFY(symlink ? QFile::link(aside, entry)
                         : ::link(QFile::encodeName(aside), QFile::encodeName(entry)) == 0);
         QString detail;
