@@ -60,7 +60,7 @@ for _ in $(seq 150); do
   [ -n "$setup_pid" ] || ! kill -0 "$run_pid" 2>/dev/null || { sleep 0.1; continue; }
   break
 done
-[ -n "$setup_pid" ] || { cat "$work/setup-output.txt" >&2; fail "the packed setup did not start"; }
+[ -n "$setup_pid" ] || { cat "$work/setup-output.txt" >&2; fail "the packed setup did not start, or ended at once"; }
 unpacked=$(dirname "$(readlink "/proc/$setup_pid/exe")")
 window=$(wait_for_window "$setup_pid" 20) || { cat "$work/setup-output.txt" >&2; fail "no window"; }
 echo "ok: the packed setup's window came up, from $unpacked"
@@ -68,7 +68,7 @@ echo "ok: the packed setup's window came up, from $unpacked"
 # By now Qt has loaded its platform plugin, and the libraries it links are all mapped.
 maps=$(awk '$6 ~ /\.so/ {print $6}' "/proc/$setup_pid/maps" | sort -u)
 check "the setup maps none of the system's Qt, libcurl, libplist or libsodium" \
-  test -z "$(grep -E '^/usr/lib[^ ]*/(libQt6|libcurl|libplist|libsodium|qt6/plugins/)' <<<"$maps")"
+  test -z "$(grep -E '^(/usr)?/lib[^ ]*/(libQt6|libcurl|libplist|libsodium|qt6/plugins/)' <<<"$maps")"
 for lib in lib/libQt6Core lib/libQt6Widgets lib/libQt6XcbQpa lib/libcurl lib/libplist \
   lib/libsodium lib/libicuuc plugins/platforms/libqxcb.so; do
   check "the setup maps $lib from its unpacked folder" grep -q "^$unpacked/$lib" <<<"$maps"
