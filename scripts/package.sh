@@ -43,17 +43,20 @@ for tool in makeself patchelf; do
   command -v "$tool" >/dev/null || { echo "$tool is missing: scripts/install-deps.sh" >&2; exit 1; }
 done
 
-# What every desktop has, by soname, and so is never carried (nor what only it needs):
+# What every desktop has, by soname, and so is never carried (nor what only it needs). The
+# libxcb package's own libraries are here; the xcb-util family (icccm, image, keysyms, ...) is not.
 excluded=(
-  'ld-linux.*' 'linux-vdso.*' 'lib(c|m|dl|pthread|rt|resolv)\.so.*' # glibc, bound to the kernel and ld.so
-  'libstdc\+\+\.so.*' 'libgcc_s\.so.*'                              # the compiler's runtime, newer on newer systems
-  'libX11(-xcb)?\.so.*' 'libXau\.so.*' 'libXdmcp\.so.*'             # X11 core: comes with any X session
-  'libxcb(-(composite|damage|dbe|dpms|dri2|dri3|glx|present|randr|record|render|res|screensaver|shape|shm|sync|xf86dri|xfixes|xinerama|xinput|xkb|xtest|xv|xvmc))?\.so.*' # the libxcb package itself
-  'lib(GL|EGL|GLX|GLdispatch|OpenGL|drm|gbm)\.so.*'                 # GL: the system's drivers must match the hardware
-  'libfontconfig\.so.*' 'libfreetype\.so.*'                         # fonts: the desktop's own configuration
-  'libdbus-1\.so.*' 'libsystemd\.so.*' 'libudev\.so.*'              # the session's buses and devices
-  'lib(glib|gobject|gio|gmodule|gthread)-2\.0\.so.*'                # GLib: every desktop is built on it
-  'libz\.so.*' 'libexpat\.so.*'                                     # in the base system
+  'ld-linux.*' 'linux-vdso.*' 'lib(c|m|dl|pthread|rt|resolv)\.so.*' # glibc: bound to its own ld.so
+  'libstdc\+\+\.so.*' 'libgcc_s\.so.*'           # the compiler's runtime, newer on newer systems
+  'libX11(-xcb)?\.so.*' 'libXau\.so.*' 'libXdmcp\.so.*' # X11 core: part of any X session
+  'libxcb\.so.*' 'libxcb-(composite|damage|dbe|dpms|dri2|dri3|glx|present|randr|record)\.so.*'
+  'libxcb-(render|res|screensaver|shape|shm|sync|xf86dri|xfixes|xinerama|xinput|xkb)\.so.*'
+  'libxcb-(xtest|xv|xvmc)\.so.*'                   # the libxcb package: also any X session's
+  'lib(GL|EGL|GLX|GLdispatch|OpenGL|drm|gbm)\.so.*' # GL: the drivers must match the hardware
+  'libfontconfig\.so.*' 'libfreetype\.so.*'        # fonts: the desktop's own configuration
+  'libdbus-1\.so.*' 'libsystemd\.so.*' 'libudev\.so.*' # the session's buses and devices
+  'lib(glib|gobject|gio|gmodule|gthread)-2\.0\.so.*' # GLib: every desktop is built on it
+  'libz\.so.*' 'libexpat\.so.*'                    # the base system's
 )
 excluded_re="^($(IFS='|'; echo "${excluded[*]}"))\$"
 

@@ -12,12 +12,6 @@ if ! unshare -m true 2>/dev/null; then
   echo "SKIP: hiding the system's libraries needs a mount namespace, and unshare -m fails here"
   exit 77
 fi
-if ldd "$bundle/quorvel-setup" | grep -q libtsan; then
-  # ThreadSanitizer maps its shadow memory where the packed libraries' RPATH-loaded copies
-  # cannot be relocated under it.
-  echo "SKIP: the ThreadSanitizer runtime does not start from the packed file"
-  exit 77
-fi
 case $(uname -m) in
   aarch64 | arm64) arch=arm64 ;;
   *) arch=x86_64 ;;
