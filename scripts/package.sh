@@ -144,6 +144,7 @@ EOF
 chmod 755 "$tree/start.sh"
 
 mkdir -p "$(dirname "$out")"
+rm -f "$out"
 # xz (the default): about 22 MiB where gzip makes 32, for a second more to unpack (see
 # bench/package_bench.sh). Its level 6 unpacks as fast as 9 in a 9 MiB window instead of 65,
 # for half a MiB more. Both formats check their own CRC as they unpack, so makeself's MD5 and

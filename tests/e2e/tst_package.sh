@@ -17,9 +17,19 @@ case $(uname -m) in
   *) arch=x86_64 ;;
 esac
 
-run_pid='' setup_pid='' drive_pid=''
+run_pid='' setup_pid='' drive_pid='' namespace=''
 ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
 stop_at_exit='drive_pid setup_pid run_pid'
+# At the end, what is left in the setup's mount namespace (a squashfuse never detached, the
+# started product) goes, and the namespace's mounts with it.
+end_namespace() {
+  local p
+  [ -n "$namespace" ] && [ "$namespace" != "$(readlink /proc/self/ns/mnt)" ] || return 0
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/ns/mnt" 2>/dev/null)" != "$namespace" ] || kill -KILL "${p#/proc/}" 2>/dev/null || true
+  done
+}
+trap 'cleanup; end_namespace' EXIT
 
 packed=$work/QuorvelSetup.run
 bash "$scripts/package.sh" --bundle "$bundle" --out "$packed" || fail "packing failed"
@@ -56,6 +66,7 @@ for _ in $(seq 150); do
 done
 [ -n "$setup_pid" ] || { cat "$work/setup-output.txt" >&2; fail "the packed setup did not start, or ended at once"; }
 unpacked=$(dirname "$(readlink "/proc/$setup_pid/exe")")
+namespace=$(readlink "/proc/$setup_pid/ns/mnt")
 window=$(wait_for_window "$setup_pid" 20) || { cat "$work/setup-output.txt" >&2; fail "no window"; }
 echo "ok: the packed setup's window came up, from $unpacked"
 
