@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6network6 libqt6dbus6 libqt6svg6
   libgl-dev libxkbcommon-dev
   libcurl4-openssl-dev libplist-dev libsodium-dev minisign
+  makeself patchelf
   squashfs-tools squashfuse fuse3 pkexec iproute2 util-linux
   openssl curl ca-certificates nginx-light
   xvfb xdotool imagemagick xauth x11-utils xclip librsvg2-bin

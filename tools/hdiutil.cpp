@@ -2,11 +2,11 @@
 // hdiutil detach MOUNTPOINT [-force] [-quiet]
 // hdiutil info -plist
 // A disk image here is a SquashFS file. It is mounted read-only at a fresh private mount
-// point with squashfuse, or with a loop mount when running as root and FUSE is unusable.
-// Detach takes down only such a mount point of its own, attached by the same user, never
-// another mount. Beside each mount point, MOUNTPOINT.image names the image, for info to list;
-// attach holds a lock on it while it works. Attach and info clear what this user's killed
-// attaches and detaches left: mount points with nothing mounted, and records.
+// point with squashfuse (the one beside this tool, else the system's), or with a loop mount when
+// running as root and FUSE is unusable. Detach takes down only such a mount point of its own,
+// attached by the same user, never another mount. Beside each mount point, MOUNTPOINT.image names
+// the image, for info to list; attach holds a lock on it while it works. Attach and info clear what
+// this user's killed attaches and detaches left: mount points with nothing mounted, and records.
 #include "tool_support.h"
 
 #include <plist/plist.h>
@@ -135,6 +135,24 @@ std::string canonical(const std::string &path)
     const std::string out = resolved ? resolved : path;
     std::free(resolved);
     return out;
+}
+
+// The one-file setup carries squashfuse beside this tool, for desktops without it. It is run
+// only when no one but root or this user could have put it there.
+std::string squashfuse()
+{
+    const std::string self = canonical("/proc/self/exe");
+    const std::string own = self.substr(0, self.find_last_of('/')) + "/squashfuse";
+    const auto trusted = [](const std::string &path, bool folder) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 &&
+               (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode)) &&
+               (st.st_uid == 0 || st.st_uid == ::getuid()) &&
+               (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    };
+    return trusted(own, false) && trusted(own.substr(0, own.find_last_of('/')), true)
+               ? own
+               : "/usr/bin/squashfuse";
 }
 
 // Creates `path` (never through a link or over a file) holding `text`, and locks it. The open
@@ -372,11 +390,11 @@ int attach(int argc, char **argv)
     // Always read-only: nothing here writes into the image.
     // The privileged copy reads the volume as root, which a user's FUSE mount shuts out unless
     // it allows root; that needs user_allow_other in /etc/fuse.conf, so fall back without it.
+    const std::string fuse = squashfuse();
     bool mounted =
-        ::geteuid() != 0 &&
-        runAndWait({"/usr/bin/squashfuse", "-o", "ro,allow_root", image, mountPoint}, true) == 0;
+        ::geteuid() != 0 && runAndWait({fuse, "-o", "ro,allow_root", image, mountPoint}, true) == 0;
     if (!mounted)
-        mounted = runAndWait({"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}, true) == 0;
+        mounted = runAndWait({fuse, "-o", "ro", image, mountPoint}, true) == 0;
     if (!mounted && ::geteuid() == 0)
         mounted = runAndWait({"/bin/mount", "-t", "squashfs", "-o", "ro,loop,nodev,nosuid", image,
                               mountPoint},

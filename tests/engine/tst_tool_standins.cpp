@@ -23,15 +23,22 @@ struct Ran
     QByteArray out, err;
 };
 
-// Runs the stand-in `tool`; status -1: it did not exit.
-Ran run(const char *tool, const QStringList &args,
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+// Runs `program`; status -1: it did not exit.
+Ran runProgram(const QString &program, const QStringList &args,
+               const QProcessEnvironment &environment)
 {
     QProcess p;
     p.setProcessEnvironment(environment);
-    p.start(standIn(tool), args);
+    p.start(program, args);
     const bool exited = p.waitForFinished() && p.exitStatus() == QProcess::NormalExit;
     return {exited ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+// Runs the stand-in `tool`.
+Ran run(const char *tool, const QStringList &args,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    return runProgram(standIn(tool), args, environment);
 }
 
 int detach(const QString &mountPoint, const QStringList &options = {})
@@ -44,12 +51,12 @@ int detach(const QString &mountPoint, const QStringList &options = {})
 // property list is UTF-8 and the mount point printable, whatever the temporary folder is named;
 // the image is mounted there alone, and nothing on it runs with more rights or reaches a device.
 QString attach(const QString &image,
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+               const QString &hdiutil = standIn("hdiutil"))
 {
-    const Ran r =
-        run("hdiutil",
-            {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s, u"-readonly"_s, u"-plist"_s},
-            environment);
+    const Ran r = runProgram(
+        hdiutil, {u"attach"_s, image, u"-nobrowse"_s, u"-noverify"_s, u"-readonly"_s, u"-plist"_s},
+        environment);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     static_cast<void>(utf8.decode(r.out));
     const QStringList points =
@@ -336,6 +343,44 @@ private slots:
         QCOMPARE(mountsUnder(mounts[1]), QStringList());
         QVERIFY(QFile::remove(exact));
         QCOMPARE(::rmdir(odd.constData()), 0); // nothing else was left in it
+    }
+
+    // The one-file setup carries squashfuse beside hdiutil: that one mounts the image when only
+    // root or the user could have put it there, the system's otherwise.
+    void hdiutilPrefersTheSquashfuseBesideIt_data()
+    {
+        QTest::addColumn<QString>("beside"); // the file mode, or how it is not to be trusted
+        QTest::addColumn<bool>("used");
+        QTest::newRow("the user's") << u"755"_s << true;
+        QTest::newRow("open to the group") << u"775"_s << false;
+        QTest::newRow("open to others") << u"757"_s << false;
+        QTest::newRow("a link") << u"link"_s << false;
+        QTest::newRow("in a folder open to others") << u"folder"_s << false;
+    }
+    void hdiutilPrefersTheSquashfuseBesideIt()
+    {
+        QFETCH(QString, beside);
+        QFETCH(bool, used);
+        const QString libexec = path(u"libexec"_s), trace = path(u"trace"_s);
+        QCOMPARE(::mkdir(QFile::encodeName(libexec).constData(), 0755), 0);
+        const QString hdiutil = libexec + u"/hdiutil"_s;
+        QVERIFY(QFile::copy(standIn("hdiutil"), hdiutil));
+        const QString script =
+            beside == u"link" ? path(u"squashfuse"_s) : libexec + u"/squashfuse"_s;
+        QVERIFY(writeFile(script, "#!/bin/sh\necho \"$@\" >>'" + QFile::encodeName(trace) +
+                                      "'\nexec /usr/bin/squashfuse \"$@\"\n"));
+        const uint mode = beside.toUInt(nullptr, 8);
+        QCOMPARE(::chmod(QFile::encodeName(script).constData(), mode ? mode : 0755), 0);
+        if (beside == u"link")
+            QVERIFY(QFile::link(script, libexec + u"/squashfuse"_s));
+        if (beside == u"folder")
+            QCOMPARE(::chmod(QFile::encodeName(libexec).constData(), 0757), 0);
+
+        const QString mountPoint =
+            attach(kSample, QProcessEnvironment::systemEnvironment(), hdiutil);
+        QVERIFY(!mountPoint.isEmpty());
+        QCOMPARE(QFile::exists(trace), used);
+        QCOMPARE(detach(mountPoint), 0);
     }
 
     // What killed runs left beside the mount points and in the temporary folder, and what
