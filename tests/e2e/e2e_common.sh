@@ -38,6 +38,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; } # TEXT as a literal in a regular expression
 failures=0
 check() { # description command...: a failed check is counted, the run goes on
   if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi

@@ -15,7 +15,6 @@ esac
 setup_pid='' cover_pid='' drive_pid='' killed_pid=''
 stop_at_exit='drive_pid setup_pid killed_pid cover_pid'
 
-ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
 # top_first A B: A is above B on the screen (xwininfo lists the top-most first). awk reads to
 # the end: one that left early could fail xwininfo, and with it the pipe.
 top_first() {

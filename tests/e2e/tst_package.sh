@@ -18,7 +18,6 @@ case $(uname -m) in
 esac
 
 run_pid='' setup_pid='' drive_pid='' namespace=''
-ere() { sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1"; }
 stop_at_exit='drive_pid setup_pid run_pid'
 # At the end, what is left in the setup's mount namespace (a squashfuse never detached, the
 # started product) goes, and the namespace's mounts with it.
