@@ -121,4 +121,8 @@ FAULTS = [
     # to another owner is skipped there.
     ('partial of another owner continued', 'src/engine/downloader.cpp', 'st.st_uid != ::geteuid() ||', ''),
     ('image mounted with set-id and devices', 'tools/hdiutil.cpp', '{"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}', '{"/usr/bin/squashfuse", "-o", "ro,suid,dev", image, mountPoint}'),
+    ('squashfuse beside never used', 'tools/hdiutil.cpp', '               ? own\n               : "/usr/bin/squashfuse";', '               ? "/usr/bin/squashfuse"\n               : "/usr/bin/squashfuse";'),
+    ('squashfuse beside open to others', 'tools/hdiutil.cpp', '               (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;', '               (st.st_mode & S_IWGRP) == 0;'),
+    ('squashfuse folder unchecked', 'tools/hdiutil.cpp', "    return trusted(own, false) && trusted(own.substr(0, own.find_last_of('/')), true)", '    return trusted(own, false)'),
+    ('squashfuse link followed', 'tools/hdiutil.cpp', '        return ::lstat(path.c_str(), &st) == 0 &&', '        return ::stat(path.c_str(), &st) == 0 &&'),
 ]
