@@ -85,4 +85,5 @@ FAULTS = [
     ('no database refresh', 'src/platform/desktop_entry_linux.cpp', '    if (tool.isEmpty())\n        return;', '    if (!tool.isEmpty())\n        return;'),
     ('folder not made', 'src/platform/desktop_entry_linux.cpp', '    if (!QDir().mkpath(folder))', '    if (!QDir(folder).exists())'),
     ('missing desktop file passes', 'src/platform/desktop_entry_linux.cpp', '    if (!fileName.match(name).hasMatch())', '    if (!name.isEmpty() && !fileName.match(name).hasMatch())'),
+    ('bundle arguments escaped again', 'src/platform/desktop_entry_linux.cpp', '    lines << u"Exec="_s + escapedValue(program) +\n                 (arguments.isEmpty() ? QString() : u\' \' + arguments)', '    lines << u"Exec="_s + escapedValue(program + (arguments.isEmpty() ? QString() : u\' \' + arguments))'),
 ]

@@ -169,8 +169,9 @@ bool add(const QString &appPath, QString *detail)
     const QString arguments = execArguments(exec);
     // GLib looks for the program before it reads "%%" as "%": a path with "%" goes through env.
     const QString program = (appRun.contains(u'%') ? u"env "_s : QString()) + execArgument(appRun);
-    lines << u"Exec="_s +
-                 escapedValue(program + (arguments.isEmpty() ? QString() : u' ' + arguments))
+    // The bundle's own arguments are taken as written: their escapes are already in place.
+    lines << u"Exec="_s + escapedValue(program) +
+                 (arguments.isEmpty() ? QString() : u' ' + arguments)
           << u"TryExec="_s + escapedValue(appRun);
     if (const QString iconFile = bundleIcon(appPath, icon); !iconFile.isEmpty())
         lines << u"Icon="_s + escapedValue(iconFile);

@@ -53,12 +53,13 @@ bool makeBundle(const QString &app)
     return writeFile(app + u"/usr/bin/quorvel"_s, "#!/bin/sh\n", true) &&
            QFile::link(u"usr/bin/quorvel"_s, app + u"/AppRun"_s) &&
            writeFile(app + u"/quorvel.svg"_s, "<svg xmlns='http://www.w3.org/2000/svg'/>") &&
-           writeFile(app + u"/quorvel.desktop"_s, "[Desktop Entry]\r\nType=Application\r\n"
-                                                  "Name=Quorvel\nName[de]=Quorvel \xc3\xa4\n"
-                                                  "Exec=AppRun %U\nTryExec=AppRun\nIcon=quorvel\n"
-                                                  "MimeType=x-scheme-handler/quorvel;\n"
-                                                  "Actions=New;\n\n[Desktop Action New]\n"
-                                                  "Name=New\nExec=AppRun --new\n");
+           writeFile(app + u"/quorvel.desktop"_s,
+                     "[Desktop Entry]\r\nType=Application\r\n"
+                     "Name=Quorvel\nName[de]=Quorvel \xc3\xa4\n"
+                     "Exec=AppRun --x=\"a\\\\\\\\b\" %U\nTryExec=AppRun\nIcon=quorvel\n"
+                     "MimeType=x-scheme-handler/quorvel;\n"
+                     "Actions=New;\n\n[Desktop Action New]\n"
+                     "Name=New\nExec=AppRun --new\n");
 }
 
 // The entry as the desktop reads it (GLib): its command line, split into arguments after its
@@ -238,7 +239,7 @@ private slots:
         QCOMPARE(validate.exitCode(), 0);
         QStringList reads = desktopReads(entry);
         QVERIFY(!folder.contains(u'%') || reads.takeFirst() == u"env");
-        QCOMPARE(reads, (QStringList{app + u"/AppRun"_s, app + u"/quorvel.svg"_s}));
+        QCOMPARE(reads, (QStringList{app + u"/AppRun"_s, u"--x=a\\b"_s, app + u"/quorvel.svg"_s}));
         QVERIFY(!readFile(entry).contains("Action"));
         QThreadPool::globalInstance()->waitForDone();
         QVERIFY(readFile(DesktopEntry::applicationsFolder() + u"/mimeinfo.cache"_s)
