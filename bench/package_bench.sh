@@ -8,12 +8,12 @@ rounds=${2:-5}
 root=$(realpath "$(dirname "$0")/..")
 export LC_ALL=C.UTF-8 # EPOCHREALTIME and date print a decimal point
 work=$(mktemp -d)
-xvfb_pid='' run_pid=''
+XVFB_PID='' run_pid=''
 cleanup() {
   set +e # every step is tried, whatever failed before
   [ -n "$run_pid" ] && pkill -KILL -P "$run_pid" 2>/dev/null
   [ -n "$run_pid" ] && kill -KILL "$run_pid" 2>/dev/null && wait "$run_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -27,14 +27,10 @@ for c in gzip xz; do
   bash "$root/scripts/package.sh" --bundle "$bundle" --out "$work/setup-$c.run" "--$c" >/dev/null
 done
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  grep -q '^[0-9]' "$work/display" 2>/dev/null && break
-  sleep 0.05
-done
-grep -q '^[0-9]' "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
-display=:$(head -1 "$work/display")
+# shellcheck source=scripts/headless.sh
+source "$(dirname "$0")/../scripts/headless.sh"
+start_xvfb "$work/xvfb"
+display=$DISPLAY
 
 # run NAME COMMAND...: milliseconds from the exec of COMMAND to the setup's own stamp on its
 # "UI: window visible" line; the packed file's figure includes its check and unpacking.

@@ -9,11 +9,11 @@ rounds=${3:-5}
 # EPOCHREALTIME and date print a decimal point whatever the user's locale.
 export LC_ALL=C.UTF-8
 work=$(mktemp -d)
-xvfb_pid='' run_pid=''
+XVFB_PID='' run_pid=''
 cleanup() {
   set +e # every step is tried, whatever failed before
   [ -n "$run_pid" ] && kill -KILL "$run_pid" 2>/dev/null && wait "$run_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -25,14 +25,10 @@ if ! unshare -rn true 2>/dev/null; then
   exit 0
 fi
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  grep -q '^[0-9]' "$work/display" 2>/dev/null && break
-  sleep 0.05
-done
-grep -q '^[0-9]' "$work/display" || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
-display=:$(head -1 "$work/display")
+# shellcheck source=scripts/headless.sh
+source "$(dirname "$0")/../scripts/headless.sh"
+start_xvfb "$work/xvfb"
+display=$DISPLAY
 
 # run NAME PROGRAM LINE_FILE: starts PROGRAM with a home of its own and prints the milliseconds
 # from its exec to its "UI: window visible" line in LINE_FILE (relative to that home).
