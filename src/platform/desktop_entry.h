@@ -11,10 +11,6 @@ namespace DesktopEntry {
 // ~/.local/share/applications.
 QString applicationsFolder();
 
-// `argument` as one argument of an Exec line: quoted when it holds a character the line
-// reserves, with "%" doubled. The line's value escapes (a backslash doubled) are not applied.
-QString execArgument(const QString &argument);
-
 // Writes the entry for the bundle at `appPath`, replacing the one of an earlier install (a
 // temporary file renamed into place, so that no half entry is ever seen), then has
 // update-desktop-database refresh the folder in the background when it is installed.

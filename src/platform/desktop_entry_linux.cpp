@@ -59,7 +59,7 @@ QString bundleIcon(const QString &appPath, const QString &iconName)
 }
 
 // What follows the program on an Exec line (its field codes, say), as written.
-QString execArguments(const QString &exec)
+QString argumentsAfterProgram(const QString &exec)
 {
     qsizetype end = 0;
     if (exec.startsWith(u'"')) {
@@ -71,6 +71,22 @@ QString execArguments(const QString &exec)
         end = exec.indexOf(u' ');
     }
     return end < 0 || end >= exec.size() ? QString() : exec.mid(end).trimmed();
+}
+
+// `argument` as one argument of an Exec line: quoted when it holds a character the line
+// reserves, with "%" doubled. The line's value escapes (a backslash doubled) are not applied.
+QString execArgument(const QString &argument)
+{
+    static const QString reserved = u" \t\n\"'\\><~|&;$*?#()`"_s;
+    const bool quote =
+        std::any_of(argument.begin(), argument.end(), [](QChar c) { return reserved.contains(c); });
+    QString written = quote ? u"\""_s : QString();
+    for (const QChar c : argument) {
+        if (quote && (c == u'"' || c == u'`' || c == u'$' || c == u'\\'))
+            written += u'\\';
+        written += c == u'%' ? u"%%"_s : QString(c);
+    }
+    return quote ? written + u'"' : written;
 }
 
 void refreshDatabase(const QString &folder)
@@ -100,20 +116,6 @@ QString applicationsFolder()
     if (data.isEmpty() || QDir::isRelativePath(data))
         data = QDir::homePath() + u"/.local/share"_s;
     return QDir::cleanPath(data) + u"/applications"_s;
-}
-
-QString execArgument(const QString &argument)
-{
-    static const QString reserved = u" \t\n\"'\\><~|&;$*?#()`"_s;
-    const bool quote =
-        std::any_of(argument.begin(), argument.end(), [](QChar c) { return reserved.contains(c); });
-    QString written = quote ? u"\""_s : QString();
-    for (const QChar c : argument) {
-        if (quote && (c == u'"' || c == u'`' || c == u'$' || c == u'\\'))
-            written += u'\\';
-        written += c == u'%' ? u"%%"_s : QString(c);
-    }
-    return quote ? written + u'"' : written;
 }
 
 bool add(const QString &appPath, QString *detail)
@@ -166,7 +168,7 @@ bool add(const QString &appPath, QString *detail)
         return refuse(u"the bundle's .desktop file has no [Desktop Entry] group"_s);
     while (lines.last().isEmpty())
         lines.removeLast();
-    const QString arguments = execArguments(exec);
+    const QString arguments = argumentsAfterProgram(exec);
     // GLib looks for the program before it reads "%%" as "%": a path with "%" goes through env.
     const QString program = (appRun.contains(u'%') ? u"env "_s : QString()) + execArgument(appRun);
     // The bundle's own arguments are taken as written: their escapes are already in place.
