@@ -58,7 +58,7 @@ FAULTS = [
     ('detach resolves links', 'tools/hdiutil.cpp', '    const std::string mountPoint = argv[2];', '    const std::string mountPoint = canonical(argv[2]);'),
     ('detach ignores the owner', 'tools/hdiutil.cpp', '    else if (ownerOf(*mount) != ::getuid())', '    else if (false)'),
     ('info owner from the caller', 'tools/hdiutil.cpp', 'plist_new_uint(*owner)', 'plist_new_uint(::getuid())'),
-    ('image mounted writable', 'tools/hdiutil.cpp', '{"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}', '{"/usr/bin/squashfuse", "-o", "rw", image, mountPoint}'),
+    ('image mounted writable', 'tools/hdiutil.cpp', '{fuse, "-o", "ro", image, mountPoint}', '{fuse, "-o", "rw", image, mountPoint}'),
     ('image of its exact length refused', 'tools/hdiutil.cpp', 'static_cast<unsigned long long>(size) < bytesUsed', 'static_cast<unsigned long long>(size) <= bytesUsed'),
     ('plain detach lazy as root', 'tools/hdiutil.cpp', '::umount2(mount.point.c_str(), UMOUNT_NOFOLLOW) == 0', '::umount2(mount.point.c_str(), MNT_DETACH) == 0'),
     ('guard trusts another user holding the name', 'src/platform/single_instance_linux.cpp', '        peerIsThisUser(client) &&\n', ''),
@@ -120,7 +120,7 @@ FAULTS = [
     # Slips where the offline namespace maps no second user: the row that gives the partial file
     # to another owner is skipped there.
     ('partial of another owner continued', 'src/engine/downloader.cpp', 'st.st_uid != ::geteuid() ||', ''),
-    ('image mounted with set-id and devices', 'tools/hdiutil.cpp', '{"/usr/bin/squashfuse", "-o", "ro", image, mountPoint}', '{"/usr/bin/squashfuse", "-o", "ro,suid,dev", image, mountPoint}'),
+    ('image mounted with set-id and devices', 'tools/hdiutil.cpp', '{fuse, "-o", "ro", image, mountPoint}', '{fuse, "-o", "ro,suid,dev", image, mountPoint}'),
     ('squashfuse beside never used', 'tools/hdiutil.cpp', '               ? own\n               : "/usr/bin/squashfuse";', '               ? "/usr/bin/squashfuse"\n               : "/usr/bin/squashfuse";'),
     ('squashfuse beside open to others', 'tools/hdiutil.cpp', '               (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;', '               (st.st_mode & S_IWGRP) == 0;'),
     ('squashfuse folder unchecked', 'tools/hdiutil.cpp', "    return trusted(own, false) && trusted(own.substr(0, own.find_last_of('/')), true)", '    return trusted(own, false)'),
